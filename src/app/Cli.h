@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QStringList>
+
+#include <cstdio>
+
+// The commands run without windows. Each takes the arguments after the
+// command's name and returns the process's exit status: 0 done, 1 failed,
+// 2 a usage or settings error.
+namespace Cli {
+
+QString helpText();
+
+// Writes text and a line end, UTF-8.
+void print(FILE *stream, const QString &text);
+
+int init(const QStringList &arguments);
+
+// The station folder for --station-dir, or the folder of the executable.
+QString stationDir(const QString &option);
+
+} // namespace Cli

@@ -1,0 +1,110 @@
+#include "Comm.h"
+
+#include "dbupdate/FixedWidth.h"
+#include "dbupdate/TextFile.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace Comm {
+
+namespace {
+
+QString withSeparator(const QString &path)
+{
+    if (path.isEmpty() || path.endsWith(u'/'))
+        return path;
+    return path + u'/';
+}
+
+} // namespace
+
+QString settingsFilePath(const QString &stationDir)
+{
+    return stationDir + u'/' + QLatin1String(SettingsFileName);
+}
+
+QString Settings::settingsFile() const
+{
+    return settingsFilePath(stationDir);
+}
+
+bool parseSettings(const QString &text, Settings *settings, QString *error)
+{
+    const QStringList lines = TextFile::splitLines(text);
+    for (const QString &line : lines) {
+        const qsizetype p = line.indexOf(u'=');
+        if (p < 0)
+            continue;
+        const QString key = FixedWidth::trim(line.left(p));
+        if (key.isEmpty())
+            continue;
+        settings->values.insert(key, FixedWidth::trim(line.mid(p + 1)));
+    }
+
+    settings->DbPath = settings->value(QStringLiteral("DBname"));
+    // Terminal IDs and "backup/" are appended straight to the root, so it must
+    // end with a separator; a root of /srv/ht means /srv/ht/.
+    settings->DataRoot = withSeparator(settings->value(QStringLiteral("DATA")));
+
+    const QString port = settings->value(QStringLiteral("PORT"));
+    if (!port.isEmpty()) {
+        bool ok = false;
+        const uint number = port.toUInt(&ok);
+        if (!ok || number == 0 || number > 65535) {
+            *error = QStringLiteral("PORT の値が正しくありません: %1").arg(port);
+            return false;
+        }
+        settings->port = quint16(number);
+    }
+
+    const QString importDb = settings->value(QStringLiteral("IMPORTDB"));
+    settings->importDb = importDb.isEmpty() ? settings->DataRoot + QStringLiteral("0000/MasterConv.db")
+                                            : importDb;
+    const QString importDir = settings->value(QStringLiteral("IMPORTDIR"));
+    settings->importDir = importDir.isEmpty() ? settings->DataRoot + QStringLiteral("0000/rcv/")
+                                              : withSeparator(importDir);
+    return true;
+}
+
+bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
+{
+    *settings = Settings();
+    settings->stationDir = QDir::cleanPath(stationDir);
+    const QString path = settings->settingsFile();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("設定ファイル %1 を開けません（%2）").arg(path, file.errorString());
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("設定ファイル %1 を読めません（%2）").arg(path, file.errorString());
+        return false;
+    }
+    QString problem;
+    if (!parseSettings(TextFile::decode(bytes), settings, &problem)) {
+        *error = QStringLiteral("設定ファイル %1: %2").arg(path, problem);
+        return false;
+    }
+    return true;
+}
+
+QString ZeroPad(int width, const QString &value)
+{
+    if (value.size() >= width)
+        return value;
+    return QString(width - value.size(), u'0') + value;
+}
+
+QString ZeroPad(int width, qint64 value)
+{
+    return ZeroPad(width, QString::number(value));
+}
+
+QString terminalId(int terminalNumber)
+{
+    return ZeroPad(4, terminalNumber);
+}
+
+} // namespace Comm

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class StationLog;
+
+// Everything the station says to or asks of the operator goes through this
+// interface: the windows show message boxes, the windowless station writes
+// to standard output, and tests answer it themselves.
+class Operator
+{
+public:
+    virtual ~Operator() = default;
+
+    // A modal message with an OK button and no icon; returns once it has been
+    // acknowledged. Pending events go on being handled meanwhile.
+    virtual void message(const QString &text) = 0;
+    // A modal message with the information icon and a caption of its own.
+    virtual void information(const QString &caption, const QString &text) = 0;
+    // Lets the operator pick one of items; the index picked, or -1 when the
+    // operator declined.
+    virtual int choose(const QString &caption, const QString &prompt, const QStringList &items) = 0;
+};
+
+// Writes every text shown to the operator to the station log, then passes it on.
+class LoggedOperator : public Operator
+{
+public:
+    LoggedOperator(Operator &inner, StationLog &log);
+
+    void message(const QString &text) override;
+    void information(const QString &caption, const QString &text) override;
+    int choose(const QString &caption, const QString &prompt, const QStringList &items) override;
+
+private:
+    Operator &m_inner;
+    StationLog &m_log;
+};
+
+// For commands run without windows: prints each text on standard output and
+// acknowledges it at once; declines every choice, as nobody is there to make it.
+class ConsoleOperator : public Operator
+{
+public:
+    void message(const QString &text) override;
+    void information(const QString &caption, const QString &text) override;
+    int choose(const QString &caption, const QString &prompt, const QStringList &items) override;
+};

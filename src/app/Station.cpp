@@ -1,0 +1,78 @@
+#include "Station.h"
+
+#include "Operator.h"
+#include "StationLog.h"
+#include "comm/CommServer.h"
+
+Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *parent)
+    : QObject(parent)
+    , m_server(server)
+    , m_operator(op)
+    , m_log(log)
+{
+    connect(&m_server, &CommServer::ListenStarted, this, &Station::onListenStarted);
+    connect(&m_server, &CommServer::ListenStopped, this, &Station::onListenStopped);
+    connect(&m_server, &CommServer::ListenFailed, this, &Station::onListenFailed);
+}
+
+void Station::load()
+{
+    m_pollCountdown = 30;
+    Command2Click();
+    if (m_quitting)
+        return;
+    Command1Click();
+}
+
+void Station::Command1Click()
+{
+    m_server.setListening(!m_server.Listening());
+    setStatusLine(QString());
+}
+
+void Station::Command2Click()
+{
+    if (m_server.Listening()) {
+        m_operator.message(QStringLiteral("現在待ち受け中です"));
+        return;
+    }
+    SelectUsbUnit();
+}
+
+void Station::SelectUsbUnit()
+{
+    const qint16 units = m_server.FindUsbUnits(CommServer::UsbUnitKind);
+    if (units == 0) {
+        m_operator.message(QStringLiteral("接続可能なUSBポートがありません"));
+        return;
+    }
+    if (!m_server.ChooseUsbUnit()) {
+        m_operator.message(QStringLiteral("USBポートが選択されませんでした"));
+        m_quitting = true;
+        Q_EMIT quitRequested();
+    }
+}
+
+void Station::onListenStarted()
+{
+    m_log.write(QStringLiteral("待ち受け開始"));
+    Q_EMIT listeningShown(true);
+}
+
+void Station::onListenStopped()
+{
+    m_log.write(QStringLiteral("待ち受け終了"));
+    Q_EMIT listeningShown(false);
+}
+
+void Station::onListenFailed(const QString &reason)
+{
+    m_operator.message(reason);
+}
+
+void Station::setStatusLine(const QString &text)
+{
+    if (!text.isEmpty())
+        m_log.write(text);
+    Q_EMIT statusLineChanged(text);
+}

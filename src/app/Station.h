@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class CommServer;
+class Operator;
+class StationLog;
+
+// What the main window does, without the window: its start-up, its buttons
+// and its reactions to the communication control. The window only shows what
+// this reports and routes its clicks here; the windowless station uses it too.
+class Station : public QObject
+{
+    Q_OBJECT
+
+public:
+    Station(CommServer &server, Operator &op, StationLog &log, QObject *parent = nullptr);
+
+    // The window's load: the countdown is set, the USB unit search runs, then
+    // the listen toggle starts listening. The settings are read before.
+    void load();
+
+    // Command1: the listen toggle.
+    void Command1Click();
+    // Command2: the USB unit search; refused while listening.
+    void Command2Click();
+    void SelectUsbUnit();
+
+    qint16 PollCountdown() const { return m_pollCountdown; }
+    // True once the operator has declined to choose a USB unit.
+    bool isQuitting() const { return m_quitting; }
+
+    // Captions and colours the window shows.
+    static QString listenCaption() { return QStringLiteral("待ち受け"); }
+    static QString stopListeningCaption() { return QStringLiteral("待ち受け解除"); }
+
+Q_SIGNALS:
+    // The lamp and the toggle caption follow the control's events.
+    void listeningShown(bool listening);
+    // The status line (Label1).
+    void statusLineChanged(const QString &text);
+    // The operator declined to choose a USB unit: the program ends at once.
+    void quitRequested();
+
+private:
+    void onListenStarted();
+    void onListenStopped();
+    void onListenFailed(const QString &reason);
+    void setStatusLine(const QString &text);
+
+    CommServer &m_server;
+    Operator &m_operator;
+    StationLog &m_log;
+    qint16 m_pollCountdown = 0;
+    bool m_quitting = false;
+};

@@ -1,0 +1,46 @@
+#include "StationLog.h"
+
+#include "Clock.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+
+StationLog::StationLog(const QString &stationDir, const Clock &clock)
+    : m_dir(stationDir + QStringLiteral("/log"))
+    , m_clock(clock)
+{}
+
+QString StationLog::currentFile() const
+{
+    return m_dir + QStringLiteral("/tarvinex-") + m_clock.now().toString(QStringLiteral("yyyyMMdd"))
+           + QStringLiteral(".log");
+}
+
+void StationLog::write(const QString &text)
+{
+    const QDateTime now = m_clock.now();
+    // A message of several lines stays one line of the log.
+    QString flat = text;
+    flat.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
+    flat.replace(u'\r', QStringLiteral(" | "));
+    flat.replace(u'\n', QStringLiteral(" | "));
+    const QByteArray line = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + flat
+                             + u'\n')
+                                .toUtf8();
+
+    m_error.clear();
+    if (!QDir().mkpath(m_dir)) {
+        m_error = QStringLiteral("cannot create %1").arg(m_dir);
+    } else {
+        QFile file(currentFile());
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)
+            || file.write(line) != line.size()) {
+            m_error = file.fileName() + QStringLiteral(": ") + file.errorString();
+        }
+    }
+    // The log must never stop the station; a failure is told on stderr.
+    if (!m_error.isEmpty())
+        std::fprintf(stderr, "tarvinex: log: %s\n", qPrintable(m_error));
+}

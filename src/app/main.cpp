@@ -1,0 +1,73 @@
+#include "Cli.h"
+#include "Clock.h"
+#include "Comm.h"
+#include "MianMenu.h"
+#include "WidgetOperator.h"
+#include "WindowStation.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+
+namespace {
+
+int runWindow(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(WidgetOperator::applicationTitle());
+
+    QCommandLineParser parser;
+    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
+                                              QStringLiteral("The station folder."),
+                                              QStringLiteral("DIR"));
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOption(stationDirOption);
+    parser.addOption(helpOption);
+    if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        Cli::print(stderr, parser.errorText() + u'\n');
+        Cli::print(stderr, Cli::helpText());
+        return 2;
+    }
+    if (parser.isSet(helpOption)) {
+        Cli::print(stdout, Cli::helpText());
+        return 0;
+    }
+
+    WidgetOperator screen;
+    Comm::Settings settings;
+    QString error;
+    if (!Comm::LoadSettings(Cli::stationDir(parser.value(stationDirOption)), &settings, &error)) {
+        Cli::print(stderr, QStringLiteral("tarvinex: ") + error);
+        screen.message(error);
+        return 2;
+    }
+
+    SystemClock clock;
+    WindowStation station(settings, screen, clock);
+    if (!station.load())
+        return 0;
+    screen.setParentWindow(&station.window());
+    station.window().show();
+    return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        Cli::print(stdout, Cli::helpText());
+        return 0;
+    }
+    if (command.isEmpty() || command.startsWith(u'-'))
+        return runWindow(argc, argv);
+
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments().mid(2);
+    if (command == QLatin1String("init"))
+        return Cli::init(arguments);
+    Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
+    Cli::print(stderr, Cli::helpText());
+    return 2;
+}

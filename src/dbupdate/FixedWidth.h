@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Cutting fields out of a master file line. Positions are 1-based and count
+// decoded characters, so a double-byte kanji occupies one position.
+namespace FixedWidth {
+
+// The text at positions start .. start + width - 1. Positions past the end of
+// the line give shorter or empty text; nothing is padded.
+QString cut(const QString &line, int start, int width);
+
+// Removes leading and trailing half-width (U+0020) and full-width (U+3000)
+// spaces; nothing inside the text changes.
+QString trim(const QString &text);
+
+// True when the line holds nothing but half-width and full-width spaces.
+bool isBlank(const QString &line);
+
+} // namespace FixedWidth
+
+// The clean-up of name fields: every "," becomes "." and every "，" becomes
+// "．", so that a name never adds a field to an export line.
+QString CommaToPeriod(QString text);

@@ -1,0 +1,80 @@
+#include "MasterSchema.h"
+
+#include "MasterDefinitions.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+
+namespace MasterSchema {
+
+namespace {
+
+QString columnList(const QStringList &columns)
+{
+    QStringList parts;
+    for (const QString &column : columns)
+        parts.append(quoted(column) + QStringLiteral(" TEXT"));
+    return parts.join(QStringLiteral(", "));
+}
+
+bool run(QSqlDatabase &db, const QStringList &statements, QString *error)
+{
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    for (const QString &statement : statements) {
+        QSqlQuery query(db);
+        if (!query.exec(statement)) {
+            *error = query.lastError().text();
+            db.rollback();
+            return false;
+        }
+    }
+    if (!db.commit()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString quoted(const QString &identifier)
+{
+    QString escaped = identifier;
+    escaped.replace(u'"', QStringLiteral("\"\""));
+    return u'"' + escaped + u'"';
+}
+
+bool createTerminalTables(QSqlDatabase &db, QString *error)
+{
+    const QString terminalId = quoted(QString::fromUtf8(Masters::TerminalIdColumn));
+    QStringList statements;
+    for (const Masters::Definition &master : Masters::all()) {
+        statements.append(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2, UNIQUE (%3, %4))")
+                              .arg(quoted(master.name),
+                                   columnList(master.terminalColumns()),
+                                   terminalId,
+                                   quoted(master.keyColumn)));
+    }
+    return run(db, statements, error);
+}
+
+bool createMaintenanceTables(QSqlDatabase &db, QString *error)
+{
+    QStringList statements;
+    for (const Masters::Definition &master : Masters::all()) {
+        statements.append(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)")
+                              .arg(quoted(master.name), columnList(master.importColumns())));
+        statements.append(QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
+                              .arg(quoted(master.name + QStringLiteral("_key")),
+                                   quoted(master.name),
+                                   quoted(master.keyColumn)));
+    }
+    return run(db, statements, error);
+}
+
+} // namespace MasterSchema
