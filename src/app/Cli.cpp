@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 
-
 namespace Cli {
 
 void print(FILE *stream, const QString &text)

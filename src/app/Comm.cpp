@@ -59,8 +59,8 @@ bool parseSettings(const QString &text, Settings *settings, QString *error)
     }
 
     const QString importDb = settings->value(QStringLiteral("IMPORTDB"));
-    settings->importDb = importDb.isEmpty() ? settings->DataRoot + QStringLiteral("0000/MasterConv.db")
-                                            : importDb;
+    settings->importDb
+        = importDb.isEmpty() ? settings->DataRoot + QStringLiteral("0000/MasterConv.db") : importDb;
     const QString importDir = settings->value(QStringLiteral("IMPORTDIR"));
     settings->importDir = importDir.isEmpty() ? settings->DataRoot + QStringLiteral("0000/rcv/")
                                               : withSeparator(importDir);

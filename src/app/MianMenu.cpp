@@ -40,7 +40,8 @@ MianMenu::MianMenu(Station &station, QWidget *parent)
     layOut();
 
     // Tab order: Command1, Label1, Label2, Command2, BtnMaster, LStatus, LCount.
-    const QList<QWidget *> tabOrder = {Command1, Label1, Label2, Command2, BtnMaster, LStatus, LCount};
+    const QList<QWidget *> tabOrder
+        = { Command1, Label1, Label2, Command2, BtnMaster, LStatus, LCount };
     for (int i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
 

@@ -7,7 +7,7 @@
 LoggedOperator::LoggedOperator(Operator &inner, StationLog &log)
     : m_inner(inner)
     , m_log(log)
-{}
+{ }
 
 void LoggedOperator::message(const QString &text)
 {
@@ -24,9 +24,9 @@ void LoggedOperator::information(const QString &caption, const QString &text)
 int LoggedOperator::choose(const QString &caption, const QString &prompt, const QStringList &items)
 {
     const int picked = m_inner.choose(caption, prompt, items);
-    m_log.write(caption + QStringLiteral(": ")
-                + (picked >= 0 && picked < items.size() ? items.at(picked)
-                                                        : QStringLiteral("(選択なし)")));
+    m_log.write(
+        caption + QStringLiteral(": ")
+        + (picked >= 0 && picked < items.size() ? items.at(picked) : QStringLiteral("(選択なし)")));
     return picked;
 }
 

@@ -53,12 +53,13 @@ StationInit::Result StationInit::run(const QString &dirArgument, QString *messag
     const QString dir = QDir::cleanPath(QFileInfo(dirArgument).absoluteFilePath());
     const QString settingsPath = Comm::settingsFilePath(dir);
     if (QFileInfo::exists(settingsPath)) {
-        *message = QStringLiteral("%1 は既にあります。既存のステーションは初期化しません").arg(settingsPath);
+        *message = QStringLiteral("%1 は既にあります。既存のステーションは初期化しません")
+                       .arg(settingsPath);
         return Result::Refused;
     }
 
     const QString data = dir + QStringLiteral("/data/");
-    QStringList folders{dir, data + QStringLiteral("0000/rcv")};
+    QStringList folders { dir, data + QStringLiteral("0000/rcv") };
     for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal) {
         const QString id = Comm::terminalId(terminal);
         folders << data + id + QStringLiteral("/rcv") << data + id + QStringLiteral("/snd")
@@ -69,7 +70,8 @@ StationInit::Result StationInit::run(const QString &dirArgument, QString *messag
             return Result::Failed;
     }
 
-    if (!createDatabase(dir + QStringLiteral("/tarvinex.db"), MasterSchema::createTerminalTables, message)
+    if (!createDatabase(
+            dir + QStringLiteral("/tarvinex.db"), MasterSchema::createTerminalTables, message)
         || !createDatabase(data + QStringLiteral("0000/MasterConv.db"),
                            MasterSchema::createMaintenanceTables,
                            message)) {
@@ -80,7 +82,8 @@ StationInit::Result StationInit::run(const QString &dirArgument, QString *messag
     QSaveFile settings(settingsPath);
     if (!settings.open(QIODevice::WriteOnly)
         || settings.write(TextFile::encode(settingsText(dir))) < 0 || !settings.commit()) {
-        *message = QStringLiteral("設定ファイル %1 を書けません（%2）").arg(settingsPath, settings.errorString());
+        *message = QStringLiteral("設定ファイル %1 を書けません（%2）")
+                       .arg(settingsPath, settings.errorString());
         return Result::Failed;
     }
     *message = QStringLiteral("ステーション %1 を作成しました").arg(dir);

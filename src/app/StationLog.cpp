@@ -10,12 +10,12 @@
 StationLog::StationLog(const QString &stationDir, const Clock &clock)
     : m_dir(stationDir + QStringLiteral("/log"))
     , m_clock(clock)
-{}
+{ }
 
 QString StationLog::currentFile() const
 {
     return m_dir + QStringLiteral("/tarvinex-") + m_clock.now().toString(QStringLiteral("yyyyMMdd"))
-           + QStringLiteral(".log");
+        + QStringLiteral(".log");
 }
 
 void StationLog::write(const QString &text)
@@ -26,9 +26,8 @@ void StationLog::write(const QString &text)
     flat.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
     flat.replace(u'\r', QStringLiteral(" | "));
     flat.replace(u'\n', QStringLiteral(" | "));
-    const QByteArray line = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + flat
-                             + u'\n')
-                                .toUtf8();
+    const QByteArray line
+        = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + flat + u'\n').toUtf8();
 
     m_error.clear();
     if (!QDir().mkpath(m_dir)) {

@@ -12,7 +12,7 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     : m_settings(settings)
     , m_log(settings.stationDir, clock)
     , m_operator(screen, m_log)
-    , m_server(std::make_unique<CommServer>(CommServer::Config{QHostAddress::Any, settings.port},
+    , m_server(std::make_unique<CommServer>(CommServer::Config { QHostAddress::Any, settings.port },
                                             m_operator,
                                             std::move(findUnits)))
     , m_station(std::make_unique<Station>(*m_server, m_operator, m_log))

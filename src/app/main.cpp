@@ -8,7 +8,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
-
 namespace {
 
 int runWindow(int argc, char **argv)
@@ -20,7 +19,8 @@ int runWindow(int argc, char **argv)
     const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
                                               QStringLiteral("The station folder."),
                                               QStringLiteral("DIR"));
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption helpOption(
+        QStringList { QStringLiteral("h"), QStringLiteral("help") });
     parser.addOption(stationDirOption);
     parser.addOption(helpOption);
     if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {

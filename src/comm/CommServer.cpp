@@ -10,7 +10,7 @@ CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUni
     , m_operator(op)
     , m_findUnits(std::move(findUnits))
     , m_tcp(new QTcpServer(this))
-{}
+{ }
 
 CommServer::~CommServer() = default;
 
@@ -56,9 +56,10 @@ bool CommServer::ChooseUsbUnit()
     QStringList labels;
     for (const UsbUnit &unit : std::as_const(m_units))
         labels.append(unit.label());
-    const int picked = m_operator.choose(QStringLiteral("USB通信ユニット"),
-                                         QStringLiteral("使用するUSB通信ユニットを選択してください"),
-                                         labels);
+    const int picked
+        = m_operator.choose(QStringLiteral("USB通信ユニット"),
+                            QStringLiteral("使用するUSB通信ユニットを選択してください"),
+                            labels);
     if (picked < 0 || picked >= m_units.size())
         return false;
     m_chosenUnit = m_units.at(picked);

@@ -18,12 +18,13 @@ QList<UsbUnit> systemUsbUnits()
     for (const QSerialPortInfo &port : ports) {
         if (!port.hasVendorIdentifier())
             continue;
-        units.append(UsbUnit{port.portName(),
-                             port.systemLocation(),
-                             port.description(),
-                             port.manufacturer(),
-                             port.vendorIdentifier(),
-                             port.hasProductIdentifier() ? port.productIdentifier() : quint16(0)});
+        units.append(
+            UsbUnit { port.portName(),
+                      port.systemLocation(),
+                      port.description(),
+                      port.manufacturer(),
+                      port.vendorIdentifier(),
+                      port.hasProductIdentifier() ? port.productIdentifier() : quint16(0) });
     }
     return units;
 }

@@ -8,7 +8,7 @@
 // A USB communication unit: a USB-backed serial port of this machine.
 struct UsbUnit
 {
-    QString portName;       // ttyUSB0
+    QString portName; // ttyUSB0
     QString systemLocation; // /dev/ttyUSB0
     QString description;
     QString manufacturer;

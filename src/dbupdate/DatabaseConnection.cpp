@@ -31,7 +31,7 @@ bool looksLikeSqlite(const QString &path, QString *error)
 
 DatabaseConnection::DatabaseConnection()
     : m_name(QStringLiteral("tarvinex-%1").arg(++connectionCounter))
-{}
+{ }
 
 DatabaseConnection::~DatabaseConnection()
 {
@@ -51,7 +51,8 @@ bool DatabaseConnection::open(const QString &path)
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     m_db.setDatabaseName(path);
     if (!m_db.open()) {
-        m_error = QStringLiteral("データベース %1 を開けません（%2）").arg(path, m_db.lastError().text());
+        m_error = QStringLiteral("データベース %1 を開けません（%2）")
+                      .arg(path, m_db.lastError().text());
         close();
         return false;
     }

@@ -11,9 +11,9 @@ namespace Masters {
 
 // How a field is taken from its positions.
 enum class Take {
-    AsCut,   // the characters at its positions, spaces included
+    AsCut, // the characters at its positions, spaces included
     Trimmed, // leading and trailing spaces removed
-    Name,    // trimmed, then passed through CommaToPeriod
+    Name, // trimmed, then passed through CommaToPeriod
 };
 
 struct Field
@@ -34,8 +34,8 @@ struct ExportColumn
 
 struct Definition
 {
-    QString name;      // file stem and table name: "BUNMAS"
-    QString caption;   // as the import window shows it: "分類マスタ"
+    QString name; // file stem and table name: "BUNMAS"
+    QString caption; // as the import window shows it: "分類マスタ"
     QString keyColumn; // identifies a row within a terminal (and in the import)
     // Columns the terminal update sets after 端末ID, in the order it sets them.
     // A terminal's row is found by the value this list gives the key column.

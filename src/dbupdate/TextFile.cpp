@@ -45,7 +45,7 @@ QStringList splitLines(const QString &text)
 TextLineReader::TextLineReader(const QString &path)
     : m_file(path)
     , m_decoder(TextFile::Encoding)
-{}
+{ }
 
 bool TextLineReader::open()
 {
@@ -109,7 +109,7 @@ bool TextLineReader::atEnd() const
 TextLineWriter::TextLineWriter(const QString &path)
     : m_file(path)
     , m_encoder(TextFile::Encoding)
-{}
+{ }
 
 bool TextLineWriter::open()
 {

@@ -1,0 +1,13 @@
+# tarvinex init lays out a folder once and refuses it the second time with status 2.
+file(REMOVE_RECURSE "${WORK}")
+execute_process(COMMAND "${TARVINEX}" init "${WORK}" RESULT_VARIABLE first)
+if(NOT first EQUAL 0)
+    message(FATAL_ERROR "first init exited with ${first}")
+endif()
+execute_process(COMMAND "${TARVINEX}" init "${WORK}" RESULT_VARIABLE second ERROR_VARIABLE err)
+if(NOT second EQUAL 2)
+    message(FATAL_ERROR "second init exited with ${second}, expected 2")
+endif()
+if(NOT err MATCHES "Tarvinex.ini")
+    message(FATAL_ERROR "refusal does not name the settings file: ${err}")
+endif()

@@ -1,0 +1,118 @@
+#include "TestOperator.h"
+#include "comm/CommServer.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace {
+
+bool connects(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const bool ok = socket.waitForConnected(2000);
+    socket.abort();
+    return ok;
+}
+
+QList<UsbUnit> twoUnits()
+{
+    return { UsbUnit { QStringLiteral("ttyUSB0"),
+                       QStringLiteral("/dev/ttyUSB0"),
+                       QStringLiteral("HT unit"),
+                       QString(),
+                       0x0403,
+                       0x6001 },
+             UsbUnit { QStringLiteral("ttyUSB1"),
+                       QStringLiteral("/dev/ttyUSB1"),
+                       QString(),
+                       QStringLiteral("Maker"),
+                       0x0403,
+                       0x6015 } };
+}
+
+} // namespace
+
+class TestCommServer : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listeningOpensAndClosesThePort()
+    {
+        TestOperator op;
+        CommServer server({ QHostAddress::Any, 0 }, op, {});
+        QSignalSpy started(&server, &CommServer::ListenStarted);
+        QSignalSpy stopped(&server, &CommServer::ListenStopped);
+        QVERIFY(!server.Listening());
+
+        server.setListening(true);
+        QVERIFY(server.Listening());
+        QCOMPARE(started.count(), 1);
+        const quint16 port = server.serverPort();
+        QVERIFY(port != 0);
+        QVERIFY(connects(port));
+
+        // Writing the same value again changes nothing and raises nothing.
+        server.setListening(true);
+        QCOMPARE(started.count(), 1);
+
+        server.setListening(false);
+        QVERIFY(!server.Listening());
+        QCOMPARE(stopped.count(), 1);
+        QVERIFY(!connects(port));
+
+        server.setListening(true);
+        QCOMPARE(started.count(), 2);
+        QVERIFY(server.Listening());
+    }
+
+    void aTakenPortIsReportedAndNotListened()
+    {
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::Any, 0));
+        TestOperator op;
+        CommServer server({ QHostAddress::Any, other.serverPort() }, op, {});
+        QSignalSpy started(&server, &CommServer::ListenStarted);
+        QSignalSpy failed(&server, &CommServer::ListenFailed);
+
+        server.setListening(true);
+        QVERIFY(!server.Listening());
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(failed.count(), 1);
+        QVERIFY(failed.first().first().toString().contains(QString::number(other.serverPort())));
+    }
+
+    void usbUnitsAreCountedAndChosen()
+    {
+        TestOperator op;
+        CommServer server({}, op, twoUnits);
+        QCOMPARE(server.FindUsbUnits(CommServer::UsbUnitKind), qint16(2));
+
+        op.answer = -1;
+        QVERIFY(!server.ChooseUsbUnit());
+        QVERIFY(!server.chosenUsbUnit());
+        QCOMPARE(op.choicesOffered.size(), 1);
+        QCOMPARE(op.choicesOffered.first(),
+                 QStringList({ "ttyUSB0 (HT unit)", "ttyUSB1 (Maker)" }));
+
+        op.answer = 1;
+        QVERIFY(server.ChooseUsbUnit());
+        QCOMPARE(server.chosenUsbUnit()->systemLocation, QStringLiteral("/dev/ttyUSB1"));
+    }
+
+    void noUnitsNoChoice()
+    {
+        TestOperator op;
+        CommServer server({}, op, [] { return QList<UsbUnit>(); });
+        QCOMPARE(server.FindUsbUnits(CommServer::UsbUnitKind), qint16(0));
+        op.answer = 0;
+        QVERIFY(!server.ChooseUsbUnit());
+        QVERIFY(op.choicesOffered.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommServer)
+#include "tst_commserver.moc"

@@ -1,0 +1,233 @@
+#include "TestClock.h"
+#include "TestOperator.h"
+#include "app/Comm.h"
+#include "app/LampWidget.h"
+#include "app/MianMenu.h"
+#include "app/Station.h"
+#include "app/WidgetOperator.h"
+#include "app/WindowStation.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+QList<UsbUnit> oneUnit()
+{
+    return { UsbUnit { QStringLiteral("ttyUSB0"),
+                       QStringLiteral("/dev/ttyUSB0"),
+                       QString(),
+                       QString(),
+                       0x0403,
+                       0x6001 } };
+}
+
+QList<UsbUnit> noUnits()
+{
+    return {};
+}
+
+bool connects(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const bool ok = socket.waitForConnected(2000);
+    socket.abort();
+    return ok;
+}
+
+} // namespace
+
+class TestMianMenu : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    TestClock m_clock;
+
+    Comm::Settings settings() const
+    {
+        Comm::Settings s;
+        s.stationDir = m_dir.path();
+        s.DataRoot = m_dir.path() + QStringLiteral("/data/");
+        s.port = 0; // a free port, picked by the system
+        return s;
+    }
+
+    static QColor green() { return QColor(0, 255, 0); }
+
+private Q_SLOTS:
+    void captionsAndGeometry()
+    {
+        TestOperator op;
+        WindowStation station(settings(), op, m_clock, noUnits);
+        MianMenu &w = station.window();
+        QCOMPARE(w.windowTitle(), QStringLiteral("ハンディ通信"));
+
+        const qreal dpiX = w.logicalDpiX();
+        const qreal dpiY = w.logicalDpiY();
+        const auto px = [](int twips, qreal dpi) {
+            return qRound(twips * dpi / 1440.0);
+        };
+        const auto rect = [&](int l, int t, int wd, int h) {
+            return QRect(px(l, dpiX), px(t, dpiY), px(wd, dpiX), px(h, dpiY));
+        };
+        QCOMPARE(w.size(), QSize(px(4110, dpiX), px(2460, dpiY)));
+        QCOMPARE(w.Shape1->geometry(), rect(120, 120, 615, 615));
+        QCOMPARE(w.Command1->geometry(), rect(960, 120, 1935, 375));
+        QCOMPARE(w.Command2->geometry(), rect(960, 600, 1935, 375));
+        QCOMPARE(w.Label2->geometry(), rect(120, 720, 855, 255));
+        QCOMPARE(w.Label1->geometry(), rect(120, 1080, 3855, 255));
+        QCOMPARE(w.LStatus->geometry(), rect(120, 1440, 3855, 255));
+        QCOMPARE(w.BtnMaster->geometry(), rect(1920, 1800, 1215, 495));
+        QCOMPARE(w.LCount->geometry(), rect(120, 2040, 1215, 255));
+
+        QCOMPARE(w.Command1->text(), QStringLiteral("待ち受け"));
+        QCOMPARE(w.Command2->text(), QStringLiteral("USB通信ユニット検索"));
+        QCOMPARE(w.Label2->text(), QStringLiteral("通信状況"));
+        QCOMPARE(w.Label2->font().families().first(), QStringLiteral("ＭＳ ゴシック"));
+        QCOMPARE(w.Label2->font().pointSizeF(), 9.0);
+        QCOMPARE(w.Label1->text(), QString());
+        QCOMPARE(w.Label1->font().families().first(), QStringLiteral("MS UI Gothic"));
+        QVERIFY(w.Label1->font().families().contains(QStringLiteral("IPAGothic")));
+        QCOMPARE(w.LStatus->text(), QString());
+        QCOMPARE(w.BtnMaster->text(), QStringLiteral("マスター更新"));
+        QCOMPARE(w.LCount->text(), QStringLiteral("1"));
+        QCOMPARE(w.Shape1->fillColor(), QColor(Qt::white));
+
+        // The buttons take the focus in the order Command1, Command2, BtnMaster.
+        QWidget *next = w.Command1->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus)
+            next = next->nextInFocusChain();
+        QCOMPARE(next, w.Command2);
+        next = next->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus)
+            next = next->nextInFocusChain();
+        QCOMPARE(next, w.BtnMaster);
+    }
+
+    void startUpWithoutUsbUnitStillListens()
+    {
+        TestOperator op;
+        WindowStation station(settings(), op, m_clock, noUnits);
+        QVERIFY(station.load());
+        QCOMPARE(op.messages(), QStringList { QStringLiteral("接続可能なUSBポートがありません") });
+        QCOMPARE(station.station().PollCountdown(), qint16(30));
+        QVERIFY(station.server().Listening());
+        QCOMPARE(station.window().Shape1->fillColor(), green());
+        QCOMPARE(station.window().Command1->text(), QStringLiteral("待ち受け解除"));
+        QVERIFY(connects(station.server().serverPort()));
+
+        // What was shown is in the station log.
+        QFile log(station.log().currentFile());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(log.readAll())
+                    .contains(QStringLiteral("接続可能なUSBポートがありません")));
+    }
+
+    void listenToggleTwice()
+    {
+        TestOperator op;
+        WindowStation station(settings(), op, m_clock, noUnits);
+        QVERIFY(station.load());
+        MianMenu &w = station.window();
+        const quint16 port = station.server().serverPort();
+
+        w.Label1->setText(QStringLiteral("S_HACH.dat保存成功 :3"));
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QVERIFY(!station.server().Listening());
+        QCOMPARE(w.Label1->text(), QString());
+        QCOMPARE(w.Command1->text(), QStringLiteral("待ち受け"));
+        QCOMPARE(w.Shape1->fillColor(), w.idleLampColor());
+        QVERIFY(!connects(port));
+
+        w.Label1->setText(QStringLiteral("x"));
+        QTest::mouseClick(w.Command1, Qt::LeftButton);
+        QVERIFY(station.server().Listening());
+        QCOMPARE(w.Label1->text(), QString());
+        QCOMPARE(w.Command1->text(), QStringLiteral("待ち受け解除"));
+        QCOMPARE(w.Shape1->fillColor(), green());
+    }
+
+    void usbSearchWhileListeningIsRefused()
+    {
+        TestOperator op;
+        op.answer = 0;
+        WindowStation station(settings(), op, m_clock, oneUnit);
+        QVERIFY(station.load());
+        QCOMPARE(op.choicesOffered.size(), 1);
+        QCOMPARE(station.server().chosenUsbUnit()->portName, QStringLiteral("ttyUSB0"));
+        op.shown.clear();
+
+        QTest::mouseClick(station.window().Command2, Qt::LeftButton);
+        QCOMPARE(op.messages(), QStringList { QStringLiteral("現在待ち受け中です") });
+        QCOMPARE(op.choicesOffered.size(), 1);
+
+        // Stopping first allows the search.
+        QTest::mouseClick(station.window().Command1, Qt::LeftButton);
+        QTest::mouseClick(station.window().Command2, Qt::LeftButton);
+        QCOMPARE(op.choicesOffered.size(), 2);
+    }
+
+    void decliningTheUnitEndsTheProgram()
+    {
+        TestOperator op;
+        op.answer = -1;
+        WindowStation station(settings(), op, m_clock, oneUnit);
+        QVERIFY(!station.load());
+        QCOMPARE(op.messages(), QStringList { QStringLiteral("USBポートが選択されませんでした") });
+        QVERIFY(!station.server().Listening());
+
+        // Declining later, from Command2, closes the window and leaves the event loop.
+        TestOperator later;
+        later.answer = 0;
+        WindowStation running(settings(), later, m_clock, oneUnit);
+        QVERIFY(running.load());
+        running.window().show();
+        QTest::mouseClick(running.window().Command1, Qt::LeftButton);
+        later.answer = -1;
+        int exitCode = -1;
+        QTimer::singleShot(0, &running.window(), [&] {
+            QTest::mouseClick(running.window().Command2, Qt::LeftButton);
+        });
+        QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });
+        exitCode = QApplication::exec();
+        QCOMPARE(exitCode, 0);
+        QVERIFY(!running.window().isVisible());
+    }
+
+    void messageBoxesAreModalOkOnlyWithoutIcon()
+    {
+        WidgetOperator screen;
+        QString title;
+        QMessageBox::Icon icon = QMessageBox::Warning;
+        QMessageBox::StandardButtons buttons;
+        bool modal = false;
+        QTimer::singleShot(0, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            title = box->windowTitle();
+            icon = box->icon();
+            buttons = box->standardButtons();
+            modal = box->isModal();
+            box->button(QMessageBox::Ok)->click();
+        });
+        screen.message(QStringLiteral("現在待ち受け中です"));
+        QCOMPARE(title, QStringLiteral("Tarvinex"));
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(modal);
+    }
+};
+
+QTEST_MAIN(TestMianMenu)
+#include "tst_mianmenu.moc"

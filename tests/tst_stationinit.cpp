@@ -1,0 +1,144 @@
+#include "app/Comm.h"
+#include "app/StationInit.h"
+#include "dbupdate/DatabaseConnection.h"
+#include "dbupdate/MasterDefinitions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestStationInit : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QStringList columnsOf(QSqlDatabase &db, const QString &table)
+    {
+        QStringList columns;
+        const QSqlRecord record = db.record(table);
+        for (int i = 0; i < record.count(); ++i)
+            columns.append(record.fieldName(i));
+        return columns;
+    }
+
+private Q_SLOTS:
+    void laysOutAStationThatLoads()
+    {
+        QTemporaryDir tmp;
+        const QString dir = tmp.path() + QStringLiteral("/station");
+        QString message;
+        QCOMPARE(StationInit::run(dir, &message), StationInit::Result::Created);
+
+        QFile ini(dir + QStringLiteral("/Tarvinex.ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QByteArray text = ini.readAll();
+        QVERIFY(text.endsWith("\r\n"));
+        QVERIFY(!text.contains("\n\n"));
+
+        Comm::Settings settings;
+        QVERIFY2(Comm::LoadSettings(dir, &settings, &message), qPrintable(message));
+        QCOMPARE(settings.DbPath, dir + QStringLiteral("/tarvinex.db"));
+        QCOMPARE(settings.DataRoot, dir + QStringLiteral("/data/"));
+        QCOMPARE(settings.port, quint16(50211));
+        QCOMPARE(settings.importDb, dir + QStringLiteral("/data/0000/MasterConv.db"));
+        QCOMPARE(settings.importDir, dir + QStringLiteral("/data/0000/rcv/"));
+
+        for (int terminal = 1; terminal <= 11; ++terminal) {
+            const QString id = Comm::terminalId(terminal);
+            for (const QString &folder :
+                 { settings.DataRoot + id + QStringLiteral("/rcv"),
+                   settings.DataRoot + id + QStringLiteral("/snd"),
+                   settings.DataRoot + QStringLiteral("backup/") + id + QStringLiteral("/snd") }) {
+                QVERIFY2(QFileInfo(folder).isDir(), qPrintable(folder));
+            }
+        }
+        QVERIFY(QFileInfo(settings.importDir).isDir());
+        QVERIFY(!QFileInfo::exists(settings.DataRoot + QStringLiteral("0012")));
+    }
+
+    void bothDatabasesHoldTheSixTables()
+    {
+        QTemporaryDir tmp;
+        QString message;
+        QCOMPARE(StationInit::run(tmp.path(), &message), StationInit::Result::Created);
+
+        DatabaseConnection terminal;
+        QVERIFY(terminal.open(tmp.path() + QStringLiteral("/tarvinex.db")));
+        DatabaseConnection maintenance;
+        QVERIFY(maintenance.open(tmp.path() + QStringLiteral("/data/0000/MasterConv.db")));
+        for (const Masters::Definition &master : Masters::all()) {
+            QCOMPARE(columnsOf(terminal.database(), master.name), master.terminalColumns());
+            QCOMPARE(columnsOf(maintenance.database(), master.name), master.importColumns());
+            QVERIFY(!master.importColumns().contains(QStringLiteral("端末ID")));
+        }
+        QCOMPARE(columnsOf(terminal.database(), QStringLiteral("BUNMAS")),
+                 QStringList({ "端末ID",
+                               "有効区分",
+                               "分類コード",
+                               "分類漢字名",
+                               "消費税区分",
+                               "消費税率",
+                               "分類カナ名",
+                               "filler" }));
+        QCOMPARE(columnsOf(maintenance.database(), QStringLiteral("JISYA")),
+                 QStringList({ "有効区分", "自社コード", "商品コード" }));
+        QCOMPARE(columnsOf(terminal.database(), QStringLiteral("SHOMAS")).size(), 28);
+        QCOMPARE(columnsOf(maintenance.database(), QStringLiteral("SHOMAS")).size(), 27);
+        QCOMPARE(columnsOf(maintenance.database(), QStringLiteral("SIRMAS")).size(), 9);
+
+        // One row per terminal and key.
+        QSqlQuery insert(terminal.database());
+        const QString sql
+            = QStringLiteral("INSERT INTO BUNMAS (\"端末ID\", \"分類コード\") VALUES (?, ?)");
+        QVERIFY(insert.prepare(sql));
+        insert.addBindValue(QStringLiteral("0001"));
+        insert.addBindValue(QStringLiteral("0100"));
+        QVERIFY(insert.exec());
+        insert.addBindValue(QStringLiteral("0002"));
+        insert.addBindValue(QStringLiteral("0100"));
+        QVERIFY(insert.exec());
+        insert.addBindValue(QStringLiteral("0001"));
+        insert.addBindValue(QStringLiteral("0100"));
+        QVERIFY(!insert.exec());
+    }
+
+    void refusesAnExistingStation()
+    {
+        QTemporaryDir tmp;
+        QFile ini(tmp.filePath(QStringLiteral("Tarvinex.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("DBname=/keep.db\r\n");
+        ini.close();
+
+        QString message;
+        QCOMPARE(StationInit::run(tmp.path(), &message), StationInit::Result::Refused);
+        QVERIFY(message.contains(QStringLiteral("Tarvinex.ini")));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(ini.readAll(), QByteArray("DBname=/keep.db\r\n"));
+        QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("data"))));
+    }
+
+    void refusesToOpenAFileThatIsNotSqlite()
+    {
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(QStringLiteral("Master.mdb"));
+        QFile mdb(path);
+        QVERIFY(mdb.open(QIODevice::WriteOnly));
+        const QByteArray jet("\x00\x01\x00\x00Standard Jet DB\x00", 20);
+        mdb.write(jet);
+        mdb.close();
+
+        DatabaseConnection connection;
+        QVERIFY(!connection.open(path));
+        QVERIFY2(connection.error().contains(path), qPrintable(connection.error()));
+        QVERIFY(mdb.open(QIODevice::ReadOnly));
+        QCOMPARE(mdb.readAll(), jet);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStationInit)
+#include "tst_stationinit.moc"
