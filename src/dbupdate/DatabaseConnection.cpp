@@ -1,8 +1,14 @@
 #include "DatabaseConnection.h"
 
+#include "MasterSchema.h"
+
 #include <QAtomicInteger>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
@@ -27,6 +33,19 @@ bool looksLikeSqlite(const QString &path, QString *error)
     return true;
 }
 
+// The schema a server URI selects: its "schema" parameter, or the search
+// path its "options" parameter sets.
+QString schemaOf(const QUrlQuery &query)
+{
+    const QString schema = query.queryItemValue(QStringLiteral("schema"), QUrl::FullyDecoded);
+    if (!schema.isEmpty())
+        return schema;
+    static const QRegularExpression searchPath(QStringLiteral("-c\\s*search_path=([^\\s,]+)"));
+    const QRegularExpressionMatch match
+        = searchPath.match(query.queryItemValue(QStringLiteral("options"), QUrl::FullyDecoded));
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
 } // namespace
 
 DatabaseConnection::DatabaseConnection()
@@ -38,14 +57,33 @@ DatabaseConnection::~DatabaseConnection()
     close();
 }
 
-bool DatabaseConnection::open(const QString &path)
+bool DatabaseConnection::isServerUri(const QString &location)
+{
+    return location.startsWith(QLatin1String("postgresql://"))
+        || location.startsWith(QLatin1String("postgres://"));
+}
+
+QString DatabaseConnection::displayName(const QString &location)
+{
+    if (!isServerUri(location))
+        return location;
+    return QUrl(location).toDisplayString(QUrl::RemovePassword);
+}
+
+bool DatabaseConnection::open(const QString &location)
 {
     close();
     m_error.clear();
-    if (path.isEmpty()) {
+    if (location.isEmpty()) {
         m_error = QStringLiteral("データベースのパスが設定されていません");
         return false;
     }
+    return isServerUri(location) ? openServer(location) : openSqlite(location);
+}
+
+bool DatabaseConnection::openSqlite(const QString &path)
+{
+    m_engine = Engine::SQLite;
     if (!looksLikeSqlite(path, &m_error))
         return false;
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
@@ -55,6 +93,69 @@ bool DatabaseConnection::open(const QString &path)
                       .arg(path, m_db.lastError().text());
         close();
         return false;
+    }
+    return true;
+}
+
+bool DatabaseConnection::openServer(const QString &uri)
+{
+    m_engine = Engine::PostgreSQL;
+    const QUrl url(uri);
+    const QString shown = displayName(uri);
+    const QString databaseName = url.path(QUrl::FullyDecoded).mid(1);
+    if (!url.isValid() || url.host().isEmpty() || databaseName.isEmpty()) {
+        m_error = QStringLiteral("データベース %1 の指定が正しくありません").arg(shown);
+        return false;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+    if (!m_db.isValid()) {
+        m_error = QStringLiteral("PostgreSQL のドライバがありません（%1）").arg(shown);
+        close();
+        return false;
+    }
+    m_db.setHostName(url.host());
+    if (url.port() > 0)
+        m_db.setPort(url.port());
+    m_db.setDatabaseName(databaseName);
+    m_db.setUserName(url.userName(QUrl::FullyDecoded));
+    // Without a password in the URI, the client library looks in PGPASSWORD
+    // and ~/.pgpass.
+    if (!url.password().isEmpty())
+        m_db.setPassword(url.password(QUrl::FullyDecoded));
+    const QUrlQuery query(url);
+    QStringList options;
+    bool timeoutGiven = false;
+    for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (key == QLatin1String("schema"))
+            continue;
+        timeoutGiven = timeoutGiven || key == QLatin1String("connect_timeout");
+        options.append(key + u'=' + value);
+    }
+    // A server that does not answer must not hang the station.
+    if (!timeoutGiven)
+        options.append(QStringLiteral("connect_timeout=10"));
+    m_db.setConnectOptions(options.join(u';'));
+    if (!m_db.open()) {
+        m_error = QStringLiteral("データベース %1 に接続できません（%2）")
+                      .arg(shown, m_db.lastError().text());
+        close();
+        return false;
+    }
+
+    QSqlQuery statement(m_db);
+    // "already exists, skipping" notices are no news for the station.
+    statement.exec(QStringLiteral("SET client_min_messages TO warning"));
+    const QString schema = schemaOf(query);
+    if (!schema.isEmpty()) {
+        if (!statement.exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS ")
+                            + MasterSchema::quoted(schema))
+            || !statement.exec(QStringLiteral("SET search_path TO ")
+                               + MasterSchema::quoted(schema))) {
+            m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
+                          .arg(shown, schema, statement.lastError().text());
+            close();
+            return false;
+        }
     }
     return true;
 }

@@ -11,11 +11,19 @@ namespace MasterSchema {
 
 namespace {
 
-QString columnList(const QStringList &columns)
+// Codes sort and compare by code point on every engine: a server's own
+// collation would order the exports differently from one shop to the next.
+QString textType(const QSqlDatabase &db)
+{
+    return db.driverName() == QLatin1String("QPSQL") ? QStringLiteral(" TEXT COLLATE \"C\"")
+                                                     : QStringLiteral(" TEXT");
+}
+
+QString columnList(const QSqlDatabase &db, const QStringList &columns)
 {
     QStringList parts;
     for (const QString &column : columns)
-        parts.append(quoted(column) + QStringLiteral(" TEXT"));
+        parts.append(quoted(column) + textType(db));
     return parts.join(QStringLiteral(", "));
 }
 
@@ -56,7 +64,7 @@ bool createTerminalTables(QSqlDatabase &db, QString *error)
     for (const Masters::Definition &master : Masters::all()) {
         statements.append(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2, UNIQUE (%3, %4))")
                               .arg(quoted(master.name),
-                                   columnList(master.terminalColumns()),
+                                   columnList(db, master.terminalColumns()),
                                    terminalId,
                                    quoted(master.keyColumn)));
     }
@@ -68,7 +76,7 @@ bool createMaintenanceTables(QSqlDatabase &db, QString *error)
     QStringList statements;
     for (const Masters::Definition &master : Masters::all()) {
         statements.append(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (%2)")
-                              .arg(quoted(master.name), columnList(master.importColumns())));
+                              .arg(quoted(master.name), columnList(db, master.importColumns())));
         statements.append(QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
                               .arg(quoted(master.name + QStringLiteral("_key")),
                                    quoted(master.name),

@@ -1,0 +1,103 @@
+#include "TestDatabases.h"
+
+#include <QAtomicInteger>
+#include <QCoreApplication>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <unistd.h>
+
+namespace TestDatabases {
+
+namespace {
+
+QAtomicInteger<int> counter;
+
+bool runPgCtl(const QStringList &arguments)
+{
+    const QString bin = qEnvironmentVariable("TARVINEX_TEST_PG_BIN");
+    const QString data = qEnvironmentVariable("TARVINEX_TEST_PG_DATA");
+    if (bin.isEmpty() || data.isEmpty())
+        return false;
+    QStringList command { bin + QStringLiteral("/pg_ctl"),
+                          QStringLiteral("-D"),
+                          data,
+                          QStringLiteral("-l"),
+                          data + QStringLiteral("/../server.log") };
+    command += arguments;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    // The server refuses to run as root.
+    if (::geteuid() == 0) {
+        process.start(
+            QStringLiteral("runuser"),
+            QStringList { QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--") }
+                + command);
+    } else {
+        process.start(command.takeFirst(), command);
+    }
+    return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+
+} // namespace
+
+bool hasServer()
+{
+    return !serverUri().isEmpty();
+}
+
+QString serverUri()
+{
+    return qEnvironmentVariable("TARVINEX_TEST_PG_URI");
+}
+
+QStringList engines()
+{
+    QStringList list { SQLite };
+    if (hasServer())
+        list.append(PostgreSQL);
+    return list;
+}
+
+QString serverLocation(const QString &schema)
+{
+    QUrl url(serverUri());
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("schema"));
+    query.addQueryItem(QStringLiteral("schema"), schema);
+    url.setQuery(query);
+    return url.toString();
+}
+
+QString freshLocation(const QString &engine, const QString &dir)
+{
+    const int n = ++counter;
+    if (engine == PostgreSQL) {
+        return serverLocation(QStringLiteral("t%1_%2_%3")
+                                  .arg(QCoreApplication::applicationPid())
+                                  .arg(n)
+                                  .arg(QRandomGenerator::global()->bounded(1000000)));
+    }
+    return dir + QStringLiteral("/db%1.db").arg(n);
+}
+
+bool stopServer()
+{
+    return runPgCtl({ QStringLiteral("-m"),
+                      QStringLiteral("fast"),
+                      QStringLiteral("-w"),
+                      QStringLiteral("stop") });
+}
+
+bool startServer()
+{
+    return runPgCtl({ QStringLiteral("-w"),
+                      QStringLiteral("-t"),
+                      QStringLiteral("30"),
+                      QStringLiteral("start") });
+}
+
+} // namespace TestDatabases

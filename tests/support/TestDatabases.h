@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The database engines the master suites run against: SQLite always, and a
+// PostgreSQL server when the test run has one (scripts/with-postgres starts a
+// throw-away cluster and names it in TARVINEX_TEST_PG_URI).
+namespace TestDatabases {
+
+inline const QString SQLite = QStringLiteral("sqlite");
+inline const QString PostgreSQL = QStringLiteral("postgresql");
+
+QStringList engines();
+bool hasServer();
+QString serverUri();
+
+// A new, empty database of the engine: a file in dir, or a schema of its own
+// on the server.
+QString freshLocation(const QString &engine, const QString &dir);
+
+// The server location with a schema of that name.
+QString serverLocation(const QString &schema);
+
+// Stops or starts the test server (for tests of a server going away).
+bool stopServer();
+bool startServer();
+
+} // namespace TestDatabases
