@@ -1,3 +1,4 @@
+#include "TestDatabases.h"
 #include "app/Comm.h"
 #include "app/StationInit.h"
 #include "dbupdate/DatabaseConnection.h"
@@ -104,6 +105,34 @@ private Q_SLOTS:
         insert.addBindValue(QStringLiteral("0001"));
         insert.addBindValue(QStringLiteral("0100"));
         QVERIFY(!insert.exec());
+    }
+
+    void laysOutTablesOnAServer()
+    {
+        if (!TestDatabases::hasServer())
+            QSKIP("no PostgreSQL test server");
+        QTemporaryDir tmp;
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        const StationInit::Databases databases{
+            TestDatabases::serverLocation(QStringLiteral("init_terminal_") + pid),
+            TestDatabases::serverLocation(QStringLiteral("init_maintenance_") + pid)};
+        QString message;
+        QCOMPARE(StationInit::run(tmp.path(), &message, databases), StationInit::Result::Created);
+
+        Comm::Settings settings;
+        QVERIFY(Comm::LoadSettings(tmp.path(), &settings, &message));
+        QCOMPARE(settings.DbPath, databases.terminal);
+        QCOMPARE(settings.importDb, databases.maintenance);
+        QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("tarvinex.db"))));
+
+        DatabaseConnection terminal;
+        QVERIFY2(terminal.open(settings.DbPath), qPrintable(terminal.error()));
+        DatabaseConnection maintenance;
+        QVERIFY2(maintenance.open(settings.importDb), qPrintable(maintenance.error()));
+        for (const Masters::Definition &master : Masters::all()) {
+            QCOMPARE(columnsOf(terminal.database(), master.name), master.terminalColumns());
+            QCOMPARE(columnsOf(maintenance.database(), master.name), master.importColumns());
+        }
     }
 
     void refusesAnExistingStation()

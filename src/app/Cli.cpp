@@ -2,6 +2,7 @@
 
 #include "StationInit.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 namespace Cli {
@@ -23,7 +24,9 @@ QString helpText()
         "Without a command the station starts with its main window.\n"
         "\n"
         "Commands:\n"
-        "  init DIR     lay out a new station folder: settings, data folders, databases\n"
+        "  init DIR [--db URI] [--import-db URI]\n"
+        "               lay out a new station folder: settings, data folders, databases\n"
+        "               (SQLite files in DIR, or tables on a PostgreSQL server)\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"
@@ -39,12 +42,19 @@ QString stationDir(const QString &option)
 
 int init(const QStringList &arguments)
 {
-    if (arguments.size() != 1 || arguments.first().startsWith(u'-')) {
-        print(stderr, QStringLiteral("usage: tarvinex init DIR"));
+    QCommandLineParser parser;
+    const QCommandLineOption db(QStringLiteral("db"), QString(), QStringLiteral("URI"));
+    const QCommandLineOption importDb(
+        QStringLiteral("import-db"), QString(), QStringLiteral("URI"));
+    parser.addOptions({ db, importDb });
+    if (!parser.parse(QStringList { QStringLiteral("init") } + arguments)
+        || parser.positionalArguments().size() != 1) {
+        print(stderr, QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]"));
         return 2;
     }
     QString message;
-    switch (StationInit::run(arguments.first(), &message)) {
+    const StationInit::Databases databases { parser.value(db), parser.value(importDb) };
+    switch (StationInit::run(parser.positionalArguments().first(), &message, databases)) {
     case StationInit::Result::Created:
         print(stdout, message);
         return 0;

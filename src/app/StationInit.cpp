@@ -27,7 +27,8 @@ bool createDatabase(const QString &path,
     QString error;
     if (!connection.open(path) || !createTables(connection.database(), &error)) {
         *message = QStringLiteral("データベース %1 を作成できません（%2）")
-                       .arg(path, connection.error().isEmpty() ? error : connection.error());
+                       .arg(DatabaseConnection::displayName(path),
+                            connection.error().isEmpty() ? error : connection.error());
         return false;
     }
     return true;
@@ -35,20 +36,36 @@ bool createDatabase(const QString &path,
 
 } // namespace
 
-QString StationInit::settingsText(const QString &dir)
+namespace {
+
+StationInit::Databases withDefaults(const QString &dir, StationInit::Databases databases)
 {
+    if (databases.terminal.isEmpty())
+        databases.terminal = dir + QStringLiteral("/tarvinex.db");
+    if (databases.maintenance.isEmpty())
+        databases.maintenance = dir + QStringLiteral("/data/0000/MasterConv.db");
+    return databases;
+}
+
+} // namespace
+
+QString StationInit::settingsText(const QString &dir, const Databases &given)
+{
+    const Databases databases = withDefaults(dir, given);
     const QString data = dir + QStringLiteral("/data/");
     const QStringList lines = {
-        QStringLiteral("DBname=") + dir + QStringLiteral("/tarvinex.db"),
+        QStringLiteral("DBname=") + databases.terminal,
         QStringLiteral("DATA=") + data,
         QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
-        QStringLiteral("IMPORTDB=") + data + QStringLiteral("0000/MasterConv.db"),
+        QStringLiteral("IMPORTDB=") + databases.maintenance,
         QStringLiteral("IMPORTDIR=") + data + QStringLiteral("0000/rcv/"),
     };
     return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
 }
 
-StationInit::Result StationInit::run(const QString &dirArgument, QString *message)
+StationInit::Result StationInit::run(const QString &dirArgument,
+                                     QString *message,
+                                     const Databases &given)
 {
     const QString dir = QDir::cleanPath(QFileInfo(dirArgument).absoluteFilePath());
     const QString settingsPath = Comm::settingsFilePath(dir);
@@ -70,18 +87,17 @@ StationInit::Result StationInit::run(const QString &dirArgument, QString *messag
             return Result::Failed;
     }
 
-    if (!createDatabase(
-            dir + QStringLiteral("/tarvinex.db"), MasterSchema::createTerminalTables, message)
-        || !createDatabase(data + QStringLiteral("0000/MasterConv.db"),
-                           MasterSchema::createMaintenanceTables,
-                           message)) {
+    const Databases databases = withDefaults(dir, given);
+    if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message)
+        || !createDatabase(databases.maintenance, MasterSchema::createMaintenanceTables, message)) {
         return Result::Failed;
     }
 
     // Written last, so a folder whose set-up failed can simply be set up again.
     QSaveFile settings(settingsPath);
     if (!settings.open(QIODevice::WriteOnly)
-        || settings.write(TextFile::encode(settingsText(dir))) < 0 || !settings.commit()) {
+        || settings.write(TextFile::encode(settingsText(dir, databases))) < 0
+        || !settings.commit()) {
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）")
                        .arg(settingsPath, settings.errorString());
         return Result::Failed;

@@ -13,10 +13,18 @@ public:
     static inline constexpr int FirstTerminal = 1;
     static inline constexpr int LastTerminal = 11;
 
+    // Where the two databases live: empty for the SQLite files in the station
+    // folder, or a server URI.
+    struct Databases
+    {
+        QString terminal;
+        QString maintenance;
+    };
+
     // Refuses a folder that already holds a settings file, so an existing
     // station is never overwritten. message tells what was done or why not.
-    static Result run(const QString &dir, QString *message);
+    static Result run(const QString &dir, QString *message, const Databases &databases = {});
 
     // The settings file text for a station folder (absolute, no trailing separator).
-    static QString settingsText(const QString &dir);
+    static QString settingsText(const QString &dir, const Databases &databases = {});
 };
