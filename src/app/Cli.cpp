@@ -24,6 +24,8 @@ QString helpText()
         "\n"
         "Commands:\n"
         "  init DIR     lay out a new station folder: settings, data folders, databases\n"
+        "  import MASTER...  import master files (BUNMAS TENMAS SIRMAS TOKMAS SHOMAS JISYA) into "
+        "the maintenance database\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"
