@@ -331,19 +331,6 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(importDb()));
     }
 
-    void refusesADatabaseThatIsNotSqlite()
-    {
-        QFile other(importDb());
-        QVERIFY(other.open(QIODevice::WriteOnly));
-        other.write("Standard Jet DB");
-        other.close();
-        MasterImport importer(importDb(), importDir());
-        QVERIFY(!import(QStringLiteral("BUNMAS"), { QStringLiteral("10001") }, &importer));
-        QVERIFY(importer.error().contains(importDir() + QStringLiteral("BUNMAS.DAT")));
-        QVERIFY(other.open(QIODevice::ReadOnly));
-        QCOMPARE(other.readAll(), QByteArray("Standard Jet DB"));
-    }
-
     void tellsTheOperatorWhenDone()
     {
         TestOperator op;
