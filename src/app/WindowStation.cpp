@@ -2,8 +2,10 @@
 
 #include "MianMenu.h"
 #include "Station.h"
+#include "maintenance/MasterMenuOpener.h"
 
 #include <QApplication>
+#include <QPushButton>
 
 WindowStation::WindowStation(const Comm::Settings &settings,
                              Operator &screen,
@@ -17,7 +19,11 @@ WindowStation::WindowStation(const Comm::Settings &settings,
                                             std::move(findUnits)))
     , m_station(std::make_unique<Station>(*m_server, m_operator, m_log))
     , m_window(std::make_unique<MianMenu>(*m_station))
+    , m_masterMenu(std::make_unique<MasterMenuOpener>(m_settings, m_operator, m_log))
 {
+    QObject::connect(m_window->BtnMaster, &QPushButton::clicked, m_window.get(), [this] {
+        m_masterMenu->show();
+    });
     QObject::connect(m_station.get(), &Station::quitRequested, m_window.get(), [] {
         QApplication::closeAllWindows();
         QCoreApplication::exit(0);
@@ -26,7 +32,8 @@ WindowStation::WindowStation(const Comm::Settings &settings,
 
 WindowStation::~WindowStation()
 {
-    // The window goes first: it watches the station, which watches the control.
+    // The windows go first: they watch the station, which watches the control.
+    m_masterMenu.reset();
     m_window.reset();
     m_station.reset();
     m_server.reset();

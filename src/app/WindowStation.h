@@ -8,6 +8,7 @@
 #include <memory>
 
 class Clock;
+class MasterMenuOpener;
 class MianMenu;
 class Station;
 
@@ -30,6 +31,7 @@ public:
     Station &station() { return *m_station; }
     CommServer &server() { return *m_server; }
     StationLog &log() { return m_log; }
+    MasterMenuOpener &masterMenu() { return *m_masterMenu; }
 
 private:
     Comm::Settings m_settings;
@@ -38,4 +40,5 @@ private:
     std::unique_ptr<CommServer> m_server;
     std::unique_ptr<Station> m_station;
     std::unique_ptr<MianMenu> m_window;
+    std::unique_ptr<MasterMenuOpener> m_masterMenu;
 };

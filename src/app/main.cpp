@@ -1,4 +1,5 @@
 #include "Cli.h"
+#include "CliImport.h"
 #include "Clock.h"
 #include "Comm.h"
 #include "MianMenu.h"
@@ -67,6 +68,8 @@ int main(int argc, char **argv)
     const QStringList arguments = QCoreApplication::arguments().mid(2);
     if (command == QLatin1String("init"))
         return Cli::init(arguments);
+    if (command == QLatin1String("import"))
+        return Cli::importMasters(arguments);
     Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
     Cli::print(stderr, Cli::helpText());
     return 2;

@@ -1,0 +1,76 @@
+#include "CliImport.h"
+
+#include "Cli.h"
+#include "Clock.h"
+#include "Comm.h"
+#include "StationLog.h"
+#include "dbupdate/MasterDefinitions.h"
+#include "maintenance/MasterImport.h"
+
+#include <QCommandLineParser>
+
+namespace Cli {
+
+namespace {
+
+int usage(const QString &problem)
+{
+    if (!problem.isEmpty())
+        print(stderr, QStringLiteral("tarvinex import: ") + problem);
+    print(stderr,
+          QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
+                         "MASTER: ")
+              + Masters::names().join(QStringLiteral(", ")));
+    return 2;
+}
+
+} // namespace
+
+int importMasters(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
+                                              QStringLiteral("The station folder."),
+                                              QStringLiteral("DIR"));
+    parser.addOption(stationDirOption);
+    if (!parser.parse(QStringList { QStringLiteral("import") } + arguments))
+        return usage(parser.errorText());
+    const QStringList names = parser.positionalArguments();
+    if (names.isEmpty())
+        return usage(QStringLiteral("no master named"));
+
+    // Every name is checked before anything is imported.
+    QList<const Masters::Definition *> masters;
+    for (const QString &name : names) {
+        const Masters::Definition *master = Masters::find(name);
+        if (!master)
+            return usage(QStringLiteral("unknown master '%1'").arg(name));
+        masters.append(master);
+    }
+
+    Comm::Settings settings;
+    QString error;
+    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
+        print(stderr, QStringLiteral("tarvinex: ") + error);
+        return 2;
+    }
+
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock);
+    int status = 0;
+    for (const Masters::Definition *master : std::as_const(masters)) {
+        MasterImport import(settings.importDb, settings.importDir);
+        if (import.run(*master)) {
+            const QString summary = MasterImport::summary(*master, import.counts());
+            log.write(summary);
+            print(stdout, summary);
+        } else {
+            log.write(import.error());
+            print(stderr, QStringLiteral("tarvinex: ") + import.error());
+            status = 1;
+        }
+    }
+    return status;
+}
+
+} // namespace Cli

@@ -1,0 +1,34 @@
+#include "MasterMaintenance.h"
+
+#include "MasterImport.h"
+#include "app/Comm.h"
+#include "app/Operator.h"
+#include "app/StationLog.h"
+
+MasterMaintenance::MasterMaintenance(const Comm::Settings &settings, Operator &op, StationLog &log)
+    : m_settings(settings)
+    , m_operator(op)
+    , m_log(log)
+{ }
+
+void MasterMaintenance::load()
+{
+    m_importDbPath = m_settings.importDb;
+    m_importFolder = m_settings.importDir;
+}
+
+bool MasterMaintenance::importMaster(const Masters::Definition &master)
+{
+    MasterImport import(m_importDbPath, m_importFolder);
+    const bool imported = import.run(master);
+    // The operator's message may let the window close; nothing of this object
+    // is used once it has been shown.
+    Operator &op = m_operator;
+    if (!imported) {
+        op.message(import.error());
+        return false;
+    }
+    m_log.write(MasterImport::summary(master, import.counts()));
+    op.information(doneCaption(), doneText());
+    return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QPointer>
+
+class MasterMenu;
+class Operator;
+class StationLog;
+namespace Comm {
+struct Settings;
+}
+
+// The main window's BtnMaster: shows the import window as a window of its
+// own, not modal and owned by no other window, so the station goes on
+// listening, filing and polling meanwhile. There is at most one: opening it
+// again brings the open one forward.
+class MasterMenuOpener
+{
+public:
+    MasterMenuOpener(const Comm::Settings &settings, Operator &op, StationLog &log);
+    ~MasterMenuOpener();
+    MasterMenuOpener(const MasterMenuOpener &) = delete;
+    MasterMenuOpener &operator=(const MasterMenuOpener &) = delete;
+
+    void show();
+    // The open window, or nullptr once it has been closed.
+    MasterMenu *window() const;
+
+private:
+    const Comm::Settings &m_settings;
+    Operator &m_operator;
+    StationLog &m_log;
+    QPointer<MasterMenu> m_window;
+};
