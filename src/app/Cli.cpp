@@ -24,6 +24,8 @@ QString helpText()
         "\n"
         "Commands:\n"
         "  init DIR     lay out a new station folder: settings, data folders, databases\n"
+        "  serve [--station-dir DIR] [--port N]\n"
+        "               the station without windows: serve terminals, print every message\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"

@@ -2,6 +2,8 @@
 
 #include "MianMenu.h"
 #include "Station.h"
+#include "comm/LinkConfig.h"
+#include "comm/TransferEvents.h"
 
 #include <QApplication>
 
@@ -12,12 +14,16 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     : m_settings(settings)
     , m_log(settings.stationDir, clock)
     , m_operator(screen, m_log)
-    , m_server(std::make_unique<CommServer>(CommServer::Config { QHostAddress::Any, settings.port },
-                                            m_operator,
-                                            std::move(findUnits)))
+    , m_server(std::make_unique<CommServer>(linkConfig(settings), m_operator, std::move(findUnits)))
     , m_station(std::make_unique<Station>(*m_server, m_operator, m_log))
+    , m_transfers(std::make_unique<TransferEvents>(m_settings, m_operator, m_log, clock))
     , m_window(std::make_unique<MianMenu>(*m_station))
 {
+    m_station->handleTransfers(*m_transfers);
+    QString problem;
+    linkConfig(m_settings, &problem);
+    if (!problem.isEmpty())
+        m_log.write(problem);
     QObject::connect(m_station.get(), &Station::quitRequested, m_window.get(), [] {
         QApplication::closeAllWindows();
         QCoreApplication::exit(0);
@@ -28,6 +34,7 @@ WindowStation::~WindowStation()
 {
     // The window goes first: it watches the station, which watches the control.
     m_window.reset();
+    m_transfers.reset();
     m_station.reset();
     m_server.reset();
 }

@@ -10,6 +10,7 @@
 class Clock;
 class MianMenu;
 class Station;
+class TransferEvents;
 
 // The station with its main window: the control, the station logic and the
 // window, wired together for one station folder's settings.
@@ -30,6 +31,7 @@ public:
     Station &station() { return *m_station; }
     CommServer &server() { return *m_server; }
     StationLog &log() { return m_log; }
+    TransferEvents &transfers() { return *m_transfers; }
 
 private:
     Comm::Settings m_settings;
@@ -37,5 +39,6 @@ private:
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;
     std::unique_ptr<Station> m_station;
+    std::unique_ptr<TransferEvents> m_transfers;
     std::unique_ptr<MianMenu> m_window;
 };
