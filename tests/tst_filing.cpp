@@ -52,7 +52,8 @@ struct Folder
         for (const char *id : { "0003", "0005" }) {
             QDir().mkpath(settings.DataRoot + id + QStringLiteral("/rcv"));
             QDir().mkpath(settings.DataRoot + id + QStringLiteral("/snd"));
-            QDir().mkpath(settings.DataRoot + QStringLiteral("backup/") + id + QStringLiteral("/snd"));
+            QDir().mkpath(settings.DataRoot + QStringLiteral("backup/") + id
+                          + QStringLiteral("/snd"));
         }
     }
 
@@ -208,12 +209,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("breakage");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("no send folder") << QStringLiteral("nosnd")
-                                        << QStringLiteral("ファイルをコピーできません: ");
-        QTest::newRow("read-only send copy") << QStringLiteral("readonly")
-                                             << QStringLiteral("ファイルを削除できません: ");
-        QTest::newRow("no backup folder") << QStringLiteral("nobackup")
-                                          << QStringLiteral("ファイルを移動できません: ");
+        QTest::newRow("no send folder")
+            << QStringLiteral("nosnd") << QStringLiteral("ファイルをコピーできません: ");
+        QTest::newRow("read-only send copy")
+            << QStringLiteral("readonly") << QStringLiteral("ファイルを削除できません: ");
+        QTest::newRow("no backup folder")
+            << QStringLiteral("nobackup") << QStringLiteral("ファイルを移動できません: ");
     }
 
     void failedFilingIsReportedAndKeepsTheFile()
@@ -269,8 +270,12 @@ private Q_SLOTS:
 
         f.saved(QStringLiteral("CTRL.csv"), 5);
         QCOMPARE(staged.last().at(1).toStringList(),
-                 QStringList({ "BUNMAS.csv", "TENMAS.csv", "SIRMAS.csv", "TOKMAS.csv",
-                               "SHOMAS.csv", "JISYA.csv" }));
+                 QStringList({ "BUNMAS.csv",
+                               "TENMAS.csv",
+                               "SIRMAS.csv",
+                               "TOKMAS.csv",
+                               "SHOMAS.csv",
+                               "JISYA.csv" }));
 
         f.saved(QStringLiteral("CTRL.csv"), 3);
         QCOMPARE(staged.last().at(0).toInt(), 3);

@@ -31,7 +31,8 @@ private Q_SLOTS:
         // Byte by byte gives the same, whatever the alignment of the pieces.
         Crc32 pieces;
         for (qsizetype i = 0; i < data.size(); i += 3)
-            pieces.update(QByteArrayView(data.constData() + i, qMin<qsizetype>(3, data.size() - i)));
+            pieces.update(
+                QByteArrayView(data.constData() + i, qMin<qsizetype>(3, data.size() - i)));
         QCOMPARE(pieces.value(), crc);
     }
 
@@ -53,7 +54,8 @@ private Q_SLOTS:
             FrameDecoder decoder;
             QList<Frame> frames;
             for (qsizetype i = 0; i < stream.size(); i += piece) {
-                decoder.feed(QByteArrayView(stream.constData() + i, qMin(piece, stream.size() - i)));
+                decoder.feed(
+                    QByteArrayView(stream.constData() + i, qMin(piece, stream.size() - i)));
                 Frame f;
                 QString error;
                 while (decoder.next(&f, &error) == FrameDecoder::Result::Frame)
@@ -143,7 +145,8 @@ private Q_SLOTS:
         QTest::newRow("backslash") << QStringLiteral("..\\x") << false;
         QTest::newRow("hidden") << QStringLiteral(".incoming-abc.part") << false;
         QTest::newRow("newline") << QStringLiteral("a\nb") << false;
-        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b")) << false;
+        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"))
+                             << false;
         QTest::newRow("del") << QStringLiteral("a\x7f") << false;
         QTest::newRow("bidi override") << QString(QStringLiteral("a") + QChar(0x202E)) << false;
     }
@@ -164,9 +167,8 @@ private Q_SLOTS:
         QCOMPARE(answer.size(), MacSize);
         // HMAC-SHA256("secret", nonce | 00 03), as any other implementation computes it.
         QCOMPARE(answer.toHex(),
-                 QMessageAuthenticationCode::hash(nonce + QByteArray("\x00\x03", 2),
-                                                  "secret",
-                                                  QCryptographicHash::Sha256)
+                 QMessageAuthenticationCode::hash(
+                     nonce + QByteArray("\x00\x03", 2), "secret", QCryptographicHash::Sha256)
                      .toHex());
         QVERIFY(sameAnswer(answer, authAnswer("secret", nonce, 3)));
         QVERIFY(!sameAnswer(answer, authAnswer("secret", nonce, 4)));

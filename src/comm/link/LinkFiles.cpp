@@ -36,6 +36,13 @@ bool IncomingFile::open(QString *error)
         m_file.reset();
         return false;
     }
+    // Qt may open the file without a name and give it one only when asked;
+    // asking now makes it a plain temporary file that a sweep can find.
+    if (m_file->fileName().isEmpty()) {
+        *error = QStringLiteral("cannot create a file in %1").arg(m_dir);
+        m_file.reset();
+        return false;
+    }
     return true;
 }
 
