@@ -52,6 +52,8 @@ public:
         station = std::make_unique<Station>(*server, logged, log);
         transfers = std::make_unique<TransferEvents>(settings, logged, log, clock);
         station->handleTransfers(*transfers);
+        // The one unit offered, if any, is taken.
+        op.answer = units ? 0 : -1;
         QObject::connect(station.get(), &Station::statusLineChanged, [this](const QString &text) {
             statusLines.append(text);
         });
