@@ -30,6 +30,8 @@ QString helpText()
         "  import [--station-dir DIR] MASTER...\n"
         "               import master files (BUNMAS TENMAS SIRMAS TOKMAS SHOMAS JISYA)\n"
         "               from the import folder into the maintenance database\n"
+        "  serve [--station-dir DIR] [--port N]\n"
+        "               the station without windows: serve terminals, print every message\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"

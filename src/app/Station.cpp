@@ -3,6 +3,7 @@
 #include "Operator.h"
 #include "StationLog.h"
 #include "comm/CommServer.h"
+#include "comm/TransferEvents.h"
 
 Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *parent)
     : QObject(parent)
@@ -51,6 +52,15 @@ void Station::SelectUsbUnit()
         m_quitting = true;
         Q_EMIT quitRequested();
     }
+}
+
+void Station::handleTransfers(TransferEvents &events)
+{
+    connect(&m_server, &CommServer::TransferStatus, &events, &TransferEvents::TransferStatus);
+    connect(&events, &TransferEvents::statusLineChanged, this, &Station::setStatusLine);
+    connect(&events, &TransferEvents::mastersStaged, &m_server, &CommServer::stageForSending);
+    connect(
+        &m_server, &CommServer::LinkNote, this, [this](const QString &text) { m_log.write(text); });
 }
 
 void Station::onListenStarted()

@@ -6,6 +6,7 @@
 class CommServer;
 class Operator;
 class StationLog;
+class TransferEvents;
 
 // What the main window does, without the window: its start-up, its buttons
 // and its reactions to the communication control. The window only shows what
@@ -26,6 +27,10 @@ public:
     // Command2: the USB unit search; refused while listening.
     void Command2Click();
     void SelectUsbUnit();
+
+    // The control's transfer events go to events, which files what arrives;
+    // what they show goes to the status line, what they stage to the control.
+    void handleTransfers(TransferEvents &events);
 
     qint16 PollCountdown() const { return m_pollCountdown; }
     // True once the operator has declined to choose a USB unit.

@@ -11,6 +11,7 @@ class Clock;
 class MasterMenuOpener;
 class MianMenu;
 class Station;
+class TransferEvents;
 
 // The station with its main window: the control, the station logic and the
 // window, wired together for one station folder's settings.
@@ -32,6 +33,7 @@ public:
     CommServer &server() { return *m_server; }
     StationLog &log() { return m_log; }
     MasterMenuOpener &masterMenu() { return *m_masterMenu; }
+    TransferEvents &transfers() { return *m_transfers; }
 
 private:
     Comm::Settings m_settings;
@@ -39,6 +41,7 @@ private:
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;
     std::unique_ptr<Station> m_station;
+    std::unique_ptr<TransferEvents> m_transfers;
     std::unique_ptr<MianMenu> m_window;
     std::unique_ptr<MasterMenuOpener> m_masterMenu;
 };

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Comm.h"
 #include "MianMenu.h"
+#include "Serve.h"
 #include "WidgetOperator.h"
 #include "WindowStation.h"
 
@@ -70,6 +71,8 @@ int main(int argc, char **argv)
         return Cli::init(arguments);
     if (command == QLatin1String("import"))
         return Cli::importMasters(arguments);
+    if (command == QLatin1String("serve"))
+        return Cli::serve(arguments);
     Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
     Cli::print(stderr, Cli::helpText());
     return 2;

@@ -1,8 +1,20 @@
 #include "CommServer.h"
 
 #include "app/Operator.h"
+#include "comm/link/LinkFiles.h"
 
+#include <QSerialPort>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// A terminal that sends faster than the station files is slowed down by the
+// link itself rather than buffered without end.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+} // namespace
 
 CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUnits, QObject *parent)
     : QObject(parent)
@@ -10,9 +22,20 @@ CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUni
     , m_operator(op)
     , m_findUnits(std::move(findUnits))
     , m_tcp(new QTcpServer(this))
-{ }
+{
+    m_config.link.stagedFiles = [this](int terminal) {
+        return stagedFor(terminal);
+    };
+    connect(m_tcp, &QTcpServer::newConnection, this, &CommServer::onNewConnection);
+}
 
-CommServer::~CommServer() = default;
+CommServer::~CommServer()
+{
+    // Sessions go before the devices they read.
+    const QList<Link::StationSession *> sessions = findChildren<Link::StationSession *>();
+    for (Link::StationSession *session : sessions)
+        delete session;
+}
 
 bool CommServer::Listening() const
 {
@@ -25,6 +48,16 @@ void CommServer::setListening(bool listen)
         return;
     if (!listen) {
         m_tcp->close();
+        // Waiting terminals are sent away; the one being served ends as soon
+        // as the event being handled for it is done.
+        const QList<Link::StationSession *> waiting = m_waiting;
+        for (Link::StationSession *session : waiting)
+            session->stop(Link::ErrorCode::Stopping, QStringLiteral("the station stops listening"));
+        if (m_active)
+            m_active->stop(Link::ErrorCode::Stopping,
+                           QStringLiteral("the station stops listening"));
+        if (!m_serialSession)
+            closeUnit();
         Q_EMIT ListenStopped(0);
         return;
     }
@@ -34,12 +67,30 @@ void CommServer::setListening(bool listen)
                                 .arg(m_tcp->errorString()));
         return;
     }
+    // A station that was killed mid-transfer may have left partial files.
+    const int swept = Link::IncomingFile::sweep(m_config.link.stationDir);
+    if (swept > 0)
+        Q_EMIT LinkNote(QStringLiteral("受信途中のファイルを %1 件削除しました").arg(swept));
+    QString error;
+    if (m_chosenUnit && !openUnit(&error))
+        Q_EMIT ListenFailed(error);
     Q_EMIT ListenStarted();
 }
 
 quint16 CommServer::serverPort() const
 {
     return Listening() ? m_tcp->serverPort() : quint16(0);
+}
+
+void CommServer::stageForSending(int terminalNumber, const QStringList &fileNames)
+{
+    m_stagedTerminal = terminalNumber;
+    m_stagedFiles = fileNames;
+}
+
+QStringList CommServer::stagedFor(int terminalNumber) const
+{
+    return terminalNumber == m_stagedTerminal ? m_stagedFiles : QStringList();
 }
 
 qint16 CommServer::FindUsbUnits(qint32 kinds)
@@ -64,4 +115,128 @@ bool CommServer::ChooseUsbUnit()
         return false;
     m_chosenUnit = m_units.at(picked);
     return true;
+}
+
+void CommServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
+        socket->setReadBufferSize(ReadBufferSize);
+        const QString peer
+            = socket->peerAddress().toString() + u':' + QString::number(socket->peerPort());
+        auto *session = new Link::StationSession(socket, m_config.link, peer, false, this);
+        socket->setParent(session);
+        connect(socket, &QTcpSocket::disconnected, session, &Link::StationSession::deviceLost);
+        admit(session);
+    }
+}
+
+bool CommServer::openUnit(QString *error)
+{
+    closeUnit();
+    m_serial = new QSerialPort(m_chosenUnit->systemLocation, this);
+    m_serial->setBaudRate(m_config.baudRate);
+    m_serial->setDataBits(QSerialPort::Data8);
+    m_serial->setParity(QSerialPort::NoParity);
+    m_serial->setStopBits(QSerialPort::OneStop);
+    m_serial->setFlowControl(QSerialPort::NoFlowControl);
+    m_serial->setReadBufferSize(ReadBufferSize);
+    if (!m_serial->open(QIODevice::ReadWrite)) {
+        *error = QStringLiteral("USB通信ユニット %1 を開けません（%2）")
+                     .arg(m_chosenUnit->systemLocation, m_serial->errorString());
+        closeUnit();
+        return false;
+    }
+    connect(m_serial, &QSerialPort::readyRead, this, &CommServer::onSerialReadyRead);
+    Q_EMIT LinkNote(
+        QStringLiteral("USB通信ユニット %1 で待ち受け").arg(m_chosenUnit->systemLocation));
+    return true;
+}
+
+void CommServer::closeUnit()
+{
+    if (!m_serial)
+        return;
+    m_serial->disconnect(this);
+    m_serial->close();
+    m_serial->deleteLater();
+    m_serial = nullptr;
+}
+
+void CommServer::onSerialReadyRead()
+{
+    // A serial line carries one session after another; a new one begins when
+    // a terminal speaks while none is open.
+    if (m_serialSession || !Listening())
+        return;
+    m_serialSession = new Link::StationSession(
+        m_serial, m_config.link, m_chosenUnit->systemLocation, true, this);
+    admit(m_serialSession);
+}
+
+void CommServer::admit(Link::StationSession *session)
+{
+    connect(session, &Link::StationSession::transferStatus, this, &CommServer::onSessionStatus);
+    connect(session, &Link::StationSession::note, this, &CommServer::LinkNote);
+    connect(
+        session, &Link::StationSession::ended, this, [this, session] { onSessionEnded(session); });
+    if (!m_active) {
+        m_active = session;
+        session->begin();
+        return;
+    }
+    if (m_waiting.size() >= m_config.maxWaiting) {
+        session->stop(Link::ErrorCode::Busy,
+                      QStringLiteral("too many terminals waiting; try again later"));
+        return;
+    }
+    m_waiting.append(session);
+    session->waitForTurn(m_config.turnWaitMs);
+}
+
+void CommServer::onSessionEnded(Link::StationSession *session)
+{
+    m_waiting.removeAll(session);
+    if (session == m_serialSession) {
+        m_serialSession = nullptr;
+        // What is left of a broken exchange is dropped; the next session
+        // starts on a quiet line.
+        if (m_serial)
+            m_serial->clear(QSerialPort::Input);
+        if (!Listening())
+            closeUnit();
+    } else if (auto *socket = session->findChild<QTcpSocket *>()) {
+        // The last answer (an error, a goodbye) still goes out; a peer that
+        // does not take it is cut off after a while.
+        socket->disconnect(session);
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(5000, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+    }
+    session->disconnect(this);
+    session->deleteLater();
+    if (session == m_active) {
+        m_active = nullptr;
+        m_terminalNumber = 0;
+        // The next terminal is served from the event loop, not from inside
+        // the ending of this one.
+        QTimer::singleShot(0, this, &CommServer::serveNext);
+    }
+}
+
+void CommServer::serveNext()
+{
+    if (m_active || m_waiting.isEmpty())
+        return;
+    m_active = m_waiting.takeFirst();
+    m_active->begin();
+}
+
+void CommServer::onSessionStatus(qint16 statusKind, const QString &fileName, int terminalNumber)
+{
+    m_terminalNumber = terminalNumber;
+    Q_EMIT TransferStatus(statusKind, fileName, terminalNumber);
 }

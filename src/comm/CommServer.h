@@ -1,6 +1,7 @@
 #pragma once
 
 #include "UsbUnit.h"
+#include "comm/link/StationSession.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -9,11 +10,17 @@
 #include <optional>
 
 class Operator;
+class QSerialPort;
 class QTcpServer;
 
 // Our terminal communication control. Terminals reach the station over TCP on
-// the configured port and over the chosen USB communication unit. Events are
-// raised on the thread that owns the control, the user-interface thread.
+// the configured port and over the chosen USB communication unit, both
+// speaking the terminal link (docs/terminal-link.md). Events are raised on
+// the thread that owns the control, the user-interface thread.
+//
+// One terminal session is served at a time, so that TerminalNumber names the
+// terminal of the event being handled; other terminals wait their turn (a
+// bounded number, for a bounded time) and are told so while they wait.
 class CommServer : public QObject
 {
     Q_OBJECT
@@ -37,8 +44,19 @@ public:
 
     struct Config
     {
-        QHostAddress address = QHostAddress::Any;
-        quint16 port = 0; // 0 lets the system pick a free port (tests)
+        Config(const QHostAddress &address = QHostAddress::Any, quint16 port = 0)
+            : address(address)
+            , port(port)
+        { }
+
+        QHostAddress address;
+        quint16 port; // 0 lets the system pick a free port (tests)
+        // The protocol's limits, the station folder and the link key.
+        Link::StationConfig link;
+        // Terminals that may wait while another is served, and for how long.
+        int maxWaiting = 8;
+        int turnWaitMs = 120000;
+        qint32 baudRate = 115200;
     };
 
     CommServer(const Config &config,
@@ -63,6 +81,14 @@ public:
     std::optional<UsbUnit> chosenUsbUnit() const { return m_chosenUnit; }
     void setUsbUnit(const UsbUnit &unit) { m_chosenUnit = unit; }
 
+    // The files now staged in the station folder for a terminal to fetch;
+    // staging for one terminal withdraws what was staged for another.
+    void stageForSending(int terminalNumber, const QStringList &fileNames);
+    QStringList stagedFor(int terminalNumber) const;
+
+    // Terminals waiting for their turn.
+    int waitingCount() const { return int(m_waiting.size()); }
+
     // The TCP port actually listened on (the configured one, or the one the
     // system picked); 0 when not listening.
     quint16 serverPort() const;
@@ -72,10 +98,22 @@ Q_SIGNALS:
     // statusKind: a StatusKind; terminalNumber: the terminal of the transfer.
     void TransferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
     void ListenStopped(int reason);
-    // Listening could not begin; reason says why, for the operator.
+    // Listening could not begin (or the USB unit could not be opened);
+    // reason says why, for the operator.
     void ListenFailed(const QString &reason);
+    // What happened on the link, for the station log: sessions, refusals.
+    void LinkNote(const QString &text);
 
 private:
+    void onNewConnection();
+    void onSerialReadyRead();
+    bool openUnit(QString *error);
+    void closeUnit();
+    void admit(Link::StationSession *session);
+    void serveNext();
+    void onSessionEnded(Link::StationSession *session);
+    void onSessionStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+
     Config m_config;
     Operator &m_operator;
     UsbUnitFinder m_findUnits;
@@ -83,4 +121,10 @@ private:
     QList<UsbUnit> m_units;
     std::optional<UsbUnit> m_chosenUnit;
     int m_terminalNumber = 0;
+    QSerialPort *m_serial = nullptr;
+    Link::StationSession *m_serialSession = nullptr;
+    Link::StationSession *m_active = nullptr;
+    QList<Link::StationSession *> m_waiting;
+    int m_stagedTerminal = 0;
+    QStringList m_stagedFiles;
 };

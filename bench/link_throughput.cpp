@@ -1,0 +1,140 @@
+// Sends a large file over loopback TCP to a station in this process, with the
+// terminal tool as the terminal, and prints the throughput and this process's
+// peak memory. The station streams each chunk to disk, so its memory should
+// not grow with the size of the file.
+//   bench_link_throughput [MiB...]   (default: 10 100)
+
+#include "app/Clock.h"
+#include "app/Comm.h"
+#include "app/Operator.h"
+#include "app/Station.h"
+#include "app/StationLog.h"
+#include "comm/CommServer.h"
+#include "comm/LinkConfig.h"
+#include "comm/TransferEvents.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+class QuietOperator : public Operator
+{
+public:
+    void message(const QString &) override { }
+    void information(const QString &, const QString &) override { }
+    int choose(const QString &, const QString &, const QStringList &) override { return -1; }
+};
+
+// Peak resident memory of this process so far, in KiB.
+long peakKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+bool makeFile(const QString &path, qint64 bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    QRandomGenerator random(42);
+    random.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+    for (qint64 done = 0; done < bytes; done += block.size())
+        file.write(block.constData(), qMin<qint64>(block.size(), bytes - done));
+    return file.error() == QFileDevice::NoError;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QList<int> sizes;
+    for (const QString &arg : QCoreApplication::arguments().mid(1))
+        sizes.append(arg.toInt());
+    if (sizes.isEmpty())
+        sizes = { 10, 100 };
+
+    QTemporaryDir dir;
+    Comm::Settings settings;
+    settings.stationDir = dir.filePath(QStringLiteral("station"));
+    settings.DataRoot = settings.stationDir + QStringLiteral("/data/");
+    QDir().mkpath(settings.stationDir);
+
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock);
+    QuietOperator op;
+    CommServer::Config config = linkConfig(settings);
+    config.address = QHostAddress::LocalHost;
+    config.port = 0;
+    config.link.maxFileSize = qint64(1) << 40;
+    CommServer server(config, op, [] { return QList<UsbUnit>(); });
+    Station station(server, op, log);
+    TransferEvents transfers(settings, op, log, clock);
+    station.handleTransfers(transfers);
+    station.load();
+
+    QElapsedTimer linkTimer;
+    qint64 linkNs = 0;
+    QObject::connect(&server, &CommServer::TransferStatus, [&](qint16 kind, const QString &, int) {
+        if (kind == CommServer::Receiving)
+            linkTimer.start();
+        if (kind == CommServer::Saved)
+            linkNs = linkTimer.nsecsElapsed();
+    });
+
+    std::printf("station peak memory before any transfer: %ld KiB\n", peakKiB());
+    for (const int mib : std::as_const(sizes)) {
+        const QString path = dir.filePath(QStringLiteral("bench.dat"));
+        const qint64 bytes = qint64(mib) << 20;
+        if (!makeFile(path, bytes)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+        QProcess terminal;
+        QElapsedTimer total;
+        total.start();
+        terminal.start(QStringLiteral(TERMINAL_EXE),
+                       { QStringLiteral("--port"),
+                         QString::number(server.serverPort()),
+                         QStringLiteral("--terminal"),
+                         QStringLiteral("1"),
+                         QStringLiteral("send"),
+                         path });
+        QEventLoop loop;
+        QObject::connect(&terminal, &QProcess::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+        const qint64 totalNs = total.nsecsElapsed();
+        if (terminal.exitCode() != 0) {
+            std::fprintf(
+                stderr, "transfer failed: %s\n", terminal.readAllStandardError().constData());
+            return 1;
+        }
+        const double mb = double(bytes) / 1e6;
+        std::printf("%4d MiB: link %.0f MB/s (%.2f s receiving to saved), whole run %.0f MB/s; "
+                    "station peak memory %ld KiB\n",
+                    mib,
+                    mb / (double(linkNs) / 1e9),
+                    double(linkNs) / 1e9,
+                    mb / (double(totalNs) / 1e9),
+                    peakKiB());
+        QFile::remove(path);
+    }
+    return 0;
+}

@@ -1,0 +1,173 @@
+#include "Serve.h"
+
+#include "Cli.h"
+#include "Clock.h"
+#include "Comm.h"
+#include "Operator.h"
+#include "Station.h"
+#include "StationLog.h"
+#include "comm/CommServer.h"
+#include "comm/LinkConfig.h"
+#include "comm/TransferEvents.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Cli {
+
+namespace {
+
+// One line per text, so that whatever reads standard output can take it
+// line by line; the line breaks of a message become " | " as in the log.
+QString oneLine(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
+    text.replace(u'\r', QStringLiteral(" | "));
+    text.replace(u'\n', QStringLiteral(" | "));
+    return text;
+}
+
+// Nobody sits at a windowless station: every message is written out and
+// counts as acknowledged, and the one USB unit offered (the configured one)
+// is taken.
+class ServeOperator : public Operator
+{
+public:
+    void message(const QString &text) override { print(stdout, oneLine(text)); }
+    void information(const QString &caption, const QString &text) override
+    {
+        print(stdout, oneLine(caption + QStringLiteral(": ") + text));
+    }
+    int choose(const QString &caption, const QString &, const QStringList &items) override
+    {
+        if (items.isEmpty())
+            return -1;
+        print(stdout, caption + QStringLiteral(": ") + items.first());
+        return 0;
+    }
+};
+
+int signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    if (::write(signalPipe[1], &byte, 1) < 0) {
+        // Nothing can be done inside a signal handler.
+    }
+}
+
+UsbUnit configuredUnit(const QString &value)
+{
+    const QString location = value.startsWith(u'/') ? value : QStringLiteral("/dev/") + value;
+    UsbUnit unit;
+    unit.portName = QFileInfo(location).fileName();
+    unit.systemLocation = location;
+    return unit;
+}
+
+} // namespace
+
+int serve(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
+                                              QStringLiteral("The station folder."),
+                                              QStringLiteral("DIR"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"), QStringLiteral("TCP port instead of PORT."), QStringLiteral("N"));
+    parser.addOption(stationDirOption);
+    parser.addOption(portOption);
+    if (!parser.parse(QStringList { QStringLiteral("tarvinex serve") } + arguments)
+        || !parser.positionalArguments().isEmpty()) {
+        print(stderr, QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]"));
+        return 2;
+    }
+
+    Comm::Settings settings;
+    QString error;
+    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
+        print(stderr, QStringLiteral("tarvinex: ") + error);
+        return 2;
+    }
+    if (parser.isSet(portOption)) {
+        bool ok = false;
+        const uint port = parser.value(portOption).toUInt(&ok);
+        if (!ok || port > 65535) {
+            print(stderr,
+                  QStringLiteral("tarvinex: --port: not a port: ") + parser.value(portOption));
+            return 2;
+        }
+        settings.port = quint16(port);
+    }
+
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock);
+    ServeOperator console;
+    LoggedOperator op(console, log);
+
+    QString problem;
+    const CommServer::Config config = linkConfig(settings, &problem);
+    if (!problem.isEmpty())
+        op.message(problem);
+    const QString unit = settings.value(QStringLiteral("UNIT"));
+    UsbUnitFinder findUnits = [unit]() -> QList<UsbUnit> {
+        if (unit.isEmpty())
+            return {};
+        return { configuredUnit(unit) };
+    };
+
+    CommServer server(config, op, findUnits);
+    Station station(server, op, log);
+    TransferEvents transfers(settings, op, log, clock);
+    station.handleTransfers(transfers);
+    QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
+        if (!text.isEmpty())
+            print(stdout, oneLine(text));
+    });
+    QObject::connect(&station, &Station::quitRequested, [] { QCoreApplication::exit(1); });
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        print(stderr, QStringLiteral("tarvinex: cannot set up signal handling"));
+        return 1;
+    }
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&server] {
+        char byte = 0;
+        if (::read(signalPipe[0], &byte, 1) < 0) {
+            // The notifier fired; the byte itself tells nothing.
+        }
+        // Ending listening ends every session and removes partial files.
+        server.setListening(false);
+        QCoreApplication::exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    station.load();
+    int status = 1;
+    if (!station.isQuitting() && server.Listening()) {
+        print(stdout,
+              QStringLiteral("待ち受け中: ポート %1, %2")
+                  .arg(server.serverPort())
+                  .arg(settings.stationDir));
+        status = QCoreApplication::exec();
+    }
+    server.setListening(false);
+    ::close(signalPipe[0]);
+    ::close(signalPipe[1]);
+    signalPipe[0] = signalPipe[1] = -1;
+    return status;
+}
+
+} // namespace Cli

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class Clock;
+class Operator;
+class StationLog;
+namespace Comm {
+struct Settings;
+}
+
+// Files what terminals send, once a received file stands complete in the
+// station folder: order and stocktaking files go to the terminal's send
+// folder and a time-stamped backup, other files are deleted, and on the
+// control file the terminal's master exports are staged for sending.
+//
+// The terminal number is the one the transfer event carried; it is never
+// looked up again, since another terminal may be reported while a message
+// waits for the operator. A failing file operation is told to the operator
+// (naming the operation and the path) and logged; the received file then
+// stays in the station folder and the station goes on.
+class Filing
+{
+public:
+    Filing(const Comm::Settings &settings, Operator &op, StationLog &log, const Clock &clock);
+
+    // Files "S_HACH.dat" or "S_TANA.dat"; true when it was filed.
+    bool DataMove(const QString &DataName, int terminalNumber);
+    // Removes a received file that is not filed; true when it is gone.
+    bool FileDelete(const QString &DataName);
+    // Stages the terminal's master exports in the station folder and removes
+    // staged exports the terminal does not have; returns the names staged.
+    QStringList MasterCsvCopy(int terminalNumber);
+
+    QString receivedPath(const QString &DataName) const;
+    QString sendCopyPath(const QString &DataName, int terminalNumber) const;
+    // The backup name for a time stamp; an earlier backup is never replaced,
+    // so a taken name gives way to "-2_", "-3_", ... after the stamp.
+    QString backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const;
+
+private:
+    bool removeFile(const QString &path, const QString &received = QString());
+    void report(const QString &text, const QString &received);
+
+    const Comm::Settings &m_settings;
+    Operator &m_operator;
+    StationLog &m_log;
+    const Clock &m_clock;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "Filing.h"
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+// The station's reactions to TransferStatus of the control: the status line
+// for each step, and for a saved file the operator's message and its filing
+// by name ("CTRL.csv", "S_HACH.dat", "S_TANA.dat", or any other, compared
+// exactly).
+class TransferEvents : public QObject
+{
+    Q_OBJECT
+
+public:
+    TransferEvents(const Comm::Settings &settings,
+                   Operator &op,
+                   StationLog &log,
+                   const Clock &clock,
+                   QObject *parent = nullptr);
+
+    // The status line for a step; nothing for kinds outside 0 to 5.
+    static std::optional<QString> statusText(qint16 statusKind,
+                                             const QString &fileName,
+                                             int terminalNumber);
+
+    // The handler of TransferStatus. The terminal number comes with the event.
+    void TransferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+
+    Filing &filing() { return m_filing; }
+
+Q_SIGNALS:
+    void statusLineChanged(const QString &text);
+    // The terminal's masters now staged in the station folder, for sending.
+    void mastersStaged(int terminalNumber, const QStringList &fileNames);
+
+private:
+    void fileSaved(const QString &fileName, int terminalNumber);
+
+    Operator &m_operator;
+    Filing m_filing;
+};

@@ -1,0 +1,158 @@
+#include "LinkFiles.h"
+
+#include "LinkFrame.h"
+#include "LinkProtocol.h"
+
+#include <QDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace Link {
+
+IncomingFile::IncomingFile(const QString &dir, const QString &name, quint64 size)
+    : m_dir(dir)
+    , m_name(name)
+    , m_size(size)
+{ }
+
+IncomingFile::~IncomingFile()
+{
+    discard();
+}
+
+QString IncomingFile::finalPath() const
+{
+    return m_dir + u'/' + m_name;
+}
+
+bool IncomingFile::open(QString *error)
+{
+    m_file = std::make_unique<QTemporaryFile>(m_dir + u'/' + tempPattern());
+    if (!m_file->open()) {
+        *error = QStringLiteral("cannot create a file in %1: %2").arg(m_dir, m_file->errorString());
+        m_file.reset();
+        return false;
+    }
+    // Qt may open the file without a name and give it one only when asked;
+    // asking now makes it a plain temporary file that a sweep can find.
+    if (m_file->fileName().isEmpty()) {
+        *error = QStringLiteral("cannot create a file in %1").arg(m_dir);
+        m_file.reset();
+        return false;
+    }
+    return true;
+}
+
+bool IncomingFile::append(QByteArrayView chunk, QString *error)
+{
+    if (!m_file) {
+        *error = QStringLiteral("file not open");
+        return false;
+    }
+    if (quint64(chunk.size()) > m_size - m_received) {
+        *error = QStringLiteral("more data than the announced %1 bytes").arg(m_size);
+        return false;
+    }
+    if (m_file->write(chunk.data(), chunk.size()) != chunk.size()) {
+        *error
+            = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), m_file->errorString());
+        return false;
+    }
+    m_crc.update(chunk);
+    m_received += quint64(chunk.size());
+    return true;
+}
+
+bool IncomingFile::finish(quint32 crc, QString *error)
+{
+    if (!m_file) {
+        *error = QStringLiteral("file not open");
+        return false;
+    }
+    if (m_received != m_size) {
+        *error = QStringLiteral("%1 of %2 bytes received").arg(m_received).arg(m_size);
+        return false;
+    }
+    if (m_crc.value() != crc) {
+        *error = QStringLiteral("checksum mismatch (received %1, announced %2)")
+                     .arg(m_crc.value(), 8, 16, QLatin1Char('0'))
+                     .arg(crc, 8, 16, QLatin1Char('0'));
+        return false;
+    }
+    // Once the terminal is told "saved" it may drop its copy: the file must
+    // be on disk before it takes its name.
+    if (!m_file->flush() || ::fdatasync(m_file->handle()) != 0) {
+        *error
+            = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), m_file->errorString());
+        return false;
+    }
+    const QString temp = m_file->fileName();
+    m_file->close();
+    // rename(2) replaces an earlier file of that name in one step.
+    if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(finalPath()).constData())
+        != 0) {
+        *error = QStringLiteral("cannot rename %1 to %2: %3")
+                     .arg(temp, finalPath(), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    m_file->setAutoRemove(false);
+    m_file.reset();
+    return true;
+}
+
+void IncomingFile::discard()
+{
+    // QTemporaryFile removes its file as it goes.
+    m_file.reset();
+}
+
+int IncomingFile::sweep(const QString &dir)
+{
+    QString pattern = tempPattern();
+    pattern.replace(QStringLiteral("XXXXXX"), QStringLiteral("*"));
+    int removed = 0;
+    const QStringList leftovers = QDir(dir).entryList({ pattern }, QDir::Files | QDir::Hidden);
+    for (const QString &name : leftovers) {
+        if (QFile::remove(dir + u'/' + name))
+            ++removed;
+    }
+    return removed;
+}
+
+bool OutgoingFile::open(const QString &path, QString *error)
+{
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, m_file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool OutgoingFile::pump(QIODevice &device, QString *error)
+{
+    QByteArray chunk(MaxPayload, Qt::Uninitialized);
+    while (!m_done && device.bytesToWrite() < HighWater) {
+        const qint64 n = m_file.read(chunk.data(), chunk.size());
+        if (n < 0) {
+            *error
+                = QStringLiteral("cannot read %1: %2").arg(m_file.fileName(), m_file.errorString());
+            return false;
+        }
+        if (n == 0) {
+            device.write(encodeFrame(End, encodeU32(m_crc.value())));
+            m_file.close();
+            m_done = true;
+            break;
+        }
+        const QByteArrayView piece(chunk.constData(), n);
+        m_crc.update(piece);
+        device.write(encodeFrame(Data, piece));
+    }
+    return true;
+}
+
+} // namespace Link

@@ -1,0 +1,447 @@
+#include "StationSession.h"
+
+#include <QFileInfo>
+#include <QIODevice>
+#include <QRandomGenerator>
+
+namespace Link {
+
+namespace {
+
+QString describe(ErrorCode code)
+{
+    return QString::number(quint16(code));
+}
+
+} // namespace
+
+StationSession::StationSession(QIODevice *device,
+                               const StationConfig &config,
+                               const QString &peer,
+                               bool hunting,
+                               QObject *parent)
+    : QObject(parent)
+    , m_device(device)
+    , m_config(config)
+    , m_peer(peer)
+    , m_decoder(hunting)
+{
+    m_stall.setSingleShot(true);
+    m_stall.setInterval(m_config.stallTimeoutMs);
+    m_keepAlive.setInterval(m_config.keepAliveMs);
+    m_turnWait.setSingleShot(true);
+    connect(&m_stall, &QTimer::timeout, this, &StationSession::onStall);
+    connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
+    connect(&m_turnWait, &QTimer::timeout, this, [this] {
+        fail(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
+        finish();
+    });
+    connect(device, &QIODevice::readyRead, this, &StationSession::pump);
+    connect(device, &QIODevice::bytesWritten, this, &StationSession::onBytesWritten);
+}
+
+StationSession::~StationSession() = default;
+
+void StationSession::begin()
+{
+    if (m_state != State::Idle)
+        return;
+    m_turnWait.stop();
+    m_keepAlive.stop();
+    m_state = State::Hello;
+    m_stall.start();
+    pump();
+}
+
+void StationSession::waitForTurn(int waitMs)
+{
+    if (m_state != State::Idle)
+        return;
+    send(Wait);
+    m_keepAlive.start();
+    m_turnWait.start(waitMs);
+}
+
+void StationSession::stop(ErrorCode code, const QString &reason)
+{
+    if (m_state == State::Ended)
+        return;
+    if (m_inHandler || m_pumping) {
+        m_stopPending = true;
+        m_stopCode = code;
+        m_stopReason = reason;
+        return;
+    }
+    fail(code, reason);
+    finish();
+}
+
+void StationSession::deviceLost()
+{
+    if (m_state == State::Ended)
+        return;
+    // Whatever arrived before the connection closed is still served.
+    if (m_state != State::Idle)
+        pump();
+    stop(ErrorCode::BadLength, QStringLiteral("connection lost"));
+}
+
+void StationSession::pump()
+{
+    if (m_pumping || m_inHandler || m_state == State::Idle)
+        return;
+    if (m_state == State::Ended) {
+        finish();
+        return;
+    }
+    m_pumping = true;
+    while (m_state != State::Ended && m_state != State::Sending) {
+        if (m_stopPending) {
+            m_stopPending = false;
+            fail(m_stopCode, m_stopReason);
+            break;
+        }
+        Frame frame;
+        QString error;
+        const FrameDecoder::Result result = m_decoder.next(&frame, &error);
+        if (result == FrameDecoder::Result::Frame) {
+            handle(frame);
+            continue;
+        }
+        if (result == FrameDecoder::Result::Error) {
+            fail(ErrorCode::BadFrame, error);
+            break;
+        }
+        if (!m_device || !m_device->isReadable())
+            break;
+        const QByteArray bytes = m_device->read(HeaderSize + MaxPayload + TrailerSize);
+        if (bytes.isEmpty())
+            break;
+        m_decoder.feed(bytes);
+        m_stall.start();
+    }
+    m_pumping = false;
+    if (m_stopPending && m_state != State::Ended && !m_inHandler) {
+        m_stopPending = false;
+        fail(m_stopCode, m_stopReason);
+    }
+    finish();
+}
+
+void StationSession::handle(const Frame &frame)
+{
+    if (frame.type == Error) {
+        const std::optional<ErrorMessage> error = decodeError(frame.payload);
+        const QString reason = error
+            ? QStringLiteral("%1 %2").arg(describe(error->code), error->reason)
+            : QStringLiteral("(malformed)");
+        m_stopPending = false;
+        const bool receiving = bool(m_incoming);
+        const QString name = receiving ? m_incoming->name() : QString();
+        m_incoming.reset();
+        m_state = State::Ended;
+        Q_EMIT note(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
+                        .arg(m_terminal)
+                        .arg(m_peer, reason));
+        if (receiving)
+            raise(TransferKind::SaveFailed, name);
+        return;
+    }
+    const auto unexpected = [&](const QString &expected) {
+        fail(ErrorCode::Unexpected,
+             QStringLiteral("expected %1, got %2").arg(expected, typeName(frame.type)));
+    };
+    switch (m_state) {
+    case State::Hello:
+        if (frame.type == Hello)
+            onHello(frame);
+        else
+            unexpected(QStringLiteral("HELLO"));
+        return;
+    case State::Auth:
+        if (frame.type == Auth)
+            onAuth(frame);
+        else
+            unexpected(QStringLiteral("AUTH"));
+        return;
+    case State::Ready:
+        if (frame.type == Put)
+            onPut(frame);
+        else if (frame.type == Fetch && frame.payload.isEmpty())
+            onFetch();
+        else if (frame.type == Bye && frame.payload.isEmpty()) {
+            send(Bye);
+            Q_EMIT note(QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer));
+            m_state = State::Ended;
+        } else
+            unexpected(QStringLiteral("PUT, FETCH or BYE"));
+        return;
+    case State::Receiving:
+        if (frame.type == Data && !frame.payload.isEmpty())
+            onData(frame);
+        else if (frame.type == End)
+            onEnd(frame);
+        else
+            unexpected(QStringLiteral("DATA or END"));
+        return;
+    case State::Idle:
+    case State::Sending:
+    case State::Ended:
+        return;
+    }
+}
+
+void StationSession::onHello(const Frame &frame)
+{
+    const std::optional<HelloMessage> hello = decodeHello(frame.payload);
+    if (!hello) {
+        fail(ErrorCode::Unexpected, QStringLiteral("malformed HELLO"));
+        return;
+    }
+    if (hello->version != Version) {
+        fail(ErrorCode::BadVersion,
+             QStringLiteral("protocol version %1 not supported (station speaks %2)")
+                 .arg(hello->version)
+                 .arg(Version));
+        return;
+    }
+    if (hello->terminal < MinTerminal || hello->terminal > MaxTerminal) {
+        fail(ErrorCode::BadTerminal,
+             QStringLiteral("terminal number %1 outside %2 to %3")
+                 .arg(hello->terminal)
+                 .arg(MinTerminal)
+                 .arg(MaxTerminal));
+        return;
+    }
+    m_terminal = hello->terminal;
+    if (m_config.linkKey.isEmpty()) {
+        welcome();
+        return;
+    }
+    m_nonce.resize(NonceSize);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_nonce.data()),
+                                          NonceSize / int(sizeof(quint32)));
+    m_state = State::Auth;
+    send(Challenge, m_nonce);
+}
+
+void StationSession::onAuth(const Frame &frame)
+{
+    if (!sameAnswer(frame.payload, authAnswer(m_config.linkKey, m_nonce, quint16(m_terminal)))) {
+        fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));
+        return;
+    }
+    welcome();
+}
+
+void StationSession::welcome()
+{
+    m_state = State::Ready;
+    send(Welcome, encodeWelcome({ Version, quint64(m_config.maxFileSize), MaxPayload }));
+    Q_EMIT note(QStringLiteral("端末 %1 (%2) 接続").arg(m_terminal).arg(m_peer));
+}
+
+void StationSession::onPut(const Frame &frame)
+{
+    const std::optional<FileHeader> header = decodeFileHeader(frame.payload);
+    if (!header) {
+        fail(ErrorCode::BadName, QStringLiteral("malformed PUT (name not UTF-8?)"));
+        return;
+    }
+    QString why;
+    if (!isBareName(header->name, &why)) {
+        fail(ErrorCode::BadName, QStringLiteral("refused name \"%1\": %2").arg(header->name, why));
+        return;
+    }
+    if (m_config.reservedNames.contains(header->name)
+        || QFileInfo(m_config.stationDir + u'/' + header->name).isDir()) {
+        fail(ErrorCode::BadName,
+             QStringLiteral("refused name \"%1\": used by the station itself").arg(header->name));
+        return;
+    }
+    if (header->size > quint64(m_config.maxFileSize)) {
+        fail(ErrorCode::TooLarge,
+             QStringLiteral("file \"%1\" of %2 bytes exceeds the limit of %3 bytes")
+                 .arg(header->name)
+                 .arg(header->size)
+                 .arg(m_config.maxFileSize));
+        return;
+    }
+    auto incoming = std::make_unique<IncomingFile>(m_config.stationDir, header->name, header->size);
+    QString error;
+    if (!incoming->open(&error)) {
+        fail(ErrorCode::StationFailure, error);
+        return;
+    }
+    m_incoming = std::move(incoming);
+    m_state = State::Receiving;
+    raise(TransferKind::Receiving, header->name);
+}
+
+void StationSession::onData(const Frame &frame)
+{
+    QString error;
+    if (m_incoming->received() + quint64(frame.payload.size()) > m_incoming->size()) {
+        fail(ErrorCode::BadLength,
+             QStringLiteral("more data than the announced %1 bytes").arg(m_incoming->size()));
+        return;
+    }
+    if (!m_incoming->append(frame.payload, &error))
+        fail(ErrorCode::StationFailure, error);
+}
+
+void StationSession::onEnd(const Frame &frame)
+{
+    const std::optional<quint32> crc = decodeU32(frame.payload);
+    if (!crc) {
+        fail(ErrorCode::Unexpected, QStringLiteral("malformed END"));
+        return;
+    }
+    if (m_incoming->received() != m_incoming->size()) {
+        fail(ErrorCode::BadLength,
+             QStringLiteral("END after %1 of %2 bytes")
+                 .arg(m_incoming->received())
+                 .arg(m_incoming->size()));
+        return;
+    }
+    if (!m_incoming->matches(*crc)) {
+        fail(ErrorCode::BadChecksum, QStringLiteral("file checksum does not match"));
+        return;
+    }
+    const QString name = m_incoming->name();
+    raise(TransferKind::Saving, name);
+    if (m_state == State::Ended)
+        return;
+    QString error;
+    if (!m_incoming->finish(*crc, &error)) {
+        fail(ErrorCode::StationFailure, error);
+        return;
+    }
+    m_incoming.reset();
+    m_state = State::Ready;
+    // The terminal hears "saved" only once the station has dealt with the
+    // file, so what it asks next (its masters after CTRL.csv) is ready.
+    raise(TransferKind::Saved, name);
+    if (m_state != State::Ended)
+        send(Link::Saved, encodeName(name));
+}
+
+void StationSession::onFetch()
+{
+    m_toSend = m_config.stagedFiles ? m_config.stagedFiles(m_terminal) : QStringList();
+    m_sentCount = 0;
+    m_state = State::Sending;
+    sendMore();
+}
+
+void StationSession::sendMore()
+{
+    while (m_state == State::Sending && m_device) {
+        if (m_stopPending) {
+            m_stopPending = false;
+            fail(m_stopCode, m_stopReason);
+            return;
+        }
+        if (!m_outgoing) {
+            if (m_toSend.isEmpty()) {
+                send(Fetched, encodeU16(quint16(m_sentCount)));
+                m_state = State::Ready;
+                return;
+            }
+            const QString name = m_toSend.takeFirst();
+            const QString path = m_config.stationDir + u'/' + name;
+            if (!QFileInfo(path).isFile())
+                continue;
+            auto outgoing = std::make_unique<OutgoingFile>();
+            QString error;
+            if (!outgoing->open(path, &error)) {
+                fail(ErrorCode::StationFailure, error);
+                return;
+            }
+            send(File, encodeFileHeader({ outgoing->size(), name }));
+            m_outgoing = std::move(outgoing);
+            ++m_sentCount;
+            raise(TransferKind::Sending, name);
+            continue;
+        }
+        QString error;
+        if (!m_outgoing->pump(*m_device, &error)) {
+            fail(ErrorCode::StationFailure, error);
+            return;
+        }
+        if (!m_outgoing->done())
+            return; // more once the device has taken some
+        m_outgoing.reset();
+    }
+}
+
+void StationSession::onBytesWritten()
+{
+    if (m_stall.isActive())
+        m_stall.start();
+    if (m_state != State::Sending || m_inHandler || m_pumping)
+        return;
+    sendMore();
+    // Anything the terminal sent meanwhile is served now.
+    pump();
+    finish();
+}
+
+void StationSession::onStall()
+{
+    fail(ErrorCode::Timeout, QStringLiteral("no progress for %1 ms").arg(m_config.stallTimeoutMs));
+    finish();
+}
+
+void StationSession::send(quint8 type, const QByteArray &payload)
+{
+    if (m_device && m_device->isWritable())
+        m_device->write(encodeFrame(type, payload));
+}
+
+void StationSession::fail(ErrorCode code, const QString &reason)
+{
+    if (m_state == State::Ended)
+        return;
+    const bool receiving = bool(m_incoming);
+    const QString name = receiving ? m_incoming->name() : QString();
+    m_incoming.reset();
+    m_outgoing.reset();
+    send(Error, encodeError({ code, reason }));
+    Q_EMIT note(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
+                    .arg(m_terminal)
+                    .arg(m_peer, describe(code), reason));
+    m_state = State::Ended;
+    if (receiving)
+        raise(TransferKind::SaveFailed, name);
+}
+
+void StationSession::raise(TransferKind kind, const QString &name)
+{
+    // The handler may wait for the operator; the terminal is kept informed
+    // meanwhile, and its silence is no stall.
+    const bool stalling = m_stall.isActive();
+    m_stall.stop();
+    m_keepAlive.start();
+    m_inHandler = true;
+    Q_EMIT transferStatus(qint16(kind), name, m_terminal);
+    m_inHandler = false;
+    m_keepAlive.stop();
+    if (stalling && m_state != State::Ended)
+        m_stall.start();
+}
+
+void StationSession::finish()
+{
+    if (m_state != State::Ended || m_pumping || m_inHandler || m_endedRaised)
+        return;
+    m_stall.stop();
+    m_keepAlive.stop();
+    m_turnWait.stop();
+    m_incoming.reset();
+    m_outgoing.reset();
+    m_endedRaised = true;
+    Q_EMIT ended();
+}
+
+} // namespace Link

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "LinkFiles.h"
+#include "LinkFrame.h"
+#include "LinkProtocol.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QIODevice;
+
+namespace Link {
+
+struct StationConfig
+{
+    // Where received files land and staged files are sent from.
+    QString stationDir;
+    qint64 maxFileSize = DefaultMaxFileSize;
+    // Empty: no challenge.
+    QByteArray linkKey;
+    // A peer that makes no progress this long is dropped.
+    int stallTimeoutMs = 30000;
+    // How often a waiting terminal is told it has not been forgotten.
+    int keepAliveMs = 10000;
+    // The names of the files staged for a terminal, in the station folder.
+    std::function<QStringList(int terminal)> stagedFiles;
+    // Names in the station folder a terminal may not send: the station's own
+    // files (settings, databases). Folders are refused as well.
+    QStringList reservedNames;
+};
+
+// The station's end of one terminal session over any open device (a TCP
+// connection or a serial line): hello, the optional challenge, uploads and
+// downloads, until the terminal says goodbye or something goes wrong.
+//
+// A session acts only while it has the turn (begin()); until then whatever
+// the terminal sends waits in the device. While a transfer event is being
+// handled (the handler may open a modal message box, so events of all kinds
+// go on arriving) the session does not advance: its input waits until the
+// handler has returned.
+class StationSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The device is not taken over: the owner keeps and closes it.
+    StationSession(QIODevice *device,
+                   const StationConfig &config,
+                   const QString &peer,
+                   bool hunting,
+                   QObject *parent = nullptr);
+    ~StationSession() override;
+
+    // The session is served from now on.
+    void begin();
+    // Waiting for the turn: the terminal is told so every keep-alive period,
+    // and after waitMs it is sent away as busy.
+    void waitForTurn(int waitMs);
+    // Ends the session with an error to the terminal. Inside a transfer
+    // event's handler the session ends as soon as the handler returns.
+    void stop(ErrorCode code, const QString &reason);
+    // The device is gone: end without a word.
+    void deviceLost();
+
+    bool hasEnded() const { return m_state == State::Ended; }
+    int terminalNumber() const { return m_terminal; }
+    QString peer() const { return m_peer; }
+
+Q_SIGNALS:
+    // A transfer step, for TransferStatus of the control.
+    void transferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+    // Something worth keeping in the station log.
+    void note(const QString &text);
+    // Raised once, outside any handler; the owner may then delete the session.
+    void ended();
+
+private:
+    enum class State { Idle, Hello, Auth, Ready, Receiving, Sending, Ended };
+
+    void pump();
+    void handle(const Frame &frame);
+    void onHello(const Frame &frame);
+    void onAuth(const Frame &frame);
+    void onPut(const Frame &frame);
+    void onData(const Frame &frame);
+    void onEnd(const Frame &frame);
+    void onFetch();
+    void sendMore();
+    void welcome();
+    void send(quint8 type, const QByteArray &payload = {});
+    void fail(ErrorCode code, const QString &reason);
+    void raise(TransferKind kind, const QString &name);
+    void finish();
+    void onStall();
+    void onBytesWritten();
+
+    QPointer<QIODevice> m_device;
+    StationConfig m_config;
+    QString m_peer;
+    FrameDecoder m_decoder;
+    State m_state = State::Idle;
+    int m_terminal = 0;
+    QByteArray m_nonce;
+    std::unique_ptr<IncomingFile> m_incoming;
+    std::unique_ptr<OutgoingFile> m_outgoing;
+    QString m_outgoingName;
+    QStringList m_toSend;
+    int m_sentCount = 0;
+    QTimer m_stall;
+    QTimer m_keepAlive;
+    QTimer m_turnWait;
+    bool m_pumping = false;
+    bool m_inHandler = false;
+    bool m_endedRaised = false;
+    bool m_stopPending = false;
+    ErrorCode m_stopCode = ErrorCode::Stopping;
+    QString m_stopReason;
+};
+
+} // namespace Link

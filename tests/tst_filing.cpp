@@ -1,0 +1,323 @@
+#include "TestClock.h"
+#include "TestOperator.h"
+#include "app/Comm.h"
+#include "app/StationLog.h"
+#include "comm/TransferEvents.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+void makeReadOnly(const QString &path)
+{
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadUser);
+}
+
+} // namespace
+
+// A station folder with terminals 3 and 5 laid out.
+struct Folder
+{
+    QTemporaryDir dir;
+    Comm::Settings settings;
+    TestClock clock;
+    TestOperator op;
+    StationLog log;
+    // As at the station: what the operator is shown is logged.
+    LoggedOperator logged;
+    TransferEvents events;
+
+    Folder()
+        : settings(makeSettings(dir.path()))
+        , log(dir.path(), clock)
+        , logged(op, log)
+        , events(settings, logged, log, clock)
+    {
+        for (const char *id : { "0003", "0005" }) {
+            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/rcv"));
+            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/snd"));
+            QDir().mkpath(settings.DataRoot + QStringLiteral("backup/") + id
+                          + QStringLiteral("/snd"));
+        }
+    }
+
+    static Comm::Settings makeSettings(const QString &path)
+    {
+        Comm::Settings s;
+        s.stationDir = path;
+        s.DataRoot = path + QStringLiteral("/data/");
+        return s;
+    }
+
+    QString station(const QString &name) const { return settings.stationDir + u'/' + name; }
+    QString snd(const char *id) const { return settings.DataRoot + id + QStringLiteral("/snd/"); }
+    QString rcv(const char *id) const { return settings.DataRoot + id + QStringLiteral("/rcv/"); }
+    QString backup(const char *id) const
+    {
+        return settings.DataRoot + QStringLiteral("backup/") + id + QStringLiteral("/snd/");
+    }
+    QStringList backups(const char *id) const
+    {
+        return QDir(backup(id)).entryList(QDir::Files, QDir::Name);
+    }
+    QStringList stationFiles() const
+    {
+        return QDir(settings.stationDir).entryList(QDir::Files, QDir::Name);
+    }
+    // What a saved file sets off, as the control reports it.
+    void saved(const QString &name, int terminal, const QByteArray &content = "data")
+    {
+        QVERIFY(writeFile(station(name), content));
+        events.TransferStatus(3, name, terminal);
+    }
+};
+
+class TestFiling : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void statusTexts_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("sending") << 0 << QStringLiteral("S_HACH.dat送信中 :3");
+        QTest::newRow("receiving") << 1 << QStringLiteral("S_HACH.dat受信中 :3");
+        QTest::newRow("saving") << 2 << QStringLiteral("S_HACH.dat保存中 :3");
+        QTest::newRow("saved") << 3 << QStringLiteral("S_HACH.dat保存成功 :3");
+        QTest::newRow("failed") << 4 << QStringLiteral("S_HACH.dat保存失敗");
+        QTest::newRow("log") << 5 << QStringLiteral("ログファイル解凍中");
+        QTest::newRow("below") << -1 << QString();
+        QTest::newRow("above") << 6 << QString();
+    }
+
+    void statusTexts()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, text);
+        Folder f;
+        QSignalSpy lines(&f.events, &TransferEvents::statusLineChanged);
+        if (kind == 3)
+            f.saved(QStringLiteral("S_HACH.dat"), 3);
+        else
+            f.events.TransferStatus(qint16(kind), QStringLiteral("S_HACH.dat"), 3);
+        if (text.isEmpty()) {
+            QCOMPARE(lines.count(), 0);
+            QVERIFY(f.op.shown.isEmpty());
+        } else {
+            QCOMPARE(lines.count(), 1);
+            QCOMPARE(lines.first().first().toString(), text);
+        }
+    }
+
+    void dispatchOnTheExactName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("staysInStation");
+        QTest::addColumn<bool>("filed");
+        QTest::newRow("order") << QStringLiteral("S_HACH.dat") << false << true;
+        QTest::newRow("stocktaking") << QStringLiteral("S_TANA.dat") << false << true;
+        QTest::newRow("control") << QStringLiteral("CTRL.csv") << true << false;
+        QTest::newRow("control lower case") << QStringLiteral("ctrl.csv") << false << false;
+        QTest::newRow("order upper case") << QStringLiteral("S_HACH.DAT") << false << false;
+        QTest::newRow("other") << QStringLiteral("LOG0001.txt") << false << false;
+    }
+
+    void dispatchOnTheExactName()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, staysInStation);
+        QFETCH(bool, filed);
+        Folder f;
+        f.saved(name, 3);
+        QCOMPARE(QFile::exists(f.station(name)), staysInStation);
+        QCOMPARE(QFile::exists(f.snd("0003") + name), filed);
+        QCOMPARE(f.backups("0003").size(), filed ? 1 : 0);
+        // The file's name is the first message, whatever it is.
+        QCOMPARE(f.op.messages().first(), name);
+    }
+
+    void orderFileFiledWithItsMessages()
+    {
+        Folder f;
+        f.saved(QStringLiteral("S_HACH.dat"), 3, "first");
+        const QString received = f.station(QStringLiteral("S_HACH.dat"));
+        const QString sendCopy = f.snd("0003") + QStringLiteral("S_HACH.dat");
+        const QString backup = f.backup("0003") + QStringLiteral("20261208093005_S_HACH.dat");
+        QCOMPARE(f.op.messages(),
+                 QStringList({ QStringLiteral("S_HACH.dat"),
+                               received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
+                                   + backup,
+                               QStringLiteral("chk-1"),
+                               QStringLiteral("chk-2") }));
+        QCOMPARE(readFile(sendCopy), QByteArray("first"));
+        QCOMPARE(readFile(backup), QByteArray("first"));
+        QVERIFY(!QFile::exists(received));
+    }
+
+    void repeatedFilesKeepEveryBackup_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("secondsApart");
+        QTest::addColumn<QStringList>("backups");
+        QTest::newRow("order, different seconds")
+            << QStringLiteral("S_HACH.dat") << 1
+            << QStringList { "20261208093005_S_HACH.dat", "20261208093006_S_HACH.dat" };
+        QTest::newRow("order, same second")
+            << QStringLiteral("S_HACH.dat") << 0
+            << QStringList { "20261208093005-2_S_HACH.dat", "20261208093005_S_HACH.dat" };
+        QTest::newRow("stocktaking, same second")
+            << QStringLiteral("S_TANA.dat") << 0
+            << QStringList { "20261208093005-2_S_TANA.dat", "20261208093005_S_TANA.dat" };
+    }
+
+    void repeatedFilesKeepEveryBackup()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, secondsApart);
+        QFETCH(QStringList, backups);
+        Folder f;
+        f.saved(name, 3, "older");
+        f.clock.current = f.clock.current.addSecs(secondsApart);
+        f.saved(name, 3, "newer");
+        QCOMPARE(readFile(f.snd("0003") + name), QByteArray("newer"));
+        QCOMPARE(f.backups("0003"), backups);
+        // A third in the same second takes the next number.
+        f.saved(name, 3, "third");
+        QVERIFY(f.backups("0003").contains(
+            f.clock.current.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral("-")
+            + QString::number(secondsApart == 0 ? 3 : 2) + u'_' + name));
+    }
+
+    void failedFilingIsReportedAndKeepsTheFile_data()
+    {
+        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("no send folder")
+            << QStringLiteral("nosnd") << QStringLiteral("ファイルをコピーできません: ");
+        QTest::newRow("read-only send copy")
+            << QStringLiteral("readonly") << QStringLiteral("ファイルを削除できません: ");
+        QTest::newRow("no backup folder")
+            << QStringLiteral("nobackup") << QStringLiteral("ファイルを移動できません: ");
+    }
+
+    void failedFilingIsReportedAndKeepsTheFile()
+    {
+        QFETCH(QString, breakage);
+        QFETCH(QString, expected);
+        Folder f;
+        const QString name = QStringLiteral("S_HACH.dat");
+        const QString sendCopy = f.snd("0003") + name;
+        if (breakage == QLatin1String("nosnd"))
+            QVERIFY(QDir(f.snd("0003")).removeRecursively());
+        if (breakage == QLatin1String("readonly")) {
+            QVERIFY(writeFile(sendCopy, "kept"));
+            makeReadOnly(sendCopy);
+        }
+        if (breakage == QLatin1String("nobackup"))
+            QVERIFY(QDir(f.backup("0003")).removeRecursively());
+
+        f.saved(name, 3, "new");
+        const QString last = f.op.messages().last();
+        QVERIFY2(last.startsWith(expected), qPrintable(last));
+        QVERIFY(last.contains(f.station(name)));
+        QVERIFY(last.contains(QStringLiteral("受信したファイルは")));
+        QCOMPARE(readFile(f.station(name)), QByteArray("new"));
+        if (breakage == QLatin1String("readonly"))
+            QCOMPARE(readFile(sendCopy), QByteArray("kept"));
+        // The failure is in the log too.
+        QVERIFY(QString::fromUtf8(readFile(f.log.currentFile())).contains(expected));
+        QVERIFY(f.backups("0003").isEmpty());
+    }
+
+    void fileDeleteOfAReadOnlyFileIsReported()
+    {
+        Folder f;
+        QVERIFY(f.events.filing().FileDelete(QStringLiteral("absent.txt")));
+        QVERIFY(f.op.shown.isEmpty());
+        QVERIFY(writeFile(f.station(QStringLiteral("keep.txt")), "x"));
+        makeReadOnly(f.station(QStringLiteral("keep.txt")));
+        QVERIFY(!f.events.filing().FileDelete(QStringLiteral("keep.txt")));
+        QVERIFY(f.op.messages().last().contains(f.station(QStringLiteral("keep.txt"))));
+        QVERIFY(QFile::exists(f.station(QStringLiteral("keep.txt"))));
+    }
+
+    void controlFileStagesExactlyTheTerminalsExports()
+    {
+        Folder f;
+        QSignalSpy staged(&f.events, &TransferEvents::mastersStaged);
+        // Terminal 5 has all six; terminal 3 only the category and product masters.
+        for (const char *m : { "BUNMAS", "TENMAS", "SIRMAS", "TOKMAS", "SHOMAS", "JISYA" })
+            QVERIFY(writeFile(f.rcv("0005") + m + QStringLiteral(".csv"), QByteArray("5:") + m));
+        QVERIFY(writeFile(f.rcv("0003") + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
+        QVERIFY(writeFile(f.rcv("0003") + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
+
+        f.saved(QStringLiteral("CTRL.csv"), 5);
+        QCOMPARE(staged.last().at(1).toStringList(),
+                 QStringList({ "BUNMAS.csv",
+                               "TENMAS.csv",
+                               "SIRMAS.csv",
+                               "TOKMAS.csv",
+                               "SHOMAS.csv",
+                               "JISYA.csv" }));
+
+        f.saved(QStringLiteral("CTRL.csv"), 3);
+        QCOMPARE(staged.last().at(0).toInt(), 3);
+        QCOMPARE(staged.last().at(1).toStringList(), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
+        QCOMPARE(f.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
+        QCOMPARE(readFile(f.station(QStringLiteral("SHOMAS.csv"))), QByteArray("3:SHOMAS"));
+
+        // A terminal without a receive folder has nothing staged at all.
+        f.saved(QStringLiteral("CTRL.csv"), 7);
+        QCOMPARE(staged.last().at(1).toStringList(), QStringList());
+        QCOMPARE(f.stationFiles(), QStringList({ "CTRL.csv" }));
+    }
+
+    void theEventsTerminalNumberHoldsThroughAMessage()
+    {
+        // While the message of terminal 3's order file is open, terminal 5's
+        // stocktaking file is reported and filed; then terminal 3's goes on.
+        Folder f;
+        bool nested = false;
+        f.op.whileOpen = [&](const QString &text) {
+            if (text == QLatin1String("S_HACH.dat") && !nested) {
+                nested = true;
+                f.saved(QStringLiteral("S_TANA.dat"), 5, "from 5");
+            }
+        };
+        f.saved(QStringLiteral("S_HACH.dat"), 3, "from 3");
+        QCOMPARE(readFile(f.snd("0003") + QStringLiteral("S_HACH.dat")), QByteArray("from 3"));
+        QCOMPARE(readFile(f.snd("0005") + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
+        QVERIFY(!QFile::exists(f.snd("0005") + QStringLiteral("S_HACH.dat")));
+        QVERIFY(!QFile::exists(f.snd("0003") + QStringLiteral("S_TANA.dat")));
+    }
+
+    void failedTransferLeavesTheFileWhereItIs()
+    {
+        Folder f;
+        QVERIFY(writeFile(f.station(QStringLiteral("S_HACH.dat")), "old"));
+        f.events.TransferStatus(4, QStringLiteral("S_HACH.dat"), 3);
+        QCOMPARE(readFile(f.station(QStringLiteral("S_HACH.dat"))), QByteArray("old"));
+        QVERIFY(f.op.shown.isEmpty());
+        QVERIFY(f.backups("0003").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFiling)
+#include "tst_filing.moc"

@@ -1,0 +1,404 @@
+#include "LinkStation.h"
+
+#include "comm/link/Crc32.h"
+
+#include <QSignalSpy>
+
+using namespace Link;
+
+namespace {
+
+// Files to send, made in a folder of their own.
+class Outbox
+{
+public:
+    QString file(const QString &name, const QByteArray &content)
+    {
+        const QString path = m_dir.path() + u'/' + name;
+        writeFile(path, content);
+        return path;
+    }
+    QString folder(const QString &name)
+    {
+        const QString path = m_dir.path() + u'/' + name;
+        QDir().mkpath(path);
+        return path;
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+bool send(LinkStation &s, int terminal, const QStringList &paths, const QString &fetchInto = {})
+{
+    LinkTerminal t(s.port(), terminal);
+    for (const QString &path : paths)
+        t.client->put(path);
+    if (!fetchInto.isEmpty())
+        t.client->fetch(fetchInto);
+    t.start();
+    return t.waitDone() && t.client->succeeded();
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void filedTwiceKeepsTheNewerAndTwoBackups_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("secondsApart");
+        QTest::newRow("order, different seconds") << QStringLiteral("S_HACH.dat") << 1;
+        QTest::newRow("order, same second") << QStringLiteral("S_HACH.dat") << 0;
+        QTest::newRow("stocktaking, different seconds") << QStringLiteral("S_TANA.dat") << 7;
+        QTest::newRow("stocktaking, same second") << QStringLiteral("S_TANA.dat") << 0;
+    }
+
+    void filedTwiceKeepsTheNewerAndTwoBackups()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, secondsApart);
+        LinkStation s;
+        Outbox out;
+        QVERIFY(send(s, 3, { out.file(name, "older") }));
+        QCOMPARE(s.statusLines,
+                 QStringList({ name + QStringLiteral("受信中 :3"),
+                               name + QStringLiteral("保存中 :3"),
+                               name + QStringLiteral("保存成功 :3") }));
+        s.clock.current = s.clock.current.addSecs(secondsApart);
+        QVERIFY(send(s, 3, { out.file(name, "newer") }));
+
+        QCOMPARE(readFile(s.snd(3) + name), QByteArray("newer"));
+        QCOMPARE(s.backups(3).size(), 2);
+        QCOMPARE(s.stationFiles(), QStringList());
+        QCOMPARE(s.op.messages().count(QStringLiteral("chk-2")), 2);
+    }
+
+    void otherNamesAreDeleted_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("control, lower case") << QStringLiteral("ctrl.csv");
+        QTest::newRow("order, upper case") << QStringLiteral("S_HACH.DAT");
+        QTest::newRow("any other") << QStringLiteral("LOG20261208.txt");
+    }
+
+    void otherNamesAreDeleted()
+    {
+        QFETCH(QString, name);
+        LinkStation s;
+        Outbox out;
+        QVERIFY(send(s, 3, { out.file(name, "x") }));
+        QCOMPARE(s.statusLines.last(), name + QStringLiteral("保存成功 :3"));
+        QCOMPARE(s.stationFiles(), QStringList());
+        QVERIFY(entries(s.snd(3)).isEmpty());
+        QVERIFY(s.backups(3).isEmpty());
+    }
+
+    void controlFileStagesTheMastersAndFetchGetsThem()
+    {
+        LinkStation s;
+        Outbox out;
+        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
+        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
+        // Staged earlier for someone else.
+        QVERIFY(writeFile(s.path(QStringLiteral("TENMAS.csv")), "stale"));
+
+        const QString into = out.folder(QStringLiteral("fetched"));
+        QVERIFY(send(s, 3, { out.file(QStringLiteral("CTRL.csv"), "ctrl") }, into));
+        QCOMPARE(entries(into), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
+        QCOMPARE(readFile(into + QStringLiteral("/SHOMAS.csv")), QByteArray("3:SHOMAS"));
+        QVERIFY(s.statusLines.contains(QStringLiteral("BUNMAS.csv送信中 :3")));
+        QVERIFY(s.statusLines.contains(QStringLiteral("SHOMAS.csv送信中 :3")));
+        QCOMPARE(s.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
+
+        // Fetching again in a session of its own still gets them.
+        const QString again = out.folder(QStringLiteral("again"));
+        QVERIFY(send(s, 3, {}, again));
+        QCOMPARE(entries(again), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
+    }
+
+    void twoTerminalsEachGetTheirOwnMasters()
+    {
+        LinkStation s;
+        Outbox out;
+        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
+        for (const char *m : { "BUNMAS", "TOKMAS", "JISYA" })
+            QVERIFY(writeFile(s.rcv(5) + m + QStringLiteral(".csv"), QByteArray("5:") + m));
+        const QString ctrl = out.file(QStringLiteral("CTRL.csv"), "ctrl");
+
+        const QString for3 = out.folder(QStringLiteral("t3"));
+        QVERIFY(send(s, 3, { ctrl }, for3));
+        const QString for5 = out.folder(QStringLiteral("t5"));
+        QVERIFY(send(s, 5, { ctrl }, for5));
+        QCOMPARE(entries(for3), QStringList({ "BUNMAS.csv" }));
+        QCOMPARE(readFile(for3 + QStringLiteral("/BUNMAS.csv")), QByteArray("3:BUNMAS"));
+        QCOMPARE(entries(for5), QStringList({ "BUNMAS.csv", "JISYA.csv", "TOKMAS.csv" }));
+        QCOMPARE(readFile(for5 + QStringLiteral("/BUNMAS.csv")), QByteArray("5:BUNMAS"));
+
+        // Terminal 3 asking later, after 5's masters were staged, gets none of 5's.
+        const QString late = out.folder(QStringLiteral("late"));
+        QVERIFY(send(s, 3, {}, late));
+        QVERIFY(entries(late).isEmpty());
+    }
+
+    void oneTerminalAtATimeWhileAMessageIsOpen()
+    {
+        // Terminal 3 sends two files at once, without waiting for "saved";
+        // while the message of the first is open (a modal box runs its own
+        // event loop), terminal 5 connects and sends too.
+        LinkStation s;
+        Outbox out;
+        const QString tana5 = out.file(QStringLiteral("S_TANA.dat"), "from 5");
+        std::unique_ptr<LinkTerminal> second;
+        int numberDuringMessage = -1;
+        bool advancedDuringMessage = true;
+        s.op.whileOpen = [&](const QString &text) {
+            if (text != QLatin1String("S_HACH.dat") || second)
+                return;
+            second = std::make_unique<LinkTerminal>(s.port(), 5);
+            second->client->put(tana5);
+            second->start();
+            QVERIFY(QTest::qWaitFor([&] { return s.server->waitingCount() == 1; }, 5000));
+            // Neither terminal 3's second file nor terminal 5's may start now.
+            const qsizetype lines = s.statusLines.size();
+            advancedDuringMessage
+                = QTest::qWaitFor([&] { return s.statusLines.size() != lines; }, 200);
+            numberDuringMessage = s.server->TerminalNumber();
+        };
+        RawTerminal first(s.port());
+        QVERIFY(first.hello(3));
+        for (const char *name : { "S_HACH.dat", "S_TANA.dat" }) {
+            const QByteArray content = QByteArray("from 3: ") + name;
+            first.send(Put,
+                       encodeFileHeader({ quint64(content.size()), QString::fromLatin1(name) }));
+            first.send(Data, content);
+            first.send(End, encodeU32(Crc32::of(content)));
+        }
+        first.send(Bye);
+        QVERIFY(first.waitFor(Bye));
+        QCOMPARE(numberDuringMessage, 3);
+        QVERIFY(!advancedDuringMessage);
+        QVERIFY(second->waitDone());
+        QVERIFY(second->client->succeeded());
+        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")),
+                 QByteArray("from 3: S_HACH.dat"));
+        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_TANA.dat")),
+                 QByteArray("from 3: S_TANA.dat"));
+        QCOMPARE(readFile(s.snd(5) + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
+        QCOMPARE(s.statusLines.last(), QStringLiteral("S_TANA.dat保存成功 :5"));
+    }
+
+    void hostileInputIsRefused_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("failedTransfer");
+        const auto row = [](const char *name, ErrorCode code, bool kind4) {
+            QTest::newRow(name) << QString::fromLatin1(name) << int(code) << kind4;
+        };
+        row("traversal", ErrorCode::BadName, false);
+        row("absolute", ErrorCode::BadName, false);
+        row("backslash", ErrorCode::BadName, false);
+        row("control char", ErrorCode::BadName, false);
+        row("long name", ErrorCode::BadName, false);
+        row("settings file", ErrorCode::BadName, false);
+        row("folder", ErrorCode::BadName, false);
+        row("oversize", ErrorCode::TooLarge, false);
+        row("excess data", ErrorCode::BadLength, true);
+        row("early end", ErrorCode::BadLength, true);
+        row("corrupt frame", ErrorCode::BadFrame, true);
+        row("bad checksum", ErrorCode::BadChecksum, true);
+        row("no hello", ErrorCode::Unexpected, false);
+        row("terminal 0", ErrorCode::BadTerminal, false);
+        row("terminal 10000", ErrorCode::BadTerminal, false);
+        row("version 2", ErrorCode::BadVersion, false);
+        row("not the protocol", ErrorCode::BadFrame, false);
+        row("stall", ErrorCode::Timeout, true);
+    }
+
+    void hostileInputIsRefused()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(int, code);
+        QFETCH(bool, failedTransfer);
+        LinkStation s([](CommServer::Config &c) {
+            c.link.maxFileSize = 1000;
+            c.link.stallTimeoutMs = 300;
+        });
+        const QString outside
+            = QFileInfo(s.dir.path()).absolutePath() + QStringLiteral("/evil.dat");
+        QFile::remove(outside);
+        const QByteArray content("1234");
+        const auto put = [&](const QString &name, quint64 size) {
+            return encodeFileHeader({ size, name });
+        };
+
+        RawTerminal t(s.port());
+        if (scenario == QLatin1String("no hello")) {
+            t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
+        } else if (scenario == QLatin1String("terminal 0")) {
+            t.send(Hello, encodeHello({ Version, 0 }));
+        } else if (scenario == QLatin1String("terminal 10000")) {
+            t.send(Hello, encodeHello({ Version, 10000 }));
+        } else if (scenario == QLatin1String("version 2")) {
+            t.send(Hello, encodeHello({ 2, 3 }));
+        } else if (scenario == QLatin1String("not the protocol")) {
+            t.socket.write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        } else {
+            QVERIFY(t.hello(3));
+            const QMap<QString, QString> names {
+                { QStringLiteral("traversal"), QStringLiteral("../evil.dat") },
+                { QStringLiteral("absolute"), outside },
+                { QStringLiteral("backslash"), QStringLiteral("..\\evil.dat") },
+                { QStringLiteral("control char"), QStringLiteral("S_HACH\n.dat") },
+                { QStringLiteral("long name"), QString(65, u'a') },
+                { QStringLiteral("settings file"), QStringLiteral("Tarvinex.ini") },
+                { QStringLiteral("folder"), QStringLiteral("data") },
+            };
+            if (names.contains(scenario)) {
+                t.send(Put, put(names.value(scenario), 4));
+                t.send(Data, content);
+                t.send(End, encodeU32(Crc32::of(content)));
+            } else if (scenario == QLatin1String("oversize")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 1001));
+            } else if (scenario == QLatin1String("excess data")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
+                t.send(Data, content + "5");
+            } else if (scenario == QLatin1String("early end")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 8));
+                t.send(Data, content);
+                t.send(End, encodeU32(Crc32::of(content)));
+            } else if (scenario == QLatin1String("corrupt frame")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
+                QByteArray frame = encodeFrame(Data, content);
+                frame[HeaderSize] = 'X';
+                t.socket.write(frame);
+            } else if (scenario == QLatin1String("bad checksum")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
+                t.send(Data, content);
+                t.send(End, encodeU32(Crc32::of(content) ^ 1));
+            } else if (scenario == QLatin1String("stall")) {
+                t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
+                t.send(Data, content.left(2));
+            }
+        }
+        QVERIFY(t.waitFor(Error));
+        QCOMPARE(t.errorCode(), code);
+        QTRY_VERIFY_WITH_TIMEOUT(t.closed, 5000);
+
+        // Refused, logged, nothing left behind, nothing written outside.
+        QVERIFY(s.logText().contains(QStringLiteral("通信エラー %1").arg(code)));
+        QCOMPARE(s.stationFiles(), QStringList());
+        QVERIFY(!QFile::exists(outside));
+        QVERIFY(s.op.shown.isEmpty());
+        QCOMPARE(s.statusLines.contains(QStringLiteral("S_HACH.dat保存失敗")), failedTransfer);
+
+        // The next terminal is served as usual.
+        Outbox out;
+        QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "fine") }));
+        QCOMPARE(readFile(s.snd(4) + QStringLiteral("S_HACH.dat")), QByteArray("fine"));
+    }
+
+    void aConnectionDroppedMidFileLeavesNothing()
+    {
+        LinkStation s;
+        RawTerminal t(s.port());
+        QVERIFY(t.hello(3));
+        t.send(Put, encodeFileHeader({ 100000, QStringLiteral("S_HACH.dat") }));
+        t.send(Data, QByteArray(50000, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(s.statusLines.contains(QStringLiteral("S_HACH.dat受信中 :3")),
+                                 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.stationFiles().size(), 1, 5000); // the partial file
+        QVERIFY(s.stationFiles().first().startsWith(QStringLiteral(".incoming-")));
+        t.socket.abort();
+        QTRY_COMPARE_WITH_TIMEOUT(s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"), 5000);
+        QCOMPARE(s.stationFiles(), QStringList());
+        QVERIFY(s.logText().contains(QStringLiteral("connection lost")));
+
+        Outbox out;
+        QVERIFY(send(s, 3, { out.file(QStringLiteral("S_HACH.dat"), "whole") }));
+        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("whole"));
+    }
+
+    void theLinkKeyIsChecked()
+    {
+        LinkStation s([](CommServer::Config &c) { c.link.linkKey = "sesame"; });
+        Outbox out;
+        const QString file = out.file(QStringLiteral("S_HACH.dat"), "keyed");
+
+        LinkTerminal wrong(s.port(), 3, "open up");
+        wrong.client->put(file);
+        wrong.start();
+        QVERIFY(wrong.waitDone());
+        QVERIFY(!wrong.client->succeeded());
+        QVERIFY(wrong.client->errorString().contains(QStringLiteral("error 5")));
+        QVERIFY(s.logText().contains(QStringLiteral("通信エラー 5")));
+
+        LinkTerminal none(s.port(), 3);
+        none.client->put(file);
+        none.start();
+        QVERIFY(none.waitDone());
+        QVERIFY(!none.client->succeeded());
+
+        // Nothing but the answer is taken before it.
+        RawTerminal raw(s.port());
+        raw.send(Hello, encodeHello({ Version, 3 }));
+        QVERIFY(raw.waitFor(Challenge));
+        raw.send(Put, encodeFileHeader({ 1, QStringLiteral("S_HACH.dat") }));
+        QVERIFY(raw.waitFor(Error));
+        QCOMPARE(raw.errorCode(), int(ErrorCode::Unexpected));
+        QCOMPARE(s.stationFiles(), QStringList());
+
+        LinkTerminal right(s.port(), 3, "sesame");
+        right.client->put(file);
+        right.start();
+        QVERIFY(right.waitDone());
+        QVERIFY2(right.client->succeeded(), qPrintable(right.client->errorString()));
+        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("keyed"));
+    }
+
+    void waitingIsBounded()
+    {
+        LinkStation s([](CommServer::Config &c) {
+            c.maxWaiting = 1;
+            c.turnWaitMs = 300;
+        });
+        RawTerminal first(s.port());
+        QVERIFY(first.hello(3)); // and then holds the turn
+        RawTerminal second(s.port());
+        QVERIFY(second.waitFor(Wait));
+        RawTerminal third(s.port());
+        QVERIFY(third.waitFor(Error));
+        QCOMPARE(third.errorCode(), int(ErrorCode::Busy));
+        QVERIFY(second.waitFor(Error));
+        QCOMPARE(second.errorCode(), int(ErrorCode::Busy));
+        QVERIFY(!first.has(Error));
+    }
+
+    void stoppingListeningEndsTransfersCleanly()
+    {
+        LinkStation s;
+        RawTerminal t(s.port());
+        QVERIFY(t.hello(3));
+        t.send(Put, encodeFileHeader({ 100, QStringLiteral("S_TANA.dat") }));
+        t.send(Data, QByteArray(10, 'x'));
+        QTRY_COMPARE_WITH_TIMEOUT(s.stationFiles().size(), 1, 5000);
+        s.station->Command1Click();
+        QVERIFY(!s.server->Listening());
+        QVERIFY(t.waitFor(Error));
+        QCOMPARE(t.errorCode(), int(ErrorCode::Stopping));
+        QCOMPARE(s.stationFiles(), QStringList());
+        QVERIFY(s.statusLines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"

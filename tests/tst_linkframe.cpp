@@ -1,0 +1,181 @@
+#include "comm/link/Crc32.h"
+#include "comm/link/LinkFrame.h"
+#include "comm/link/LinkProtocol.h"
+
+#include <QMessageAuthenticationCode>
+#include <QTest>
+
+using namespace Link;
+
+class TestLinkFrame : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void crc32KnownValues_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<quint32>("crc");
+        QTest::newRow("empty") << QByteArray() << 0x00000000u;
+        QTest::newRow("check") << QByteArray("123456789") << 0xCBF43926u;
+        QTest::newRow("fox") << QByteArray("The quick brown fox jumps over the lazy dog")
+                             << 0x414FA339u;
+        QTest::newRow("zeros 32") << QByteArray(32, '\0') << 0x190A55ADu;
+    }
+
+    void crc32KnownValues()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(quint32, crc);
+        QCOMPARE(Crc32::of(data), crc);
+        // Byte by byte gives the same, whatever the alignment of the pieces.
+        Crc32 pieces;
+        for (qsizetype i = 0; i < data.size(); i += 3)
+            pieces.update(
+                QByteArrayView(data.constData() + i, qMin<qsizetype>(3, data.size() - i)));
+        QCOMPARE(pieces.value(), crc);
+    }
+
+    void frameLayoutIsAsDocumented()
+    {
+        // The example of docs/terminal-link.md: HELLO of terminal 3, version 1.
+        const QByteArray frame = encodeFrame(Hello, encodeHello({ 1, 3 }));
+        QCOMPARE(frame.toHex(' '), QByteArray("54 56 00 00 00 04 01 00 01 00 03 d8 33 44 85"));
+    }
+
+    void framesSurviveAnySplit()
+    {
+        QByteArray stream;
+        const QByteArray big(int(MaxPayload), 'x');
+        stream += encodeFrame(Hello, encodeHello({ 1, 42 }));
+        stream += encodeFrame(Data, big);
+        stream += encodeFrame(Bye);
+        for (const qsizetype piece : { qsizetype(1), qsizetype(7), qsizetype(4096) }) {
+            FrameDecoder decoder;
+            QList<Frame> frames;
+            for (qsizetype i = 0; i < stream.size(); i += piece) {
+                decoder.feed(
+                    QByteArrayView(stream.constData() + i, qMin(piece, stream.size() - i)));
+                Frame f;
+                QString error;
+                while (decoder.next(&f, &error) == FrameDecoder::Result::Frame)
+                    frames.append(f);
+            }
+            QCOMPARE(frames.size(), 3);
+            QCOMPARE(frames.at(0).type, quint8(Hello));
+            QCOMPARE(decodeHello(frames.at(0).payload)->terminal, quint16(42));
+            QCOMPARE(frames.at(1).payload, big);
+            QCOMPARE(frames.at(2).type, quint8(Bye));
+            QCOMPARE(decoder.buffered(), qsizetype(0));
+        }
+    }
+
+    void damagedFramesAreErrors_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray good = encodeFrame(Data, QByteArray("payload"));
+        QByteArray flipped = good;
+        flipped[9] = char(flipped.at(9) ^ 0x01);
+        QByteArray badCrc = good;
+        badCrc[badCrc.size() - 1] = char(badCrc.at(badCrc.size() - 1) ^ 0x80);
+        QByteArray tooLong = good;
+        tooLong[2] = 0x01; // length 16 MiB and more
+        QTest::newRow("payload bit") << flipped;
+        QTest::newRow("crc bit") << badCrc;
+        QTest::newRow("length beyond limit") << tooLong;
+        QTest::newRow("not a frame") << QByteArray("GET / HTTP/1.1\r\n\r\n");
+    }
+
+    void damagedFramesAreErrors()
+    {
+        QFETCH(QByteArray, bytes);
+        FrameDecoder decoder;
+        decoder.feed(bytes);
+        Frame frame;
+        QString error;
+        QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Error);
+        QVERIFY(!error.isEmpty());
+        // A failed decoder stays failed, whatever comes after.
+        decoder.feed(encodeFrame(Bye));
+        QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Error);
+    }
+
+    void huntingSkipsNoiseBeforeAFrame()
+    {
+        FrameDecoder decoder(true);
+        decoder.feed(QByteArray("\x00\xffT noise T") + encodeFrame(Bye));
+        Frame frame;
+        QString error;
+        QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Frame);
+        QCOMPARE(frame.type, quint8(Bye));
+    }
+
+    void payloadsMustBeExact()
+    {
+        QVERIFY(decodeHello(encodeHello({ 1, 3 })));
+        QVERIFY(!decodeHello(QByteArray("\x00\x01\x00", 3)));
+        QVERIFY(!decodeHello(encodeHello({ 1, 3 }) + 'x'));
+        const FileHeader header { 12345678901ULL, QStringLiteral("S_HACH.dat") };
+        QCOMPARE(decodeFileHeader(encodeFileHeader(header))->size, header.size);
+        QCOMPARE(decodeFileHeader(encodeFileHeader(header))->name, header.name);
+        // A name that is not UTF-8 is no name.
+        QByteArray latin = encodeFileHeader({ 1, QStringLiteral("ab") });
+        latin[latin.size() - 1] = char(0xE9);
+        QVERIFY(!decodeFileHeader(latin));
+        // A name length that runs past the payload.
+        QByteArray shortName = encodeFileHeader({ 1, QStringLiteral("abc") });
+        shortName.chop(1);
+        QVERIFY(!decodeFileHeader(shortName));
+    }
+
+    void bareNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("order file") << QStringLiteral("S_HACH.dat") << true;
+        QTest::newRow("japanese") << QStringLiteral("棚卸.dat") << true;
+        QTest::newRow("64 chars") << QString(64, u'a') << true;
+        QTest::newRow("65 chars") << QString(65, u'a') << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("parent") << QStringLiteral("..") << false;
+        QTest::newRow("traversal") << QStringLiteral("../Tarvinex.ini") << false;
+        QTest::newRow("dots inside") << QStringLiteral("a..b") << false;
+        QTest::newRow("slash") << QStringLiteral("data/0003") << false;
+        QTest::newRow("absolute") << QStringLiteral("/etc/passwd") << false;
+        QTest::newRow("backslash") << QStringLiteral("..\\x") << false;
+        QTest::newRow("hidden") << QStringLiteral(".incoming-abc.part") << false;
+        QTest::newRow("newline") << QStringLiteral("a\nb") << false;
+        QTest::newRow("nul") << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"))
+                             << false;
+        QTest::newRow("del") << QStringLiteral("a\x7f") << false;
+        QTest::newRow("bidi override") << QString(QStringLiteral("a") + QChar(0x202E)) << false;
+    }
+
+    void bareNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, accepted);
+        QString why;
+        QCOMPARE(isBareName(name, &why), accepted);
+        QCOMPARE(why.isEmpty(), accepted);
+    }
+
+    void authAnswerDependsOnKeyNonceAndTerminal()
+    {
+        const QByteArray nonce(NonceSize, '\x5a');
+        const QByteArray answer = authAnswer("secret", nonce, 3);
+        QCOMPARE(answer.size(), MacSize);
+        // HMAC-SHA256("secret", nonce | 00 03), as any other implementation computes it.
+        QCOMPARE(answer.toHex(),
+                 QMessageAuthenticationCode::hash(
+                     nonce + QByteArray("\x00\x03", 2), "secret", QCryptographicHash::Sha256)
+                     .toHex());
+        QVERIFY(sameAnswer(answer, authAnswer("secret", nonce, 3)));
+        QVERIFY(!sameAnswer(answer, authAnswer("secret", nonce, 4)));
+        QVERIFY(!sameAnswer(answer, authAnswer("Secret", nonce, 3)));
+        QVERIFY(!sameAnswer(answer, answer.left(31)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinkFrame)
+#include "tst_linkframe.moc"

@@ -1,0 +1,134 @@
+#include "comm/link/LinkFrame.h"
+#include "comm/link/LinkProtocol.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+// The windowless station as an operator runs it: a process that serves
+// terminals, prints what the window would show and stops on a signal.
+class TestServe : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_station;
+
+    // Starts the station; the port it listens on, or 0.
+    quint16 startServe(QProcess &serve, QByteArray *output)
+    {
+        serve.start(QStringLiteral(TARVINEX_EXE),
+                    { QStringLiteral("serve"),
+                      QStringLiteral("--station-dir"),
+                      m_station,
+                      QStringLiteral("--port"),
+                      QStringLiteral("0") });
+        const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
+        quint16 port = 0;
+        const bool started = QTest::qWaitFor(
+            [&] {
+                *output += serve.readAllStandardOutput();
+                const auto match = listening.match(QString::fromUtf8(*output));
+                if (match.hasMatch())
+                    port = quint16(match.captured(1).toUInt());
+                return port != 0 || serve.state() == QProcess::NotRunning;
+            },
+            10000);
+        return started ? port : quint16(0);
+    }
+
+    QStringList leftovers() const
+    {
+        return QDir(m_station).entryList({ QStringLiteral(".incoming-*"), QStringLiteral("S_*") },
+                                         QDir::Files | QDir::Hidden);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_station = m_dir.filePath(QStringLiteral("station"));
+        QCOMPARE(
+            QProcess::execute(QStringLiteral(TARVINEX_EXE), { QStringLiteral("init"), m_station }),
+            0);
+    }
+
+    void printsWhatTheWindowShowsAndStopsCleanly()
+    {
+        QProcess serve;
+        QByteArray output;
+        const quint16 port = startServe(serve, &output);
+        QVERIFY2(port != 0, output.constData());
+
+        const QString order = m_dir.filePath(QStringLiteral("S_HACH.dat"));
+        QVERIFY(writeFile(order, "order"));
+        QCOMPARE(QProcess::execute(QStringLiteral(TERMINAL_EXE),
+                                   { QStringLiteral("--port"),
+                                     QString::number(port),
+                                     QStringLiteral("--terminal"),
+                                     QStringLiteral("3"),
+                                     QStringLiteral("send"),
+                                     order }),
+                 0);
+        QVERIFY(QFile::exists(m_station + QStringLiteral("/data/0003/snd/S_HACH.dat")));
+
+        // A transfer left half done when the signal comes.
+        QTcpSocket terminal;
+        terminal.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(terminal.waitForConnected(5000));
+        terminal.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 7 })));
+        terminal.write(Link::encodeFrame(
+            Link::Put, Link::encodeFileHeader({ 1000, QStringLiteral("S_TANA.dat") })));
+        terminal.write(Link::encodeFrame(Link::Data, QByteArray(100, 'x')));
+        QVERIFY(terminal.waitForBytesWritten(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(leftovers().size(), 1, 5000);
+
+        serve.terminate(); // SIGTERM
+        QVERIFY(serve.waitForFinished(10000));
+        QCOMPARE(serve.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(serve.exitCode(), 0);
+        QCOMPARE(leftovers(), QStringList());
+
+        output += serve.readAllStandardOutput();
+        const QStringList lines = QString::fromUtf8(output).split(u'\n');
+        const QString sendCopy = m_station + QStringLiteral("/data/0003/snd/S_HACH.dat");
+        const qsizetype from = lines.indexOf(QStringLiteral("S_HACH.dat受信中 :3"));
+        QVERIFY2(from >= 0, output.constData());
+        QCOMPARE(lines.mid(from, 4),
+                 QStringList({ QStringLiteral("S_HACH.dat受信中 :3"),
+                               QStringLiteral("S_HACH.dat保存中 :3"),
+                               QStringLiteral("S_HACH.dat"),
+                               QStringLiteral("S_HACH.dat保存成功 :3") }));
+        QVERIFY(lines.at(from + 4).startsWith(m_station + QStringLiteral("/S_HACH.dat | ")
+                                              + sendCopy + QStringLiteral(" | ")));
+        QCOMPARE(lines.mid(from + 5, 2),
+                 QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
+        QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+
+        // The same texts are in the station log.
+        const QStringList logs = QDir(m_station + QStringLiteral("/log")).entryList(QDir::Files);
+        QCOMPARE(logs.size(), 1);
+        QFile log(m_station + QStringLiteral("/log/") + logs.first());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString logText = QString::fromUtf8(log.readAll());
+        QVERIFY(logText.contains(QStringLiteral("S_HACH.dat保存成功 :3")));
+        QVERIFY(logText.contains(QStringLiteral("chk-2")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServe)
+#include "tst_serve.moc"
