@@ -2,6 +2,7 @@
 
 #include "MianMenu.h"
 #include "Station.h"
+#include "comm/MasterScan.h"
 
 #include <QApplication>
 
@@ -15,9 +16,11 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     , m_server(std::make_unique<CommServer>(CommServer::Config { QHostAddress::Any, settings.port },
                                             m_operator,
                                             std::move(findUnits)))
+    , m_scan(std::make_unique<MasterScan>(settings, m_operator, m_log))
     , m_station(std::make_unique<Station>(*m_server, m_operator, m_log))
     , m_window(std::make_unique<MianMenu>(*m_station))
 {
+    m_station->setMasterScan(m_scan.get());
     QObject::connect(m_station.get(), &Station::quitRequested, m_window.get(), [] {
         QApplication::closeAllWindows();
         QCoreApplication::exit(0);
@@ -29,6 +32,7 @@ WindowStation::~WindowStation()
     // The window goes first: it watches the station, which watches the control.
     m_window.reset();
     m_station.reset();
+    m_scan.reset();
     m_server.reset();
 }
 

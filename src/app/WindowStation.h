@@ -8,6 +8,7 @@
 #include <memory>
 
 class Clock;
+class MasterScan;
 class MianMenu;
 class Station;
 
@@ -36,6 +37,7 @@ private:
     StationLog m_log;
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;
+    std::unique_ptr<MasterScan> m_scan;
     std::unique_ptr<Station> m_station;
     std::unique_ptr<MianMenu> m_window;
 };
