@@ -24,6 +24,7 @@ QString helpText()
         "\n"
         "Commands:\n"
         "  init DIR     lay out a new station folder: settings, data folders, databases\n"
+        "  scan         apply the master files waiting in the receive folders now\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"

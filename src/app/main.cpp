@@ -2,6 +2,7 @@
 #include "Clock.h"
 #include "Comm.h"
 #include "MianMenu.h"
+#include "ScanCommand.h"
 #include "WidgetOperator.h"
 #include "WindowStation.h"
 
@@ -67,6 +68,8 @@ int main(int argc, char **argv)
     const QStringList arguments = QCoreApplication::arguments().mid(2);
     if (command == QLatin1String("init"))
         return Cli::init(arguments);
+    if (command == QLatin1String("scan"))
+        return Cli::scan(arguments);
     Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
     Cli::print(stderr, Cli::helpText());
     return 2;
