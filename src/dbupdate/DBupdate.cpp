@@ -14,15 +14,15 @@ namespace DBupdate {
 namespace {
 
 // Lets pending events run between rows, so that the window stays responsive
-// through a large file.
+// through a large file. Letting them run costs a few microseconds even when
+// none are pending; at most every 20 ms keeps that cost out of a large file
+// while the window still answers at once.
 class EventPump
 {
 public:
     explicit EventPump(Events events)
         : m_events(events)
-    {
-        m_sinceLast.start();
-    }
+    { }
 
     void afterRow()
     {
@@ -33,16 +33,18 @@ public:
         case Events::EveryRow:
             QCoreApplication::processEvents();
             return;
-        case Events::Every20ms:
-            if (m_sinceLast.hasExpired(20)) {
-                QCoreApplication::processEvents();
-                m_sinceLast.restart();
-            }
+        case Events::Paced:
+            // The first row lets them run, then at most every PacedMs.
+            if (m_sinceLast.isValid() && !m_sinceLast.hasExpired(PacedMs))
+                return;
+            QCoreApplication::processEvents();
+            m_sinceLast.start();
             return;
         }
     }
 
 private:
+    static constexpr qint64 PacedMs = 20;
     Events m_events;
     QElapsedTimer m_sinceLast;
 };
@@ -51,7 +53,7 @@ Events resolved(Events events, const Masters::Definition &master)
 {
     if (events != Events::AsDefined)
         return events;
-    return master.letsEventsRun ? Events::EveryRow : Events::Never;
+    return master.letsEventsRun ? Events::Paced : Events::Never;
 }
 
 // Merges the lines of the master file into the open transaction; saved
@@ -110,14 +112,22 @@ bool writeExport(const Masters::Definition &master,
                  TextLineWriter &writer,
                  QString *error)
 {
-    QStringList columns;
+    // A trimmed column is read alone and trimmed here; a run of columns
+    // written as returned is read as one text.
+    QList<QStringList> groups;
     QList<bool> trimmed;
+    bool runOpen = false;
     for (const Masters::ExportColumn &column : master.exportColumns) {
-        columns.append(column.column);
+        if (!column.trimmed && runOpen) {
+            groups.last().append(column.column);
+            continue;
+        }
+        groups.append(QStringList { column.column });
         trimmed.append(column.trimmed);
+        runOpen = !column.trimmed;
     }
     QString line;
-    const bool ok = db.readOrdered(master, terminalId, columns, [&](const QStringList &values) {
+    const bool ok = db.readOrdered(master, terminalId, groups, [&](const QStringList &values) {
         line.clear();
         for (int i = 0; i < values.size(); ++i) {
             if (i > 0)

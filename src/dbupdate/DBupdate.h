@@ -27,10 +27,10 @@ struct Result
 
 // When an update lets pending events run between rows.
 enum class Events {
-    AsDefined, // as the master's definition says
+    AsDefined, // Paced for a master that lets events run, otherwise Never
     Never,
     EveryRow,
-    Every20ms, // at most every 20 ms
+    Paced, // after the first row, then at most every 20 ms
 };
 
 // Applies the master file DataRoot + terminal ID + "/rcv/" + name + ".dat".

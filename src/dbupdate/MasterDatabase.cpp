@@ -178,13 +178,20 @@ QString MasterDatabase::orderedByKey(const Masters::Definition &master) const
 
 bool MasterDatabase::readOrdered(const Masters::Definition &master,
                                  const QString &terminalId,
-                                 const QStringList &columns,
+                                 const QList<QStringList> &groups,
                                  const std::function<void(const QStringList &)> &row)
 {
+    QStringList expressions;
+    for (const QStringList &group : groups) {
+        QStringList parts;
+        for (const QString &column : group)
+            parts.append(QStringLiteral("COALESCE(%1, '')").arg(quoted(column)));
+        expressions.append(parts.join(QStringLiteral(" || ',' || ")));
+    }
     QSqlQuery query(m_connection.database());
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ? ORDER BY %4")
-                      .arg(quotedList(columns),
+                      .arg(expressions.join(QStringLiteral(", ")),
                            quoted(master.name),
                            terminalIdColumn(),
                            orderedByKey(master)));
@@ -192,10 +199,10 @@ bool MasterDatabase::readOrdered(const Masters::Definition &master,
     if (!query.exec())
         return fail(query);
     QStringList values;
-    values.reserve(columns.size());
+    values.reserve(groups.size());
     while (query.next()) {
         values.clear();
-        for (int i = 0; i < columns.size(); ++i)
+        for (int i = 0; i < groups.size(); ++i)
             values.append(query.value(i).toString());
         row(values);
     }

@@ -52,11 +52,13 @@ public:
     bool save(const Masters::Definition &master, const QStringList &values);
 
     // Reads the terminal's rows ordered by the key column in code-point order
-    // and hands each one's columns (a Null as empty text) to row, in the
-    // order asked for; a column may be asked for twice.
+    // and hands each row to row as one text per group of columns asked for:
+    // a group's columns joined by "," (a Null as empty text). A column may be
+    // asked for twice. Joining in the database keeps the per-value cost of a
+    // wide export down.
     bool readOrdered(const Masters::Definition &master,
                      const QString &terminalId,
-                     const QStringList &columns,
+                     const QList<QStringList> &groups,
                      const std::function<void(const QStringList &)> &row);
 
 private:
