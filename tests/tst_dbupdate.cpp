@@ -133,6 +133,11 @@ private Q_SLOTS:
                                 << QStringList { "0003", "1",   "0012", "生鮮食品",
                                                  "1",    "010", "ｾｲｾﾝ", "A C" }
                                 << "0012,生鮮食品,1,010,ｾｲｾﾝ,1,A C";
+        // Tax kind and rate keep their spaces; only the names are trimmed.
+        QTest::newRow("BUNMAS spaces")
+            << "BUNMAS" << fixedLine(42, { { 1, "1" }, { 2, "7" }, { 6, " 菓子" }, { 27, " 8" } })
+            << QStringList { "0003", "1", "7   ", "菓子", " ", " 8 ", "", "   " }
+            << "7,菓子, , 8 ,,1,   ";
         QTest::newRow("TENMAS")
             << "TENMAS" << fixedLine(33, { { 1, "2" }, { 2, "001" }, { 5, "本店" }, { 20, "X" } })
             << QStringList { "0003", "2", "001", "本店", "X" + QString(13, u' ') } << "001,本店,2";
