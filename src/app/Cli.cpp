@@ -32,6 +32,8 @@ QString helpText()
         "               from the import folder into the maintenance database\n"
         "  serve [--station-dir DIR] [--port N]\n"
         "               the station without windows: serve terminals, print every message\n"
+        "  scan [--station-dir DIR]\n"
+        "               apply the master files waiting in the receive folders now\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder (default: the folder of the program)\n"

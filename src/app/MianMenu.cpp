@@ -49,6 +49,7 @@ MianMenu::MianMenu(Station &station, QWidget *parent)
     connect(Command2, &QPushButton::clicked, &m_station, &Station::Command2Click);
     connect(&m_station, &Station::listeningShown, this, &MianMenu::showListening);
     connect(&m_station, &Station::statusLineChanged, Label1, &QLabel::setText);
+    connect(&m_station, &Station::countdownShown, LCount, &QLabel::setText);
 }
 
 void MianMenu::layOut()

@@ -8,6 +8,7 @@
 #include "StationLog.h"
 #include "comm/CommServer.h"
 #include "comm/LinkConfig.h"
+#include "comm/MasterScan.h"
 #include "comm/TransferEvents.h"
 
 #include <QCommandLineParser>
@@ -125,6 +126,8 @@ int serve(const QStringList &arguments)
 
     CommServer server(config, op, findUnits);
     Station station(server, op, log);
+    MasterScan scan(settings, op, log);
+    station.setMasterScan(&scan);
     TransferEvents transfers(settings, op, log, clock);
     station.handleTransfers(transfers);
     QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {

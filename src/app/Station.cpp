@@ -3,7 +3,10 @@
 #include "Operator.h"
 #include "StationLog.h"
 #include "comm/CommServer.h"
+#include "comm/MasterScan.h"
 #include "comm/TransferEvents.h"
+
+#include <QTimer>
 
 Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *parent)
     : QObject(parent)
@@ -11,6 +14,9 @@ Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *par
     , m_operator(op)
     , m_log(log)
 {
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(3000);
+    connect(Timer1, &QTimer::timeout, this, &Station::Timer1Timer);
     connect(&m_server, &CommServer::ListenStarted, this, &Station::onListenStarted);
     connect(&m_server, &CommServer::ListenStopped, this, &Station::onListenStopped);
     connect(&m_server, &CommServer::ListenFailed, this, &Station::onListenFailed);
@@ -19,6 +25,7 @@ Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *par
 void Station::load()
 {
     m_pollCountdown = 30;
+    Timer1->start();
     Command2Click();
     if (m_quitting)
         return;
@@ -61,6 +68,19 @@ void Station::handleTransfers(TransferEvents &events)
     connect(&events, &TransferEvents::mastersStaged, &m_server, &CommServer::stageForSending);
     connect(
         &m_server, &CommServer::LinkNote, this, [this](const QString &text) { m_log.write(text); });
+}
+
+void Station::Timer1Timer()
+{
+    if (m_pollCountdown > 1) {
+        --m_pollCountdown;
+        Q_EMIT countdownShown(QString::number(m_pollCountdown));
+        return;
+    }
+    m_pollCountdown = 3600;
+    Q_EMIT countdownShown(QStringLiteral("3600"));
+    if (m_scan)
+        m_scan->run();
 }
 
 void Station::onListenStarted()

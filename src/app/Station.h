@@ -4,7 +4,9 @@
 #include <QString>
 
 class CommServer;
+class MasterScan;
 class Operator;
+class QTimer;
 class StationLog;
 class TransferEvents;
 
@@ -33,6 +35,16 @@ public:
     void handleTransfers(TransferEvents &events);
 
     qint16 PollCountdown() const { return m_pollCountdown; }
+
+    // The master scan the countdown runs when it runs out; without one the
+    // countdown runs alone.
+    void setMasterScan(MasterScan *scan) { m_scan = scan; }
+    // Timer1's tick: counts PollCountdown down, and when it runs out sets it
+    // to 3600 and scans. A tick handled while a scan lets events run only
+    // counts down, so scans never nest.
+    void Timer1Timer();
+    // Ticks every 3000 ms from load().
+    QTimer *Timer1 = nullptr;
     // True once the operator has declined to choose a USB unit.
     bool isQuitting() const { return m_quitting; }
 
@@ -47,6 +59,8 @@ Q_SIGNALS:
     void statusLineChanged(const QString &text);
     // The operator declined to choose a USB unit: the program ends at once.
     void quitRequested();
+    // LCount: the ticks left until the next master scan.
+    void countdownShown(const QString &text);
 
 private:
     void onListenStarted();
@@ -58,5 +72,6 @@ private:
     Operator &m_operator;
     StationLog &m_log;
     qint16 m_pollCountdown = 0;
+    MasterScan *m_scan = nullptr;
     bool m_quitting = false;
 };

@@ -2,9 +2,10 @@
 
 #include "MianMenu.h"
 #include "Station.h"
-#include "maintenance/MasterMenuOpener.h"
 #include "comm/LinkConfig.h"
+#include "comm/MasterScan.h"
 #include "comm/TransferEvents.h"
+#include "maintenance/MasterMenuOpener.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -17,6 +18,7 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     , m_log(settings.stationDir, clock)
     , m_operator(screen, m_log)
     , m_server(std::make_unique<CommServer>(linkConfig(settings), m_operator, std::move(findUnits)))
+    , m_scan(std::make_unique<MasterScan>(settings, m_operator, m_log))
     , m_station(std::make_unique<Station>(*m_server, m_operator, m_log))
     , m_transfers(std::make_unique<TransferEvents>(m_settings, m_operator, m_log, clock))
     , m_window(std::make_unique<MianMenu>(*m_station))
@@ -30,6 +32,7 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     linkConfig(m_settings, &problem);
     if (!problem.isEmpty())
         m_log.write(problem);
+    m_station->setMasterScan(m_scan.get());
     QObject::connect(m_station.get(), &Station::quitRequested, m_window.get(), [] {
         QApplication::closeAllWindows();
         QCoreApplication::exit(0);
@@ -43,6 +46,7 @@ WindowStation::~WindowStation()
     m_window.reset();
     m_transfers.reset();
     m_station.reset();
+    m_scan.reset();
     m_server.reset();
 }
 

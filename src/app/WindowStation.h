@@ -9,6 +9,7 @@
 
 class Clock;
 class MasterMenuOpener;
+class MasterScan;
 class MianMenu;
 class Station;
 class TransferEvents;
@@ -40,6 +41,7 @@ private:
     StationLog m_log;
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;
+    std::unique_ptr<MasterScan> m_scan;
     std::unique_ptr<Station> m_station;
     std::unique_ptr<TransferEvents> m_transfers;
     std::unique_ptr<MianMenu> m_window;

@@ -3,6 +3,7 @@
 #include "Clock.h"
 #include "Comm.h"
 #include "MianMenu.h"
+#include "ScanCommand.h"
 #include "Serve.h"
 #include "WidgetOperator.h"
 #include "WindowStation.h"
@@ -73,6 +74,8 @@ int main(int argc, char **argv)
         return Cli::importMasters(arguments);
     if (command == QLatin1String("serve"))
         return Cli::serve(arguments);
+    if (command == QLatin1String("scan"))
+        return Cli::scan(arguments);
     Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
     Cli::print(stderr, Cli::helpText());
     return 2;

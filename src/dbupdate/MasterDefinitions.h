@@ -46,8 +46,9 @@ struct Definition
     // exactly these columns. The code of the import's delete is the value of
     // the key column among them.
     QList<Field> importFields;
-    // The product update lets pending window events run after each row, so the
-    // window stays responsive through a large file.
+    // The product update lets pending window events run between rows (after
+    // the first, then at most every 20 ms), so the window stays responsive
+    // through a large file.
     bool letsEventsRun = false;
 
     QString masterFileName() const { return name + QStringLiteral(".dat"); }

@@ -1,0 +1,265 @@
+// Applies a generated master file of N lines to a terminal that already has
+// M rows of that master and prints lines per second and peak memory.
+//
+//   bench_apply [--master NAME] [--lines N] [--existing M] [--events MODE] [--shuffled]
+//
+// Every other line of the file updates an existing row, the rest add rows
+// (with N = M: half update, half add). Names are realistic Japanese product,
+// category and trader names, the file CP932 as terminals' hosts write it.
+// The existing rows are made in a child process, so the figures printed are
+// those of the one apply measured. MODE: asdefined (default), never,
+// everyrow, paced (at most every 20 ms): when the update lets events run.
+
+#include "app/Comm.h"
+#include "dbupdate/DBupdate.h"
+#include "dbupdate/MasterDefinitions.h"
+#include "dbupdate/TextFile.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QString Terminal = QStringLiteral("0003");
+
+struct Item
+{
+    const char *kanji;
+    const char *kana;
+};
+
+const Item items[] = {
+    { "牛乳", "ｷﾞｭｳﾆｭｳ" },           { "食パン", "ｼｮｸﾊﾟﾝ" },      { "鶏卵", "ｹｲﾗﾝ" },
+    { "玉ねぎ", "ﾀﾏﾈｷﾞ" },           { "じゃがいも", "ｼﾞｬｶﾞｲﾓ" }, { "人参", "ﾆﾝｼﾞﾝ" },
+    { "濃口醤油", "ｺｲｸﾁｼｮｳﾕ" },      { "合わせ味噌", "ｱﾜｾﾐｿ" },   { "絹豆腐", "ｷﾇﾄｳﾌ" },
+    { "小粒納豆", "ｺﾂﾌﾞﾅｯﾄｳ" },      { "緑茶", "ﾘｮｸﾁｬ" },         { "精白米", "ｾｲﾊｸﾏｲ" },
+    { "鮭切身", "ｻｹｷﾘﾐ" },           { "豚こま切落し", "ﾌﾞﾀｺﾏ" }, { "ふじりんご", "ﾌｼﾞﾘﾝｺﾞ" },
+    { "温州みかん", "ｳﾝｼｭｳﾐｶﾝ" },    { "ヨーグルト", "ﾖｰｸﾞﾙﾄ" },  { "カップ麺", "ｶｯﾌﾟﾒﾝ" },
+    { "衣料用洗剤", "ｲﾘｮｳﾖｳｾﾝｻﾞｲ" }, { "ティッシュ", "ﾃｨｯｼｭ" },
+};
+const char *origins[] = { "北海道産", "国産", "青森県産", "長野県産", "九州産",
+                          "特選",     "徳用", "無添加",   "有機",     "冷凍" };
+const char *sizes[] = { "1L", "500g", "6枚切", "10個入", "1kg", "300ml", "3個，大袋", "2L" };
+
+// Codes of the key's width, increasing with the index; base 36 where ten
+// digits would not give enough codes.
+QString code(qint64 index, int width)
+{
+    const int base = width >= 7 ? 10 : 36;
+    QString text = QString::number(index, base).toUpper();
+    return text.rightJustified(width, u'0');
+}
+
+QString placed(const QString &text, int width)
+{
+    return text.left(width).leftJustified(width, u' ');
+}
+
+// One full line of the master: the kind, the key, the names, digits elsewhere.
+QString lineFor(const Masters::Definition &master, const QString &key, QRandomGenerator &random)
+{
+    int length = 0;
+    for (const Masters::Field &field : master.fields)
+        length = std::max(length, field.start + field.width - 1);
+    QString line(length, u' ');
+    const Item &item = items[random.bounded(int(std::size(items)))];
+    int names = 0;
+    for (int i = 0; i < master.fields.size(); ++i) {
+        const Masters::Field &field = master.fields.at(i);
+        QString text;
+        if (i == 0) {
+            text = random.bounded(10) == 0 ? QStringLiteral("2") : QStringLiteral("1");
+        } else if (i == master.keyFieldIndex()) {
+            text = key;
+        } else if (field.take == Masters::Take::Name) {
+            text = names++ == 0
+                ? QString::fromUtf8(origins[random.bounded(int(std::size(origins)))])
+                    + QString::fromUtf8(item.kanji) + u'　'
+                    + QString::fromUtf8(sizes[random.bounded(int(std::size(sizes)))])
+                : QString::fromUtf8(item.kana);
+        } else {
+            for (int d = 0; d < field.width; ++d)
+                text.append(QChar(u'0' + random.bounded(10)));
+        }
+        line.replace(field.start - 1, field.width, placed(text, field.width));
+    }
+    return line;
+}
+
+bool writeMasterFile(const QString &path,
+                     const Masters::Definition &master,
+                     const QList<qint64> &keys,
+                     quint32 seed)
+{
+    const int width = master.fields.at(master.keyFieldIndex()).width;
+    QRandomGenerator random(seed);
+    TextLineWriter writer(path);
+    if (!writer.open())
+        return false;
+    for (qint64 key : keys)
+        writer.writeLine(lineFor(master, code(key, width), random));
+    return writer.commit();
+}
+
+Comm::Settings settingsFor(const QString &dir)
+{
+    Comm::Settings settings;
+    settings.stationDir = dir;
+    settings.DbPath = dir + QStringLiteral("/tarvinex.db");
+    settings.DataRoot = dir + QStringLiteral("/data/");
+    return settings;
+}
+
+// The child: M existing rows (even codes), then the file of N lines (codes
+// 0 .. N-1, so every other line meets an existing row).
+int prepare(const QString &dir,
+            const Masters::Definition &master,
+            qint64 lines,
+            qint64 existing,
+            bool shuffled)
+{
+    const Comm::Settings settings = settingsFor(dir);
+    const QString rcv = DBupdate::receiveFolder(settings, Terminal);
+    QDir().mkpath(rcv);
+    const QString masterFile = rcv + master.masterFileName();
+
+    QList<qint64> keys;
+    for (qint64 i = 0; i < existing; ++i)
+        keys.append(2 * i);
+    if (!writeMasterFile(masterFile, master, keys, 1))
+        return 1;
+    if (existing > 0) {
+        QElapsedTimer timer;
+        timer.start();
+        const DBupdate::Result result
+            = DBupdate::apply(master, settings, Terminal, DBupdate::Events::Never);
+        if (!result.ok()) {
+            std::fprintf(stderr, "prepare: %s\n", qPrintable(result.error));
+            return 1;
+        }
+        std::printf("existing rows: %lld made in %.2f s\n", existing, timer.elapsed() / 1000.0);
+    }
+
+    keys.clear();
+    for (qint64 i = 0; i < lines; ++i)
+        keys.append(i);
+    if (shuffled)
+        std::shuffle(keys.begin(), keys.end(), QRandomGenerator(7));
+    return writeMasterFile(masterFile, master, keys, 2) ? 0 : 1;
+}
+
+double peakMiB()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0;
+}
+
+// User and system time of this process: steadier than wall time on a
+// machine that other work shares.
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption masterOption("master", "The master.", "NAME", "SHOMAS");
+    const QCommandLineOption linesOption("lines", "Lines in the file.", "N", "100000");
+    const QCommandLineOption existingOption("existing", "Rows the terminal has.", "M", "100000");
+    const QCommandLineOption eventsOption(
+        "events", "asdefined, never, everyrow, paced.", "MODE", "asdefined");
+    const QCommandLineOption shuffledOption("shuffled", "Lines in random key order.");
+    const QCommandLineOption prepareOption("prepare", "(internal) set up DIR and exit.", "DIR");
+    parser.addOptions(
+        { masterOption, linesOption, existingOption, eventsOption, shuffledOption, prepareOption });
+    parser.addHelpOption();
+    parser.process(app);
+
+    const Masters::Definition *master = Masters::find(parser.value(masterOption));
+    const qint64 lines = parser.value(linesOption).toLongLong();
+    const qint64 existing = parser.value(existingOption).toLongLong();
+    if (!master || lines < 0 || existing < 0) {
+        std::fprintf(stderr, "bench_apply: bad master or counts\n");
+        return 2;
+    }
+    const int width = master->fields.at(master->keyFieldIndex()).width;
+    if (code(std::max(lines, 2 * existing), width).size() > width) {
+        std::fprintf(stderr,
+                     "bench_apply: %s has too few codes for these counts\n",
+                     qPrintable(master->name));
+        return 2;
+    }
+    if (parser.isSet(prepareOption))
+        return prepare(
+            parser.value(prepareOption), *master, lines, existing, parser.isSet(shuffledOption));
+
+    const QString mode = parser.value(eventsOption);
+    DBupdate::Events events = DBupdate::Events::AsDefined;
+    if (mode == QLatin1String("never"))
+        events = DBupdate::Events::Never;
+    else if (mode == QLatin1String("everyrow"))
+        events = DBupdate::Events::EveryRow;
+    else if (mode == QLatin1String("paced"))
+        events = DBupdate::Events::Paced;
+
+    QTemporaryDir dir(QDir::currentPath() + QStringLiteral("/bench-XXXXXX"));
+    QStringList arguments = { "--prepare",  dir.path(),
+                              "--master",   master->name,
+                              "--lines",    QString::number(lines),
+                              "--existing", QString::number(existing) };
+    if (parser.isSet(shuffledOption))
+        arguments.append("--shuffled");
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    if (!child.waitForFinished(-1) || child.exitCode() != 0) {
+        std::fprintf(stderr, "bench_apply: preparing failed\n");
+        return 1;
+    }
+
+    const double before = peakMiB();
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    const DBupdate::Result result
+        = DBupdate::apply(*master, settingsFor(dir.path()), Terminal, events);
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    const double cpu = cpuSeconds() - cpuBefore;
+    if (!result.ok()) {
+        std::fprintf(stderr, "bench_apply: %s\n", qPrintable(result.error));
+        return 1;
+    }
+    std::printf("%s: %d lines onto %lld rows (events: %s%s): %.2f s (CPU %.2f s), %.0f lines/s; "
+                "%d added, %d updated; peak memory %.1f MiB (%.1f MiB before the apply)\n",
+                qPrintable(master->name),
+                result.linesRead,
+                existing,
+                qPrintable(mode),
+                parser.isSet(shuffledOption) ? ", shuffled" : "",
+                seconds,
+                cpu,
+                result.linesRead / seconds,
+                result.rowsAdded,
+                result.rowsUpdated,
+                peakMiB(),
+                before);
+    return 0;
+}

@@ -1,0 +1,72 @@
+#include "ScanCommand.h"
+
+#include "Cli.h"
+#include "Clock.h"
+#include "Comm.h"
+#include "Operator.h"
+#include "StationLog.h"
+#include "comm/MasterScan.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+// Nobody watches a scan run from cron or by hand but its error output: what
+// would be a message box is a line there.
+class ErrorOutputOperator : public Operator
+{
+public:
+    void message(const QString &text) override { Cli::print(stderr, text); }
+    void information(const QString &caption, const QString &text) override
+    {
+        Cli::print(stderr, caption + QStringLiteral(": ") + text);
+    }
+    int choose(const QString &, const QString &, const QStringList &) override { return -1; }
+};
+
+} // namespace
+
+namespace Cli {
+
+int scan(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
+                                              QStringLiteral("The station folder."),
+                                              QStringLiteral("DIR"));
+    parser.addOption(stationDirOption);
+    if (!parser.parse(QStringList { QStringLiteral("scan") } + arguments)
+        || !parser.positionalArguments().isEmpty()) {
+        print(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
+        return 2;
+    }
+
+    Comm::Settings settings;
+    QString error;
+    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
+        print(stderr, QStringLiteral("tarvinex: ") + error);
+        return 2;
+    }
+
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock);
+    ErrorOutputOperator errorOutput;
+    LoggedOperator op(errorOutput, log);
+    MasterScan masterScan(settings, op, log);
+    bool allApplied = true;
+    for (const MasterScan::Outcome &outcome : masterScan.run()) {
+        if (!outcome.applied()) {
+            allApplied = false;
+            continue;
+        }
+        print(stdout,
+              QStringLiteral("%1 %2: %3 lines read, %4 rows added, %5 rows updated")
+                  .arg(outcome.terminalId, outcome.master)
+                  .arg(outcome.result.linesRead)
+                  .arg(outcome.result.rowsAdded)
+                  .arg(outcome.result.rowsUpdated));
+    }
+    return allApplied ? 0 : 1;
+}
+
+} // namespace Cli

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/Comm.h"
+#include "dbupdate/DBupdate.h"
+
+#include <QList>
+#include <QString>
+
+class Operator;
+class StationLog;
+
+// One look through the receive folders of terminals 1 to 11 for master files
+// placed there from outside: each file found is applied by its master's
+// update procedure, then renamed to ".sav" so that it is not applied again.
+// The window's timer, the windowless station and "tarvinex scan" all use it.
+class MasterScan
+{
+public:
+    static constexpr int FirstTerminal = 1;
+    static constexpr int LastTerminal = 11;
+
+    // What became of one master file found.
+    struct Outcome
+    {
+        QString terminalId;
+        QString master;
+        QString file; // the master file's path
+        DBupdate::Result result;
+        // The operator message of a failure; empty when the file was applied.
+        QString failure;
+
+        bool applied() const { return failure.isEmpty(); }
+    };
+
+    MasterScan(const Comm::Settings &settings, Operator &op, StationLog &log);
+
+    // Terminals in increasing order, within each the masters in the order
+    // category, store, supplier, customer, product, in-house code; pending
+    // events run after each master. A file that cannot be applied is told to
+    // the operator and keeps its ".dat" name for the next scan, and the scan
+    // goes on. A scan asked for while one is running does nothing.
+    QList<Outcome> run();
+
+    bool isRunning() const { return m_running; }
+
+private:
+    Outcome applyOne(const QString &terminalId, const QString &master, const QString &folder);
+
+    Comm::Settings m_settings;
+    Operator &m_operator;
+    StationLog &m_log;
+    bool m_running = false;
+};

@@ -1,0 +1,267 @@
+#include "DBupdate.h"
+
+#include "FixedWidth.h"
+#include "MasterDatabase.h"
+#include "MasterDefinitions.h"
+#include "TextFile.h"
+#include "app/Comm.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+namespace DBupdate {
+
+namespace {
+
+// Lets pending events run between rows, so that the window stays responsive
+// through a large file. Letting them run costs a few microseconds even when
+// none are pending; at most every 20 ms keeps that cost out of a large file
+// while the window still answers at once.
+class EventPump
+{
+public:
+    explicit EventPump(Events events)
+        : m_events(events)
+    { }
+
+    void afterRow()
+    {
+        switch (m_events) {
+        case Events::AsDefined:
+        case Events::Never:
+            return;
+        case Events::EveryRow:
+            QCoreApplication::processEvents();
+            return;
+        case Events::Paced:
+            // The first row lets them run, then at most every PacedMs.
+            if (m_sinceLast.isValid() && !m_sinceLast.hasExpired(PacedMs))
+                return;
+            QCoreApplication::processEvents();
+            m_sinceLast.start();
+            return;
+        }
+    }
+
+private:
+    static constexpr qint64 PacedMs = 20;
+    Events m_events;
+    QElapsedTimer m_sinceLast;
+};
+
+Events resolved(Events events, const Masters::Definition &master)
+{
+    if (events != Events::AsDefined)
+        return events;
+    return master.letsEventsRun ? Events::Paced : Events::Never;
+}
+
+// Merges the lines of the master file into the open transaction; saved
+// counts the lines that carried a record.
+bool mergeLines(const Masters::Definition &master,
+                MasterDatabase &db,
+                const QString &terminalId,
+                const QString &path,
+                Events events,
+                Result *result,
+                int *saved)
+{
+    TextLineReader reader(path);
+    if (!reader.open()) {
+        result->error
+            = QStringLiteral("マスタファイル %1 を開けません（%2）").arg(path, reader.error());
+        return false;
+    }
+    QStringList values(master.fields.size() + 1);
+    values[0] = terminalId;
+    EventPump pump(events);
+    QString line;
+    while (reader.readLine(&line)) {
+        ++result->linesRead;
+        if (FixedWidth::isBlank(line))
+            continue;
+        for (int i = 0; i < master.fields.size(); ++i)
+            values[i + 1] = master.fields.at(i).from(line);
+        if (!db.save(master, values)) {
+            result->error = QStringLiteral("%1 行目を保存できません（%2）")
+                                .arg(result->linesRead)
+                                .arg(db.error());
+            return false;
+        }
+        ++*saved;
+        pump.afterRow();
+    }
+    if (!reader.error().isEmpty()) {
+        result->error
+            = QStringLiteral("マスタファイル %1 を読めません（%2）").arg(path, reader.error());
+        return false;
+    }
+    // Undecodable bytes would be stored as replacement characters that the
+    // export cannot write back; the file is refused whole instead.
+    if (reader.hadInvalidBytes()) {
+        result->error = QStringLiteral("マスタファイル %1 に CP932 でない文字があります").arg(path);
+        return false;
+    }
+    return true;
+}
+
+// Writes the terminal's rows, ordered by key, into writer (not yet committed).
+bool writeExport(const Masters::Definition &master,
+                 MasterDatabase &db,
+                 const QString &terminalId,
+                 TextLineWriter &writer,
+                 QString *error)
+{
+    // A trimmed column is read alone and trimmed here; a run of columns
+    // written as returned is read as one text.
+    QList<QStringList> groups;
+    QList<bool> trimmed;
+    bool runOpen = false;
+    for (const Masters::ExportColumn &column : master.exportColumns) {
+        if (!column.trimmed && runOpen) {
+            groups.last().append(column.column);
+            continue;
+        }
+        groups.append(QStringList { column.column });
+        trimmed.append(column.trimmed);
+        runOpen = !column.trimmed;
+    }
+    QString line;
+    const bool ok = db.readOrdered(master, terminalId, groups, [&](const QStringList &values) {
+        line.clear();
+        for (int i = 0; i < values.size(); ++i) {
+            if (i > 0)
+                line.append(u',');
+            line.append(trimmed.at(i) ? FixedWidth::trim(values.at(i)) : values.at(i));
+        }
+        writer.writeLine(line);
+    });
+    if (!ok)
+        *error = db.error();
+    return ok;
+}
+
+} // namespace
+
+QString receiveFolder(const Comm::Settings &settings, const QString &terminal)
+{
+    return settings.DataRoot + Comm::ZeroPad(4, terminal) + QStringLiteral("/rcv/");
+}
+
+Result apply(const Masters::Definition &master,
+             const Comm::Settings &settings,
+             const QString &terminal,
+             Events events)
+{
+    Result result;
+    const QString terminalId = Comm::ZeroPad(4, terminal);
+    const QString folder = receiveFolder(settings, terminalId);
+    const QString masterPath = folder + master.masterFileName();
+    const QString exportPath = folder + master.exportFileName();
+
+    MasterDatabase db;
+    if (!db.open(settings.DbPath) || !db.begin()) {
+        result.error = db.error();
+        return result;
+    }
+    const qint64 before = db.rowCount(master, terminalId);
+    if (before < 0) {
+        result.error = db.error();
+        return result;
+    }
+    int saved = 0;
+    if (!mergeLines(master, db, terminalId, masterPath, resolved(events, master), &result, &saved))
+        return result;
+    const qint64 after = db.rowCount(master, terminalId);
+    if (after < 0) {
+        result.error = db.error();
+        return result;
+    }
+    // Every saved line either added a row or overwrote one.
+    result.rowsAdded = int(after - before);
+    result.rowsUpdated = saved - result.rowsAdded;
+
+    // The export is written before the commit, so a folder that cannot take
+    // it leaves the database as it was; it replaces the old export after.
+    TextLineWriter writer(exportPath);
+    if (!writer.open()) {
+        result.error
+            = QStringLiteral("エクスポート %1 を書けません（%2）").arg(exportPath, writer.error());
+        return result;
+    }
+    QString problem;
+    if (!writeExport(master, db, terminalId, writer, &problem)) {
+        result.error = problem;
+        return result;
+    }
+    if (!db.commit()) {
+        result.error = db.error();
+        return result;
+    }
+    if (!writer.commit()) {
+        result.error
+            = QStringLiteral("エクスポート %1 を書けません（%2）").arg(exportPath, writer.error());
+        return result;
+    }
+    return result;
+}
+
+namespace {
+
+Result updateNamed(const char *name, const Comm::Settings &settings, const QString &terminal)
+{
+    const Masters::Definition *master = Masters::find(QLatin1String(name));
+    Q_ASSERT(master);
+    return apply(*master, settings, terminal);
+}
+
+} // namespace
+
+Result UpdateBUNMAS(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("BUNMAS", settings, terminal);
+}
+
+Result UpdateTENMAS(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("TENMAS", settings, terminal);
+}
+
+Result UpdateSIRMAS(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("SIRMAS", settings, terminal);
+}
+
+Result UpdateTOKMAS(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("TOKMAS", settings, terminal);
+}
+
+Result UpdateSHOMAS(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("SHOMAS", settings, terminal);
+}
+
+Result UpdateJISYA(const Comm::Settings &settings, const QString &terminal)
+{
+    return updateNamed("JISYA", settings, terminal);
+}
+
+Procedure procedureFor(const QString &masterName)
+{
+    static const struct
+    {
+        const char *name;
+        Procedure procedure;
+    } procedures[] = {
+        { "BUNMAS", UpdateBUNMAS }, { "TENMAS", UpdateTENMAS }, { "SIRMAS", UpdateSIRMAS },
+        { "TOKMAS", UpdateTOKMAS }, { "SHOMAS", UpdateSHOMAS }, { "JISYA", UpdateJISYA },
+    };
+    for (const auto &entry : procedures) {
+        if (masterName == QLatin1String(entry.name))
+            return entry.procedure;
+    }
+    return nullptr;
+}
+
+} // namespace DBupdate

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+
+namespace Comm {
+struct Settings;
+}
+namespace Masters {
+struct Definition;
+}
+
+// Applying a terminal's master file: every line is merged into the
+// terminal's rows of the master's table, then all of the terminal's rows are
+// written to the export file beside the master file, for the terminal.
+namespace DBupdate {
+
+struct Result
+{
+    int linesRead = 0; // blank lines included
+    int rowsAdded = 0;
+    int rowsUpdated = 0;
+    // Why nothing was applied; empty when the file was applied.
+    QString error;
+
+    bool ok() const { return error.isEmpty(); }
+};
+
+// When an update lets pending events run between rows.
+enum class Events {
+    AsDefined, // Paced for a master that lets events run, otherwise Never
+    Never,
+    EveryRow,
+    Paced, // after the first row, then at most every 20 ms
+};
+
+// Applies the master file DataRoot + terminal ID + "/rcv/" + name + ".dat".
+// One file is one transaction: on any failure the database and the old
+// export stay as they were. Blank lines carry no record and are skipped. The
+// new export replaces the old one only once it is complete.
+Result apply(const Masters::Definition &master,
+             const Comm::Settings &settings,
+             const QString &terminal,
+             Events events = Events::AsDefined);
+
+Result UpdateBUNMAS(const Comm::Settings &settings, const QString &terminal);
+Result UpdateTENMAS(const Comm::Settings &settings, const QString &terminal);
+Result UpdateSIRMAS(const Comm::Settings &settings, const QString &terminal);
+Result UpdateTOKMAS(const Comm::Settings &settings, const QString &terminal);
+Result UpdateSHOMAS(const Comm::Settings &settings, const QString &terminal);
+Result UpdateJISYA(const Comm::Settings &settings, const QString &terminal);
+
+using Procedure = Result (*)(const Comm::Settings &, const QString &);
+// The update procedure of the master of that name, or nullptr.
+Procedure procedureFor(const QString &masterName);
+
+// The receive folder of a terminal, ending with "/".
+QString receiveFolder(const Comm::Settings &settings, const QString &terminal);
+
+} // namespace DBupdate

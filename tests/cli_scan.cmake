@@ -1,0 +1,50 @@
+# tarvinex scan applies a category master dropped into a station made by init,
+# reports a file it cannot apply with status 1 and keeps it, and refuses a
+# usage or settings error with status 2.
+file(REMOVE_RECURSE "${WORK}")
+execute_process(COMMAND "${TARVINEX}" init "${WORK}" RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "init exited with ${rc}")
+endif()
+
+set(rcv "${WORK}/data/0003/rcv")
+file(WRITE "${rcv}/BUNMAS.dat" "1A1  FRUIT\r\n1A2  VEG\r\n2A1  FRUITS\r\n")
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "scan exited with ${rc}: ${out}${err}")
+endif()
+if(NOT out STREQUAL "0003 BUNMAS: 3 lines read, 2 rows added, 1 rows updated\n")
+    message(FATAL_ERROR "unexpected report: ${out}")
+endif()
+if(NOT EXISTS "${rcv}/BUNMAS.sav" OR EXISTS "${rcv}/BUNMAS.dat")
+    message(FATAL_ERROR "BUNMAS.dat was not renamed to BUNMAS.sav")
+endif()
+# Compared as bytes, line endings included.
+file(READ "${rcv}/BUNMAS.csv" csv HEX)
+string(HEX "A1,FRUITS,,,,2,\r\nA2,VEG,,,,1,\r\n" expected)
+if(NOT csv STREQUAL expected)
+    message(FATAL_ERROR "unexpected export: ${csv}")
+endif()
+
+# A database that is not SQLite: the file is reported and kept.
+file(WRITE "${WORK}/tarvinex.db" "not a database")
+file(WRITE "${rcv}/TENMAS.dat" "1001SHOP\r\n")
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 1)
+    message(FATAL_ERROR "failing scan exited with ${rc}")
+endif()
+if(NOT err MATCHES "TENMAS.dat" OR NOT EXISTS "${rcv}/TENMAS.dat")
+    message(FATAL_ERROR "failure not reported or file not kept: ${err}")
+endif()
+
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}/missing" RESULT_VARIABLE rc
+                OUTPUT_QUIET ERROR_QUIET)
+if(NOT rc EQUAL 2)
+    message(FATAL_ERROR "scan without settings exited with ${rc}")
+endif()
+execute_process(COMMAND "${TARVINEX}" scan extra RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+if(NOT rc EQUAL 2)
+    message(FATAL_ERROR "scan with a stray argument exited with ${rc}")
+endif()

@@ -1,0 +1,242 @@
+#include "MasterFiles.h"
+#include "TestClock.h"
+#include "TestOperator.h"
+#include "app/MianMenu.h"
+#include "app/Station.h"
+#include "app/StationLog.h"
+#include "app/WindowStation.h"
+#include "comm/MasterScan.h"
+#include "dbupdate/MasterDefinitions.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// One valid line for each master: kind 1 and a key, the rest blank.
+QString lineFor(const QString &master)
+{
+    const Masters::Definition &m = *Masters::find(master);
+    const Masters::Field &key = m.fields.at(m.keyFieldIndex());
+    return fixedLine(key.start + key.width - 1, { { 1, "1" }, { key.start, "1" } });
+}
+
+QStringList applied(const QList<MasterScan::Outcome> &outcomes)
+{
+    QStringList list;
+    for (const MasterScan::Outcome &outcome : outcomes)
+        list.append(outcome.terminalId + u' ' + outcome.master + (outcome.applied() ? "" : " !"));
+    return list;
+}
+
+QList<UsbUnit> noUnits()
+{
+    return {};
+}
+
+} // namespace
+
+class TestMasterScan : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    std::unique_ptr<StationFolders> m_station;
+    TestClock m_clock;
+    TestOperator m_operator;
+    std::unique_ptr<StationLog> m_log;
+
+    void place(const QString &terminalId, const QString &master)
+    {
+        QVERIFY(m_station->write(terminalId, master + ".dat", { lineFor(master) }));
+    }
+
+    QList<MasterScan::Outcome> scan()
+    {
+        MasterScan masterScan(m_station->settings, m_operator, *m_log);
+        return masterScan.run();
+    }
+
+    QString logText() const
+    {
+        QFile file(m_log->currentFile());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    Comm::Settings windowSettings() const
+    {
+        Comm::Settings settings = m_station->settings;
+        settings.port = 0;
+        return settings;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        m_station = std::make_unique<StationFolders>(m_tmp->path());
+        m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
+        m_operator = TestOperator();
+    }
+
+    void appliesTerminalsInOrderAndMastersInTheirOrder()
+    {
+        place("0011", "SHOMAS");
+        for (const char *master : { "JISYA", "SHOMAS", "TOKMAS", "SIRMAS", "TENMAS", "BUNMAS" })
+            place("0002", master);
+        place("0001", "TOKMAS");
+        place("0001", "BUNMAS");
+
+        QCOMPARE(applied(scan()),
+                 QStringList({ "0001 BUNMAS",
+                               "0001 TOKMAS",
+                               "0002 BUNMAS",
+                               "0002 TENMAS",
+                               "0002 SIRMAS",
+                               "0002 TOKMAS",
+                               "0002 SHOMAS",
+                               "0002 JISYA",
+                               "0011 SHOMAS" }));
+        QVERIFY(m_operator.shown.isEmpty());
+        for (const QString &master : Masters::names()) {
+            QVERIFY(!m_station->exists("0002", master + ".dat"));
+            QVERIFY(m_station->exists("0002", master + ".sav"));
+            QCOMPARE(m_station->lines("0002", master + ".csv").size(), 1);
+        }
+        QVERIFY(logText().contains(m_station->path("0002", "JISYA.dat")));
+        // Nothing left: the next scan finds nothing.
+        QVERIFY(scan().isEmpty());
+    }
+
+    void onlyTerminalsOneToElevenAreScanned()
+    {
+        place("0000", "BUNMAS");
+        place("0012", "BUNMAS");
+        place("12", "BUNMAS");
+        QVERIFY(scan().isEmpty());
+        QVERIFY(m_station->exists("0000", "BUNMAS.dat"));
+        QVERIFY(m_station->exists("0012", "BUNMAS.dat"));
+        QVERIFY(m_station->exists("12", "BUNMAS.dat"));
+    }
+
+    void anOldSavIsReplaced()
+    {
+        QVERIFY(m_station->writeBytes("0003", "BUNMAS.sav", "old\r\n"));
+        place("0003", "BUNMAS");
+        const QByteArray dat = m_station->bytes("0003", "BUNMAS.dat");
+        QCOMPARE(applied(scan()), QStringList { "0003 BUNMAS" });
+        QCOMPARE(m_station->bytes("0003", "BUNMAS.sav"), dat);
+        QVERIFY(!m_station->exists("0003", "BUNMAS.dat"));
+    }
+
+    void missingFoldersAreSkippedSilently()
+    {
+        QVERIFY(scan().isEmpty());
+        QVERIFY(m_operator.shown.isEmpty());
+        QVERIFY(!QFile::exists(m_station->settings.DbPath));
+    }
+
+    void aFailureIsToldAndLoggedAndTheScanGoesOn()
+    {
+        QVERIFY(m_station->writeBytes("0001", "BUNMAS.dat", "1A1  \x82\r\n"));
+        place("0001", "TENMAS");
+        place("0002", "BUNMAS");
+        // The window's operator writes what it shows to the log.
+        LoggedOperator op(m_operator, *m_log);
+        MasterScan masterScan(m_station->settings, op, *m_log);
+        QCOMPARE(applied(masterScan.run()),
+                 QStringList({ "0001 BUNMAS !", "0001 TENMAS", "0002 BUNMAS" }));
+
+        QCOMPARE(m_operator.messages().size(), 1);
+        const QString message = m_operator.messages().first();
+        QVERIFY2(message.contains(m_station->path("0001", "BUNMAS.dat")), qPrintable(message));
+        QVERIFY2(message.contains("CP932"), qPrintable(message));
+        QVERIFY(logText().contains(message));
+        QVERIFY(m_station->exists("0001", "BUNMAS.dat"));
+        QVERIFY(!m_station->exists("0001", "BUNMAS.sav"));
+        QVERIFY(!m_station->exists("0001", "BUNMAS.csv"));
+        QVERIFY(m_station->exists("0001", "TENMAS.sav"));
+    }
+
+    void anAppliedFileThatCannotBeRenamedKeepsItsName()
+    {
+        // A folder where the ".sav" should go cannot be deleted as a file.
+        place("0003", "BUNMAS");
+        QVERIFY(QDir().mkpath(m_station->path("0003", "BUNMAS.sav/x")));
+        QCOMPARE(applied(scan()), QStringList { "0003 BUNMAS !" });
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+        QVERIFY(m_operator.messages().value(0).contains("BUNMAS.sav"));
+    }
+
+    void pendingEventsRunDuringTheScan()
+    {
+        bool ran = false;
+        QTimer::singleShot(0, this, [&ran] { ran = true; });
+        scan();
+        QVERIFY(ran);
+    }
+
+    void countdownFromLoadThenScanEvery3600Ticks()
+    {
+        WindowStation window(windowSettings(), m_operator, m_clock, noUnits);
+        Station &station = window.station();
+        QCOMPARE(window.window().LCount->text(), QStringLiteral("1"));
+        QVERIFY(window.load());
+        QVERIFY(station.Timer1->isActive());
+        QCOMPARE(station.Timer1->interval(), 3000);
+        QCOMPARE(station.PollCountdown(), qint16(30));
+
+        place("0003", "BUNMAS");
+        QSignalSpy shown(&station, &Station::countdownShown);
+        for (int tick = 1; tick <= 29; ++tick)
+            station.Timer1Timer();
+        QCOMPARE(shown.size(), 29);
+        QCOMPARE(shown.first().first().toString(), QStringLiteral("29"));
+        QCOMPARE(shown.last().first().toString(), QStringLiteral("1"));
+        QCOMPARE(window.window().LCount->text(), QStringLiteral("1"));
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+
+        station.Timer1Timer();
+        QCOMPARE(shown.last().first().toString(), QStringLiteral("3600"));
+        QCOMPARE(window.window().LCount->text(), QStringLiteral("3600"));
+        QVERIFY(m_station->exists("0003", "BUNMAS.sav"));
+        QVERIFY(m_station->exists("0003", "BUNMAS.csv"));
+
+        station.Timer1Timer();
+        QCOMPARE(window.window().LCount->text(), QStringLiteral("3599"));
+        QCOMPARE(station.PollCountdown(), qint16(3599));
+    }
+
+    void ticksDuringAScanOnlyCountDown()
+    {
+        WindowStation window(windowSettings(), m_operator, m_clock, noUnits);
+        QVERIFY(window.load());
+        m_operator.shown.clear();
+        Station &station = window.station();
+        for (int tick = 1; tick <= 29; ++tick)
+            station.Timer1Timer();
+
+        // While the failure's message is open, ticks go on being handled.
+        QVERIFY(m_station->writeBytes("0001", "BUNMAS.dat", "1A1  \x82\r\n"));
+        place("0002", "BUNMAS");
+        QStringList duringMessage;
+        m_operator.whileOpen = [&](const QString &) {
+            station.Timer1Timer();
+            station.Timer1Timer();
+            duringMessage.append(window.window().LCount->text());
+            duringMessage.append(m_station->exists("0002", "BUNMAS.dat") ? "waiting" : "applied");
+        };
+        station.Timer1Timer();
+        QCOMPARE(duringMessage, QStringList({ "3598", "waiting" }));
+        QCOMPARE(m_operator.messages().size(), 1);
+        QVERIFY(m_station->exists("0002", "BUNMAS.sav"));
+        QCOMPARE(station.PollCountdown(), qint16(3598));
+    }
+};
+
+QTEST_MAIN(TestMasterScan)
+#include "tst_masterscan.moc"
