@@ -34,7 +34,7 @@ namespace {
 
 void printLine(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
+    const QByteArray bytes = StationLog::oneLine(text).toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -52,8 +52,10 @@ void ConsoleOperator::information(const QString &caption, const QString &text)
     printLine(caption + QStringLiteral(": ") + text);
 }
 
-int ConsoleOperator::choose(const QString &caption, const QString &, const QStringList &)
+int ConsoleOperator::choose(const QString &caption, const QString &, const QStringList &items)
 {
-    printLine(caption + QStringLiteral(": (選択なし)"));
-    return -1;
+    if (items.isEmpty())
+        return -1;
+    printLine(caption + QStringLiteral(": ") + items.first());
+    return 0;
 }

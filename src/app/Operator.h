@@ -38,8 +38,9 @@ private:
     StationLog &m_log;
 };
 
-// For commands run without windows: prints each text on standard output and
-// acknowledges it at once; declines every choice, as nobody is there to make it.
+// For the station without windows: prints each text on standard output, one
+// line each, and counts it as acknowledged at once. Of a choice it takes the
+// first item offered: the only one is the unit the settings name.
 class ConsoleOperator : public Operator
 {
 public:

@@ -3,13 +3,8 @@
 #include "Cli.h"
 #include "Clock.h"
 #include "Comm.h"
-#include "Operator.h"
 #include "Station.h"
-#include "StationLog.h"
-#include "comm/CommServer.h"
-#include "comm/LinkConfig.h"
-#include "comm/MasterScan.h"
-#include "comm/TransferEvents.h"
+#include "StationCore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -23,36 +18,6 @@
 namespace Cli {
 
 namespace {
-
-// One line per text, so that whatever reads standard output can take it
-// line by line; the line breaks of a message become " | " as in the log.
-QString oneLine(QString text)
-{
-    text.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
-    text.replace(u'\r', QStringLiteral(" | "));
-    text.replace(u'\n', QStringLiteral(" | "));
-    return text;
-}
-
-// Nobody sits at a windowless station: every message is written out and
-// counts as acknowledged, and the one USB unit offered (the configured one)
-// is taken.
-class ServeOperator : public Operator
-{
-public:
-    void message(const QString &text) override { print(stdout, oneLine(text)); }
-    void information(const QString &caption, const QString &text) override
-    {
-        print(stdout, oneLine(caption + QStringLiteral(": ") + text));
-    }
-    int choose(const QString &caption, const QString &, const QStringList &items) override
-    {
-        if (items.isEmpty())
-            return -1;
-        print(stdout, caption + QStringLiteral(": ") + items.first());
-        return 0;
-    }
-};
 
 int signalPipe[2] = { -1, -1 };
 
@@ -109,30 +74,21 @@ int serve(const QStringList &arguments)
     }
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock);
-    ServeOperator console;
-    LoggedOperator op(console, log);
-
-    QString problem;
-    const CommServer::Config config = linkConfig(settings, &problem);
-    if (!problem.isEmpty())
-        op.message(problem);
+    ConsoleOperator console;
     const QString unit = settings.value(QStringLiteral("UNIT"));
     UsbUnitFinder findUnits = [unit]() -> QList<UsbUnit> {
         if (unit.isEmpty())
             return {};
         return { configuredUnit(unit) };
     };
-
-    CommServer server(config, op, findUnits);
-    Station station(server, op, log);
-    MasterScan scan(settings, op, log);
-    station.setMasterScan(&scan);
-    TransferEvents transfers(settings, op, log, clock);
-    station.handleTransfers(transfers);
+    StationCore core(settings, console, clock, findUnits);
+    if (!core.settingsProblem().isEmpty())
+        core.op().message(core.settingsProblem());
+    CommServer &server = core.server();
+    Station &station = core.station();
     QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
         if (!text.isEmpty())
-            print(stdout, oneLine(text));
+            print(stdout, StationLog::oneLine(text));
     });
     QObject::connect(&station, &Station::quitRequested, [] { QCoreApplication::exit(1); });
 

@@ -18,6 +18,14 @@ QString StationLog::currentFile() const
         + QStringLiteral(".log");
 }
 
+QString StationLog::oneLine(QString text)
+{
+    text.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
+    text.replace(u'\r', QStringLiteral(" | "));
+    text.replace(u'\n', QStringLiteral(" | "));
+    return text;
+}
+
 void StationLog::write(const QString &text)
 {
     const QDateTime now = m_clock.now();

@@ -13,6 +13,8 @@ public:
     StationLog(const QString &stationDir, const Clock &clock);
 
     void write(const QString &text);
+    // A text of several lines as one line: its line breaks become " | ".
+    static QString oneLine(QString text);
     QString currentFile() const;
     // Why the last write failed; empty when it succeeded.
     QString error() const { return m_error; }

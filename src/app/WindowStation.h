@@ -1,21 +1,15 @@
 #pragma once
 
-#include "Comm.h"
-#include "Operator.h"
-#include "StationLog.h"
-#include "comm/CommServer.h"
+#include "StationCore.h"
 
 #include <memory>
 
 class Clock;
 class MasterMenuOpener;
-class MasterScan;
 class MianMenu;
-class Station;
-class TransferEvents;
 
-// The station with its main window: the control, the station logic and the
-// window, wired together for one station folder's settings.
+// The station with its main window: the core of one station folder and the
+// windows that show it.
 class WindowStation
 {
 public:
@@ -30,20 +24,15 @@ public:
     bool load();
 
     MianMenu &window() { return *m_window; }
-    Station &station() { return *m_station; }
-    CommServer &server() { return *m_server; }
-    StationLog &log() { return m_log; }
+    StationCore &core() { return m_core; }
+    Station &station() { return m_core.station(); }
+    CommServer &server() { return m_core.server(); }
+    StationLog &log() { return m_core.log(); }
+    TransferEvents &transfers() { return m_core.transfers(); }
     MasterMenuOpener &masterMenu() { return *m_masterMenu; }
-    TransferEvents &transfers() { return *m_transfers; }
 
 private:
-    Comm::Settings m_settings;
-    StationLog m_log;
-    LoggedOperator m_operator;
-    std::unique_ptr<CommServer> m_server;
-    std::unique_ptr<MasterScan> m_scan;
-    std::unique_ptr<Station> m_station;
-    std::unique_ptr<TransferEvents> m_transfers;
+    StationCore m_core;
     std::unique_ptr<MianMenu> m_window;
     std::unique_ptr<MasterMenuOpener> m_masterMenu;
 };

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "Comm.h"
+#include "Operator.h"
+#include "StationLog.h"
+#include "comm/CommServer.h"
+
+#include <memory>
+
+class Clock;
+class MasterScan;
+class Station;
+class TransferEvents;
+
+// The station without a face: the control, the master scan, the transfer
+// events and the station logic, wired together for one station folder. The
+// window and the windowless station put their own operator in front of it.
+class StationCore
+{
+public:
+    StationCore(const Comm::Settings &settings,
+                Operator &face,
+                const Clock &clock,
+                UsbUnitFinder findUnits = systemUsbUnits);
+    ~StationCore();
+
+    const Comm::Settings &settings() const { return m_settings; }
+    // A settings value the control could not use (its default is used), or empty.
+    QString settingsProblem() const { return m_settingsProblem; }
+
+    StationLog &log() { return m_log; }
+    // The face's operator, with every text written to the station log too.
+    Operator &op() { return m_operator; }
+    CommServer &server() { return *m_server; }
+    MasterScan &scan() { return *m_scan; }
+    Station &station() { return *m_station; }
+    TransferEvents &transfers() { return *m_transfers; }
+
+private:
+    Comm::Settings m_settings;
+    QString m_settingsProblem;
+    StationLog m_log;
+    LoggedOperator m_operator;
+    std::unique_ptr<CommServer> m_server;
+    std::unique_ptr<MasterScan> m_scan;
+    std::unique_ptr<Station> m_station;
+    std::unique_ptr<TransferEvents> m_transfers;
+};
