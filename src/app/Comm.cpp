@@ -70,7 +70,8 @@ bool parseSettings(const QString &text, Settings *settings, QString *error)
 bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
 {
     *settings = Settings();
-    settings->stationDir = QDir::cleanPath(stationDir);
+    // Absolute, so that every path the station shows or logs names its place.
+    settings->stationDir = QDir::cleanPath(QDir(stationDir).absolutePath());
     const QString path = settings->settingsFile();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
