@@ -2,6 +2,7 @@
 // M rows of that master and prints lines per second and peak memory.
 //
 //   bench_apply [--master NAME] [--lines N] [--existing M] [--events MODE] [--shuffled]
+//               [--db URI]
 //
 // Every other line of the file updates an existing row, the rest add rows
 // (with N = M: half update, half add). Names are realistic Japanese product,
@@ -9,10 +10,14 @@
 // The existing rows are made in a child process, so the figures printed are
 // those of the one apply measured. MODE: asdefined (default), never,
 // everyrow, paced (at most every 20 ms): when the update lets events run.
+// Without --db the rows go to an SQLite file beside the data; with a
+// PostgreSQL URI they go to a new schema on that server, dropped at the end.
 
 #include "app/Comm.h"
 #include "dbupdate/DBupdate.h"
+#include "dbupdate/DatabaseConnection.h"
 #include "dbupdate/MasterDefinitions.h"
+#include "dbupdate/MasterSchema.h"
 #include "dbupdate/TextFile.h"
 
 #include <QCommandLineParser>
@@ -21,7 +26,10 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QUrl>
+#include <QUrlQuery>
 
 #include <sys/resource.h>
 
@@ -111,24 +119,48 @@ bool writeMasterFile(const QString &path,
     return writer.commit();
 }
 
-Comm::Settings settingsFor(const QString &dir)
+Comm::Settings settingsFor(const QString &dir, const QString &db)
 {
     Comm::Settings settings;
     settings.stationDir = dir;
-    settings.DbPath = dir + QStringLiteral("/tarvinex.db");
+    settings.DbPath = db.isEmpty() ? dir + QStringLiteral("/tarvinex.db") : db;
     settings.DataRoot = dir + QStringLiteral("/data/");
     return settings;
+}
+
+// The server URI with a schema of this run's own.
+QString withOwnSchema(const QString &uri)
+{
+    QUrl url(uri);
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("schema"));
+    query.removeAllQueryItems(QStringLiteral("options"));
+    query.addQueryItem(QStringLiteral("schema"),
+                       QStringLiteral("bench_apply_%1").arg(QCoreApplication::applicationPid()));
+    url.setQuery(query);
+    return url.toString();
+}
+
+void dropSchema(const QString &uri)
+{
+    DatabaseConnection connection;
+    const QString schema = QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("schema"));
+    if (!connection.open(uri))
+        return;
+    QSqlQuery query(connection.database());
+    query.exec(QStringLiteral("DROP SCHEMA %1 CASCADE").arg(MasterSchema::quoted(schema)));
 }
 
 // The child: M existing rows (even codes), then the file of N lines (codes
 // 0 .. N-1, so every other line meets an existing row).
 int prepare(const QString &dir,
+            const QString &db,
             const Masters::Definition &master,
             qint64 lines,
             qint64 existing,
             bool shuffled)
 {
-    const Comm::Settings settings = settingsFor(dir);
+    const Comm::Settings settings = settingsFor(dir, db);
     const QString rcv = DBupdate::receiveFolder(settings, Terminal);
     QDir().mkpath(rcv);
     const QString masterFile = rcv + master.masterFileName();
@@ -187,9 +219,16 @@ int main(int argc, char **argv)
     const QCommandLineOption eventsOption(
         "events", "asdefined, never, everyrow, paced.", "MODE", "asdefined");
     const QCommandLineOption shuffledOption("shuffled", "Lines in random key order.");
+    const QCommandLineOption dbOption(
+        "db", "A PostgreSQL URI instead of an SQLite file (internal: the location).", "URI");
     const QCommandLineOption prepareOption("prepare", "(internal) set up DIR and exit.", "DIR");
-    parser.addOptions(
-        { masterOption, linesOption, existingOption, eventsOption, shuffledOption, prepareOption });
+    parser.addOptions({ masterOption,
+                        linesOption,
+                        existingOption,
+                        eventsOption,
+                        shuffledOption,
+                        dbOption,
+                        prepareOption });
     parser.addHelpOption();
     parser.process(app);
 
@@ -207,9 +246,21 @@ int main(int argc, char **argv)
                      qPrintable(master->name));
         return 2;
     }
-    if (parser.isSet(prepareOption))
-        return prepare(
-            parser.value(prepareOption), *master, lines, existing, parser.isSet(shuffledOption));
+    if (parser.isSet(prepareOption)) {
+        return prepare(parser.value(prepareOption),
+                       parser.value(dbOption),
+                       *master,
+                       lines,
+                       existing,
+                       parser.isSet(shuffledOption));
+    }
+    QString db = parser.value(dbOption);
+    if (!db.isEmpty() && !DatabaseConnection::isServerUri(db)) {
+        std::fprintf(stderr, "bench_apply: --db takes a PostgreSQL URI\n");
+        return 2;
+    }
+    if (!db.isEmpty())
+        db = withOwnSchema(db);
 
     const QString mode = parser.value(eventsOption);
     DBupdate::Events events = DBupdate::Events::AsDefined;
@@ -227,11 +278,15 @@ int main(int argc, char **argv)
                               "--existing", QString::number(existing) };
     if (parser.isSet(shuffledOption))
         arguments.append("--shuffled");
+    if (!db.isEmpty())
+        arguments += QStringList { "--db", db };
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(QCoreApplication::applicationFilePath(), arguments);
     if (!child.waitForFinished(-1) || child.exitCode() != 0) {
         std::fprintf(stderr, "bench_apply: preparing failed\n");
+        if (!db.isEmpty())
+            dropSchema(db);
         return 1;
     }
 
@@ -240,26 +295,30 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     timer.start();
     const DBupdate::Result result
-        = DBupdate::apply(*master, settingsFor(dir.path()), Terminal, events);
+        = DBupdate::apply(*master, settingsFor(dir.path(), db), Terminal, events);
     const double seconds = timer.nsecsElapsed() / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
+    if (!db.isEmpty())
+        dropSchema(db);
     if (!result.ok()) {
         std::fprintf(stderr, "bench_apply: %s\n", qPrintable(result.error));
         return 1;
     }
-    std::printf("%s: %d lines onto %lld rows (events: %s%s): %.2f s (CPU %.2f s), %.0f lines/s; "
-                "%d added, %d updated; peak memory %.1f MiB (%.1f MiB before the apply)\n",
-                qPrintable(master->name),
-                result.linesRead,
-                existing,
-                qPrintable(mode),
-                parser.isSet(shuffledOption) ? ", shuffled" : "",
-                seconds,
-                cpu,
-                result.linesRead / seconds,
-                result.rowsAdded,
-                result.rowsUpdated,
-                peakMiB(),
-                before);
+    std::printf(
+        "%s on %s: %d lines onto %lld rows (events: %s%s): %.2f s (CPU %.2f s), %.0f lines/s; "
+        "%d added, %d updated; peak memory %.1f MiB (%.1f MiB before the apply)\n",
+        qPrintable(master->name),
+        db.isEmpty() ? "SQLite" : "PostgreSQL",
+        result.linesRead,
+        existing,
+        qPrintable(mode),
+        parser.isSet(shuffledOption) ? ", shuffled" : "",
+        seconds,
+        cpu,
+        result.linesRead / seconds,
+        result.rowsAdded,
+        result.rowsUpdated,
+        peakMiB(),
+        before);
     return 0;
 }

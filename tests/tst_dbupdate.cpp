@@ -1,8 +1,11 @@
 #include "MasterFiles.h"
+#include "TestDatabases.h"
 #include "dbupdate/DBupdate.h"
+#include "dbupdate/DatabaseConnection.h"
 #include "dbupdate/MasterDatabase.h"
 #include "dbupdate/MasterDefinitions.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -70,6 +73,7 @@ class TestDBupdate : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::unique_ptr<StationFolders> m_station;
+    QString m_engine;
 
     DBupdate::Result apply(const QString &name, const QString &terminal = T3)
     {
@@ -107,11 +111,37 @@ private:
         return int(master(name).terminalColumns().indexOf(column));
     }
 
+    // Makes the database refuse the category "BAD ", as a constraint added
+    // after the table was made would.
+    void refuseCategoryBad()
+    {
+        DatabaseConnection connection;
+        QVERIFY2(connection.open(m_station->settings.DbPath), qPrintable(connection.error()));
+        QSqlQuery query(connection.database());
+        // SQLite cannot add a constraint to a table; a trigger does the same.
+        const char *statement = connection.engine() == DatabaseConnection::Engine::SQLite
+            ? "CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN NEW.\"分類コード\" = 'BAD ' "
+              "BEGIN SELECT RAISE(ABORT, 'refused'); END"
+            : "ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK (\"分類コード\" <> 'BAD ')";
+        QVERIFY2(query.exec(QString::fromUtf8(statement)), qPrintable(query.lastError().text()));
+    }
+
 private Q_SLOTS:
+    // Every test runs once on each database engine.
+    void initTestCase_data()
+    {
+        QTest::addColumn<QString>("engine");
+        for (const QString &engine : TestDatabases::engines())
+            QTest::newRow(qPrintable(engine)) << engine;
+    }
+
     void init()
     {
+        QFETCH_GLOBAL(QString, engine);
+        m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolders>(m_tmp->path());
+        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
     }
 
     void appliesAFullLine_data()
@@ -518,16 +548,7 @@ private Q_SLOTS:
         write("BUNMAS", { "1A1  果物" });
         QVERIFY(apply("BUNMAS").ok());
         const QByteArray oldExport = m_station->bytes(T3, "BUNMAS.csv");
-        {
-            QSqlDatabase raw = QSqlDatabase::addDatabase("QSQLITE", "trigger");
-            raw.setDatabaseName(m_station->settings.DbPath);
-            QVERIFY(raw.open());
-            QSqlQuery query(raw);
-            QVERIFY(query.exec(
-                "CREATE TRIGGER refuse BEFORE INSERT ON BUNMAS "
-                "WHEN NEW.\"分類コード\" = 'BAD ' BEGIN SELECT RAISE(ABORT, 'refused'); END"));
-        }
-        QSqlDatabase::removeDatabase("trigger");
+        refuseCategoryBad();
 
         write("BUNMAS", { "2A1  果物改", "1A2  野菜", "1BAD 不良", "1A3  魚" });
         const DBupdate::Result result = apply("BUNMAS");
@@ -538,8 +559,47 @@ private Q_SLOTS:
         QCOMPARE(m_station->bytes(T3, "BUNMAS.csv"), oldExport);
     }
 
+    void repeatedKeysWithinAndAcrossStatements()
+    {
+        // Rows go to the database many to a statement: each key comes back
+        // within one statement's rows and in later ones, and the last line of
+        // a key is what stays.
+        const Definition &m = master("BUNMAS");
+        QStringList lines;
+        for (int i = 0; i < 5 * MasterDatabase::RowsPerStatement; ++i)
+            lines.append(lineOf(m, "1", QString::number(i % 40), QStringLiteral("名%1").arg(i)));
+        write("BUNMAS", lines);
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY2(result.ok(), qPrintable(result.error));
+        QCOMPARE(result.rowsAdded, 40);
+        QCOMPARE(result.rowsUpdated, lines.size() - 40);
+        for (int key = 0; key < 40; ++key) {
+            const QString last = lines.at(lines.size() - 40 + key);
+            QCOMPARE(row("BUNMAS", T3, storedKey(m, last)).value(probeField(m) + 1),
+                     m.fields.at(probeField(m)).from(last));
+        }
+        QCOMPARE(exportLines("BUNMAS").size(), 40);
+    }
+
+    void refusedRowAmongManyIsNamedByItsLine()
+    {
+        write("BUNMAS", { "1A1  果物" });
+        QVERIFY(apply("BUNMAS").ok());
+        refuseCategoryBad();
+        QStringList lines;
+        for (int i = 1; i <= 3 * MasterDatabase::RowsPerStatement; ++i)
+            lines.append(i == 100 ? QStringLiteral("1BAD 不良") : QStringLiteral("1%1  品").arg(i));
+        write("BUNMAS", lines);
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY(!result.ok());
+        QVERIFY2(result.error.startsWith(QStringLiteral("100 行目を")), qPrintable(result.error));
+        QCOMPARE(rowCount("BUNMAS"), 1);
+    }
+
     void refusesADatabaseThatIsNotSqlite()
     {
+        if (m_engine != TestDatabases::SQLite)
+            QSKIP("a file database only");
         static const char header[] = "\x00\x01\x00\x00Standard Jet DB";
         const QByteArray access(header, sizeof header);
         QFile mdb(m_station->settings.DbPath);

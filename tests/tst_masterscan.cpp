@@ -1,5 +1,6 @@
 #include "MasterFiles.h"
 #include "TestClock.h"
+#include "TestDatabases.h"
 #include "TestOperator.h"
 #include "app/MianMenu.h"
 #include "app/Station.h"
@@ -75,10 +76,20 @@ private:
     }
 
 private Q_SLOTS:
+    // Every test runs once on each database engine.
+    void initTestCase_data()
+    {
+        QTest::addColumn<QString>("engine");
+        for (const QString &engine : TestDatabases::engines())
+            QTest::newRow(qPrintable(engine)) << engine;
+    }
+
     void init()
     {
+        QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolders>(m_tmp->path());
+        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();
     }
@@ -137,7 +148,7 @@ private Q_SLOTS:
     {
         QVERIFY(scan().isEmpty());
         QVERIFY(m_operator.shown.isEmpty());
-        QVERIFY(!QFile::exists(m_station->settings.DbPath));
+        QVERIFY(!TestDatabases::locationExists(m_station->settings.DbPath));
     }
 
     void aFailureIsToldAndLoggedAndTheScanGoesOn()

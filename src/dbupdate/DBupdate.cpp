@@ -56,6 +56,17 @@ Events resolved(Events events, const Masters::Definition &master)
     return master.letsEventsRun ? Events::Paced : Events::Never;
 }
 
+QString notSaved(const MasterDatabase &db)
+{
+    const auto [first, last] = db.failedLines();
+    if (first == last)
+        return QStringLiteral("%1 行目を保存できません（%2）").arg(first).arg(db.error());
+    return QStringLiteral("%1 行目から %2 行目までを保存できません（%3）")
+        .arg(first)
+        .arg(last)
+        .arg(db.error());
+}
+
 // Merges the lines of the master file into the open transaction; saved
 // counts the lines that carried a record.
 bool mergeLines(const Masters::Definition &master,
@@ -82,10 +93,8 @@ bool mergeLines(const Masters::Definition &master,
             continue;
         for (int i = 0; i < master.fields.size(); ++i)
             values[i + 1] = master.fields.at(i).from(line);
-        if (!db.save(master, values)) {
-            result->error = QStringLiteral("%1 行目を保存できません（%2）")
-                                .arg(result->linesRead)
-                                .arg(db.error());
+        if (!db.save(master, values, result->linesRead)) {
+            result->error = notSaved(db);
             return false;
         }
         ++*saved;
@@ -100,6 +109,10 @@ bool mergeLines(const Masters::Definition &master,
     // export cannot write back; the file is refused whole instead.
     if (reader.hadInvalidBytes()) {
         result->error = QStringLiteral("マスタファイル %1 に CP932 でない文字があります").arg(path);
+        return false;
+    }
+    if (!db.flush()) {
+        result->error = notSaved(db);
         return false;
     }
     return true;

@@ -2,6 +2,8 @@
 
 #include "DatabaseConnection.h"
 
+#include <QPair>
+#include <QSet>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
@@ -27,7 +29,7 @@ public:
 
     // Opens the database and creates the master tables it lacks, so a new
     // database file just works.
-    bool open(const QString &path);
+    bool open(const QString &location);
     QString error() const { return m_error; }
 
     bool begin();
@@ -47,9 +49,22 @@ public:
               QStringList *values);
 
     // Adds the row, or overwrites every column of the row that has the same
-    // terminal ID and key. values follow master.terminalColumns(). The
-    // statement is prepared once per master and reused for every row.
-    bool save(const Masters::Definition &master, const QStringList &values);
+    // terminal ID and key. values follow master.terminalColumns(); line is
+    // the row's place in its file, for telling which one failed.
+    //
+    // Rows are sent RowsPerStatement to a statement, each size prepared once
+    // per master: on a server that saves a round trip per row. A row may
+    // therefore fail at a later save() or at the next read or commit, which
+    // send what is pending first. A failure ends the transaction: everything
+    // since begin() is undone, and failedLines() tells which rows it was.
+    bool save(const Masters::Definition &master, const QStringList &values, int line);
+    // Sends the rows still pending.
+    bool flush();
+    static constexpr int RowsPerStatement = 64;
+
+    // The first and last line of the rows a failed save was in: the same line
+    // when it is known which row the database refused.
+    QPair<int, int> failedLines() const { return m_failedLines; }
 
     // Reads the terminal's rows ordered by the key column in code-point order
     // and hands each row to row as one text per group of columns asked for:
@@ -62,13 +77,29 @@ public:
                      const std::function<void(const QStringList &)> &row);
 
 private:
+    struct Pending
+    {
+        QStringList values;
+        int line = 0;
+    };
+
     bool fail(const QSqlQuery &query);
     QString orderedByKey(const Masters::Definition &master) const;
+    QSqlQuery *saveStatement(int rows);
+    bool send(const QList<Pending> &rows);
+    void findRefusedRow(const QList<Pending> &rows);
 
     DatabaseConnection m_connection;
     QString m_error;
     bool m_inTransaction = false;
-    // The prepared insert-or-update and the master it belongs to.
-    QString m_saveMaster;
-    std::unique_ptr<QSqlQuery> m_save;
+    QPair<int, int> m_failedLines;
+    // The master the pending rows and the prepared statements belong to.
+    const Masters::Definition *m_saveMaster = nullptr;
+    std::unique_ptr<QSqlQuery> m_saveOne;
+    std::unique_ptr<QSqlQuery> m_saveMany;
+    QList<Pending> m_pending;
+    // Terminal ID and key of the pending rows: one statement must not touch
+    // a row twice, so a repeated key sends what is pending first.
+    QSet<QString> m_pendingKeys;
+    qsizetype m_keyIndex = 0;
 };

@@ -1,9 +1,13 @@
 #include "TestDatabases.h"
 
+#include "dbupdate/DatabaseConnection.h"
+
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSqlQuery>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -82,6 +86,20 @@ QString freshLocation(const QString &engine, const QString &dir)
                                   .arg(QRandomGenerator::global()->bounded(1000000)));
     }
     return dir + QStringLiteral("/db%1.db").arg(n);
+}
+
+bool locationExists(const QString &location)
+{
+    if (!DatabaseConnection::isServerUri(location))
+        return QFile::exists(location);
+    const QString schema = QUrlQuery(QUrl(location)).queryItemValue(QStringLiteral("schema"));
+    DatabaseConnection server;
+    if (!server.open(serverUri()))
+        return false;
+    QSqlQuery query(server.database());
+    query.prepare(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"));
+    query.addBindValue(schema);
+    return query.exec() && query.next();
 }
 
 bool stopServer()

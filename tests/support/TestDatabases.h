@@ -22,6 +22,9 @@ QString freshLocation(const QString &engine, const QString &dir);
 // The server location with a schema of that name.
 QString serverLocation(const QString &schema);
 
+// Whether anything was made at the location: the file, or the schema.
+bool locationExists(const QString &location);
+
 // Stops or starts the test server (for tests of a server going away).
 bool stopServer();
 bool startServer();
