@@ -47,6 +47,24 @@ QString stationDir(const QString &option)
     return option.isEmpty() ? QCoreApplication::applicationDirPath() : option;
 }
 
+QCommandLineOption stationDirOption()
+{
+    return QCommandLineOption(QStringLiteral("station-dir"),
+                              QStringLiteral("The station folder."),
+                              QStringLiteral("DIR"));
+}
+
+bool loadSettings(const QCommandLineParser &parser, Comm::Settings *settings, QString *error)
+{
+    QString problem;
+    if (Comm::LoadSettings(stationDir(parser.value(stationDirOption())), settings, &problem))
+        return true;
+    print(stderr, QStringLiteral("tarvinex: ") + problem);
+    if (error)
+        *error = problem;
+    return false;
+}
+
 int init(const QStringList &arguments)
 {
     QCommandLineParser parser;

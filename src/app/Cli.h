@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Comm.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QStringList>
 
 #include <cstdio>
@@ -18,5 +22,14 @@ int init(const QStringList &arguments);
 
 // The station folder for --station-dir, or the folder of the executable.
 QString stationDir(const QString &option);
+
+// The --station-dir option every station command takes.
+QCommandLineOption stationDirOption();
+
+// Reads the settings of the station folder the parsed --station-dir names;
+// on failure writes why to standard error and returns false (exit status 2).
+bool loadSettings(const QCommandLineParser &parser,
+                  Comm::Settings *settings,
+                  QString *error = nullptr);
 
 } // namespace Cli

@@ -29,10 +29,7 @@ int usage(const QString &problem)
 int importMasters(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
-                                              QStringLiteral("The station folder."),
-                                              QStringLiteral("DIR"));
-    parser.addOption(stationDirOption);
+    parser.addOption(Cli::stationDirOption());
     if (!parser.parse(QStringList { QStringLiteral("import") } + arguments))
         return usage(parser.errorText());
     const QStringList names = parser.positionalArguments();
@@ -49,11 +46,8 @@ int importMasters(const QStringList &arguments)
     }
 
     Comm::Settings settings;
-    QString error;
-    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
-        print(stderr, QStringLiteral("tarvinex: ") + error);
+    if (!loadSettings(parser, &settings))
         return 2;
-    }
 
     SystemClock clock;
     StationLog log(settings.stationDir, clock);

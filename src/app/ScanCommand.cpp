@@ -31,10 +31,7 @@ namespace Cli {
 int scan(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
-                                              QStringLiteral("The station folder."),
-                                              QStringLiteral("DIR"));
-    parser.addOption(stationDirOption);
+    parser.addOption(Cli::stationDirOption());
     if (!parser.parse(QStringList { QStringLiteral("scan") } + arguments)
         || !parser.positionalArguments().isEmpty()) {
         print(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
@@ -42,11 +39,8 @@ int scan(const QStringList &arguments)
     }
 
     Comm::Settings settings;
-    QString error;
-    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
-        print(stderr, QStringLiteral("tarvinex: ") + error);
+    if (!loadSettings(parser, &settings))
         return 2;
-    }
 
     SystemClock clock;
     StationLog log(settings.stationDir, clock);

@@ -43,12 +43,9 @@ UsbUnit configuredUnit(const QString &value)
 int serve(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
-                                              QStringLiteral("The station folder."),
-                                              QStringLiteral("DIR"));
     const QCommandLineOption portOption(
         QStringLiteral("port"), QStringLiteral("TCP port instead of PORT."), QStringLiteral("N"));
-    parser.addOption(stationDirOption);
+    parser.addOption(Cli::stationDirOption());
     parser.addOption(portOption);
     if (!parser.parse(QStringList { QStringLiteral("tarvinex serve") } + arguments)
         || !parser.positionalArguments().isEmpty()) {
@@ -57,11 +54,8 @@ int serve(const QStringList &arguments)
     }
 
     Comm::Settings settings;
-    QString error;
-    if (!Comm::LoadSettings(stationDir(parser.value(stationDirOption)), &settings, &error)) {
-        print(stderr, QStringLiteral("tarvinex: ") + error);
+    if (!loadSettings(parser, &settings))
         return 2;
-    }
     if (parser.isSet(portOption)) {
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);

@@ -19,12 +19,9 @@ int runWindow(int argc, char **argv)
     QApplication::setApplicationName(WidgetOperator::applicationTitle());
 
     QCommandLineParser parser;
-    const QCommandLineOption stationDirOption(QStringLiteral("station-dir"),
-                                              QStringLiteral("The station folder."),
-                                              QStringLiteral("DIR"));
     const QCommandLineOption helpOption(
         QStringList { QStringLiteral("h"), QStringLiteral("help") });
-    parser.addOption(stationDirOption);
+    parser.addOption(Cli::stationDirOption());
     parser.addOption(helpOption);
     if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
         Cli::print(stderr, parser.errorText() + u'\n');
@@ -39,8 +36,7 @@ int runWindow(int argc, char **argv)
     WidgetOperator screen;
     Comm::Settings settings;
     QString error;
-    if (!Comm::LoadSettings(Cli::stationDir(parser.value(stationDirOption)), &settings, &error)) {
-        Cli::print(stderr, QStringLiteral("tarvinex: ") + error);
+    if (!Cli::loadSettings(parser, &settings, &error)) {
         screen.message(error);
         return 2;
     }
