@@ -15,13 +15,6 @@ class TestDatabaseConnection : public QObject
 private:
     QTemporaryDir m_dir;
 
-    static void addEngines()
-    {
-        QTest::addColumn<QString>("engine");
-        for (const QString &engine : TestDatabases::engines())
-            QTest::newRow(qPrintable(engine)) << engine;
-    }
-
     static QStringList keysInOrder(QSqlDatabase &db)
     {
         QSqlQuery query(db);
@@ -47,7 +40,7 @@ private:
     }
 
 private Q_SLOTS:
-    void keysSortByCodePointOnEveryEngine_data() { addEngines(); }
+    void keysSortByCodePointOnEveryEngine_data() { TestDatabases::addEngineRows(); }
     void keysSortByCodePointOnEveryEngine()
     {
         QFETCH(QString, engine);

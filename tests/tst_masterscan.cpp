@@ -77,12 +77,7 @@ private:
 
 private Q_SLOTS:
     // Every test runs once on each database engine.
-    void initTestCase_data()
-    {
-        QTest::addColumn<QString>("engine");
-        for (const QString &engine : TestDatabases::engines())
-            QTest::newRow(qPrintable(engine)) << engine;
-    }
+    void initTestCase_data() { TestDatabases::addEngineRows(); }
 
     void init()
     {

@@ -113,9 +113,10 @@ private Q_SLOTS:
             QSKIP("no PostgreSQL test server");
         QTemporaryDir tmp;
         const QString pid = QString::number(QCoreApplication::applicationPid());
-        const StationInit::Databases databases{
+        const StationInit::Databases databases {
             TestDatabases::serverLocation(QStringLiteral("init_terminal_") + pid),
-            TestDatabases::serverLocation(QStringLiteral("init_maintenance_") + pid)};
+            TestDatabases::serverLocation(QStringLiteral("init_maintenance_") + pid)
+        };
         QString message;
         QCOMPARE(StationInit::run(tmp.path(), &message, databases), StationInit::Result::Created);
 

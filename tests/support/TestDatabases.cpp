@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlQuery>
+#include <QTest>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -64,6 +65,13 @@ QStringList engines()
     if (hasServer())
         list.append(PostgreSQL);
     return list;
+}
+
+void addEngineRows()
+{
+    QTest::addColumn<QString>("engine");
+    for (const QString &engine : engines())
+        QTest::newRow(qPrintable(engine)) << engine;
 }
 
 QString serverLocation(const QString &schema)

@@ -12,6 +12,8 @@ inline const QString SQLite = QStringLiteral("sqlite");
 inline const QString PostgreSQL = QStringLiteral("postgresql");
 
 QStringList engines();
+// Adds an "engine" column with a row per engine to the current test data.
+void addEngineRows();
 bool hasServer();
 QString serverUri();
 
