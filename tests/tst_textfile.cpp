@@ -83,6 +83,10 @@ private Q_SLOTS:
         QCOMPARE(FixedWidth::cut(line, 10, 3), QStringLiteral("　　 "));
         QCOMPARE(FixedWidth::cut(line, 13, 5), QStringLiteral("X"));
         QCOMPARE(FixedWidth::cut(line, 40, 3), QString());
+        // Past the end is empty text, not a missing value: bound as NULL it
+        // would slip past the one-row-per-key rule of the tables.
+        QVERIFY(!FixedWidth::cut(line, 40, 3).isNull());
+        QVERIFY(!FixedWidth::trim(QStringLiteral("   ")).isNull());
     }
 
     void trimAndCommaToPeriod()

@@ -13,8 +13,10 @@ namespace FixedWidth {
 
 QString cut(const QString &line, int start, int width)
 {
+    // Empty, never null: a field past the end of a short line is stored as
+    // empty text, which a database does not confuse with a missing value.
     if (start < 1 || width <= 0 || start > line.size())
-        return QString();
+        return QStringLiteral("");
     return line.mid(start - 1, width);
 }
 
@@ -28,6 +30,8 @@ QString trim(const QString &text)
         --end;
     if (begin == 0 && end == text.size())
         return text;
+    if (begin == end)
+        return QStringLiteral("");
     return text.mid(begin, end - begin);
 }
 

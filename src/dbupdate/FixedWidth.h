@@ -7,7 +7,7 @@
 namespace FixedWidth {
 
 // The text at positions start .. start + width - 1. Positions past the end of
-// the line give shorter or empty text; nothing is padded.
+// the line give shorter or empty (never null) text; nothing is padded.
 QString cut(const QString &line, int start, int width);
 
 // Removes leading and trailing half-width (U+0020) and full-width (U+3000)

@@ -53,12 +53,6 @@ struct Statements
     }
 };
 
-// A field beyond the end of a short line is empty text, never NULL.
-QString present(QString value)
-{
-    return value.isNull() ? QStringLiteral("") : value;
-}
-
 } // namespace
 
 MasterImport::MasterImport(const QString &importDb, const QString &importFolder)
@@ -140,7 +134,7 @@ bool MasterImport::run(const Masters::Definition &master)
             continue;
         }
 
-        const QString code = present(fields.at(keyIndex).from(line));
+        const QString code = fields.at(keyIndex).from(line);
         statements.deleteCode.bindValue(0, code);
         if (!statements.deleteCode.exec())
             return abandon(lineNumber, statements.deleteCode.lastError().text());
@@ -149,7 +143,7 @@ bool MasterImport::run(const Masters::Definition &master)
             continue;
 
         for (int i = 0; i < fields.size(); ++i)
-            statements.insertLine.bindValue(i, present(fields.at(i).from(line)));
+            statements.insertLine.bindValue(i, fields.at(i).from(line));
         if (!statements.insertLine.exec())
             return abandon(lineNumber, statements.insertLine.lastError().text());
         ++m_counts.rowsInserted;
