@@ -275,6 +275,20 @@ private Q_SLOTS:
         QVERIFY(m_station->exists(T3, master(name).masterFileName()));
     }
 
+    // A line that ends before its key has an empty key, like any other key:
+    // two such lines make one row, not two rows the unique index cannot tell apart.
+    void linesWithoutAKeyShareOneRow_data() { addMasters(); }
+    void linesWithoutAKeyShareOneRow()
+    {
+        QFETCH(QString, name);
+        write(name, { QStringLiteral("1"), QStringLiteral("2") });
+        const DBupdate::Result result = apply(name);
+        QVERIFY2(result.ok(), qPrintable(result.error));
+        QCOMPARE(rowCount(name), 1);
+        QCOMPARE(row(name, T3, QStringLiteral("")).value(column(name, "有効区分")),
+                 QStringLiteral("2"));
+    }
+
     void sameKeyTwiceKeepsTheLaterLine_data() { addMasters(); }
     void sameKeyTwiceKeepsTheLaterLine()
     {
