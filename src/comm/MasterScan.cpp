@@ -25,7 +25,7 @@ QList<MasterScan::Outcome> MasterScan::run()
         const QString folder = DBupdate::receiveFolder(m_settings, terminalId);
         for (const Masters::Definition &master : Masters::all()) {
             if (QFileInfo::exists(folder + master.masterFileName()))
-                outcomes.append(applyOne(terminalId, master.name, folder));
+                outcomes.append(applyOne(terminalId, master, folder));
             QCoreApplication::processEvents();
         }
     }
@@ -34,17 +34,16 @@ QList<MasterScan::Outcome> MasterScan::run()
 }
 
 MasterScan::Outcome MasterScan::applyOne(const QString &terminalId,
-                                         const QString &master,
+                                         const Masters::Definition &master,
                                          const QString &folder)
 {
-    const Masters::Definition *definition = Masters::find(master);
     Outcome outcome;
     outcome.terminalId = terminalId;
-    outcome.master = master;
-    outcome.file = folder + definition->masterFileName();
-    const QString applied = folder + definition->appliedFileName();
+    outcome.master = master.name;
+    outcome.file = folder + master.masterFileName();
+    const QString applied = folder + master.appliedFileName();
 
-    outcome.result = DBupdate::procedureFor(master)(m_settings, terminalId);
+    outcome.result = DBupdate::procedureFor(master.name)(m_settings, terminalId);
     QString cause = outcome.result.error;
     if (cause.isEmpty() && QFileInfo::exists(applied) && !QFile::remove(applied))
         cause = QStringLiteral("%1 を削除できません").arg(applied);

@@ -6,6 +6,9 @@
 #include <QList>
 #include <QString>
 
+namespace Masters {
+struct Definition;
+}
 class Operator;
 class StationLog;
 
@@ -44,7 +47,9 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    Outcome applyOne(const QString &terminalId, const QString &master, const QString &folder);
+    Outcome applyOne(const QString &terminalId,
+                     const Masters::Definition &master,
+                     const QString &folder);
 
     Comm::Settings m_settings;
     Operator &m_operator;
