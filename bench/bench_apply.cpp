@@ -13,12 +13,12 @@
 // Without --db the rows go to an SQLite file beside the data; with a
 // PostgreSQL URI they go to a new schema on that server, dropped at the end.
 
-#include "app/Comm.h"
-#include "dbupdate/DBupdate.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterDefinitions.h"
-#include "dbupdate/MasterSchema.h"
-#include "dbupdate/TextFile.h"
+#include "base/Comm.h"
+#include "masters/DBupdate.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterDefinitions.h"
+#include "masters/MasterSchema.h"
+#include "base/TextFile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

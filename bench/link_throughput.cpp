@@ -4,11 +4,11 @@
 // not grow with the size of the file.
 //   bench_link_throughput [MiB...]   (default: 10 100)
 
-#include "app/Clock.h"
-#include "app/Comm.h"
-#include "app/Operator.h"
-#include "app/Station.h"
-#include "app/StationLog.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
+#include "base/Operator.h"
+#include "station/Station.h"
+#include "base/StationLog.h"
 #include "comm/CommServer.h"
 #include "comm/LinkConfig.h"
 #include "comm/TransferEvents.h"

@@ -1,6 +1,6 @@
 #include "TestDatabases.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterSchema.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterSchema.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,9 +1,9 @@
 #include "MasterFiles.h"
 #include "TestDatabases.h"
-#include "dbupdate/DBupdate.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterDatabase.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "masters/DBupdate.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterDatabase.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,7 +1,7 @@
 #include "TestClock.h"
 #include "TestOperator.h"
-#include "app/Comm.h"
-#include "app/StationLog.h"
+#include "base/Comm.h"
+#include "base/StationLog.h"
 #include "comm/TransferEvents.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "LinkStation.h"
 
-#include "comm/link/Crc32.h"
+#include "link/Crc32.h"
 
 #include <QSignalSpy>
 

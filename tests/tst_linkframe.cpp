@@ -1,6 +1,6 @@
-#include "comm/link/Crc32.h"
-#include "comm/link/LinkFrame.h"
-#include "comm/link/LinkProtocol.h"
+#include "link/Crc32.h"
+#include "link/LinkFrame.h"
+#include "link/LinkProtocol.h"
 
 #include <QMessageAuthenticationCode>
 #include <QTest>

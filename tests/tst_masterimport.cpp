@@ -1,14 +1,14 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
-#include "app/Comm.h"
-#include "app/StationLog.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterDefinitions.h"
-#include "dbupdate/MasterSchema.h"
-#include "dbupdate/TextFile.h"
-#include "maintenance/MasterImport.h"
-#include "maintenance/MasterMaintenance.h"
+#include "base/Comm.h"
+#include "base/StationLog.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterDefinitions.h"
+#include "masters/MasterSchema.h"
+#include "base/TextFile.h"
+#include "masters/MasterImport.h"
+#include "station/MasterMaintenance.h"
 
 #include <QDir>
 #include <QFile>

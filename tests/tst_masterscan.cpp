@@ -2,12 +2,12 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
-#include "app/MianMenu.h"
-#include "app/Station.h"
-#include "app/StationLog.h"
-#include "app/WindowStation.h"
-#include "comm/MasterScan.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "gui/MianMenu.h"
+#include "station/Station.h"
+#include "base/StationLog.h"
+#include "gui/WindowStation.h"
+#include "masters/MasterScan.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QLabel>
 #include <QSignalSpy>

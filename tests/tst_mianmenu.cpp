@@ -1,11 +1,11 @@
 #include "TestClock.h"
 #include "TestOperator.h"
-#include "app/Comm.h"
-#include "app/LampWidget.h"
-#include "app/MianMenu.h"
-#include "app/Station.h"
-#include "app/WidgetOperator.h"
-#include "app/WindowStation.h"
+#include "base/Comm.h"
+#include "gui/LampWidget.h"
+#include "gui/MianMenu.h"
+#include "station/Station.h"
+#include "gui/WidgetOperator.h"
+#include "gui/WindowStation.h"
 
 #include <QApplication>
 #include <QDir>

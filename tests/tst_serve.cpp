@@ -1,5 +1,5 @@
-#include "comm/link/LinkFrame.h"
-#include "comm/link/LinkProtocol.h"
+#include "link/LinkFrame.h"
+#include "link/LinkProtocol.h"
 
 #include <QDir>
 #include <QFile>

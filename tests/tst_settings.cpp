@@ -1,5 +1,5 @@
-#include "app/Comm.h"
-#include "dbupdate/TextFile.h"
+#include "base/Comm.h"
+#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,12 +5,12 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
-#include "app/StationLog.h"
-#include "comm/MasterScan.h"
-#include "dbupdate/DBupdate.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterDatabase.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "base/StationLog.h"
+#include "masters/MasterScan.h"
+#include "masters/DBupdate.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterDatabase.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

@@ -1,8 +1,8 @@
 #include "TestDatabases.h"
-#include "app/Comm.h"
-#include "app/StationInit.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "base/Comm.h"
+#include "station/StationInit.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QDir>
 #include <QFile>

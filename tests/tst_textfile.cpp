@@ -1,5 +1,5 @@
-#include "dbupdate/FixedWidth.h"
-#include "dbupdate/TextFile.h"
+#include "base/FixedWidth.h"
+#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // tarvinex-terminal: a terminal on the command line. It sends files to a
 // station and fetches the masters staged for it, over TCP or a serial line.
 
-#include "comm/link/TerminalClient.h"
+#include "link/TerminalClient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "CommServer.h"
 
-#include "app/Operator.h"
-#include "comm/link/LinkFiles.h"
+#include "base/Operator.h"
+#include "link/LinkFiles.h"
 
 #include <QSerialPort>
 #include <QTcpServer>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "UsbUnit.h"
-#include "comm/link/StationSession.h"
+#include "link/StationSession.h"
 
 #include <QHostAddress>
 #include <QObject>

@@ -1,10 +1,10 @@
 #include "Filing.h"
 
-#include "app/Clock.h"
-#include "app/Comm.h"
-#include "app/Operator.h"
-#include "app/StationLog.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
+#include "base/Operator.h"
+#include "base/StationLog.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QFile>
 #include <QFileInfo>

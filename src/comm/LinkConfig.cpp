@@ -1,6 +1,6 @@
 #include "LinkConfig.h"
 
-#include "app/Comm.h"
+#include "base/Comm.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "TransferEvents.h"
 
-#include "app/Operator.h"
+#include "base/Operator.h"
 
 TransferEvents::TransferEvents(const Comm::Settings &settings,
                                Operator &op,

@@ -2,15 +2,15 @@
 
 #include "TestClock.h"
 #include "TestOperator.h"
-#include "app/Comm.h"
-#include "app/Station.h"
-#include "app/StationLog.h"
+#include "base/Comm.h"
+#include "station/Station.h"
+#include "base/StationLog.h"
 #include "comm/CommServer.h"
 #include "comm/LinkConfig.h"
 #include "comm/TransferEvents.h"
-#include "comm/link/LinkFrame.h"
-#include "comm/link/LinkProtocol.h"
-#include "comm/link/TerminalClient.h"
+#include "link/LinkFrame.h"
+#include "link/LinkProtocol.h"
+#include "link/TerminalClient.h"
 
 #include <QDir>
 #include <QFile>

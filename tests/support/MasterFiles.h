@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Comm.h"
-#include "dbupdate/TextFile.h"
+#include "base/Comm.h"
+#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "TestDatabases.h"
 
-#include "dbupdate/DatabaseConnection.h"
+#include "masters/DatabaseConnection.h"
 
 #include <QAtomicInteger>
 #include <QCoreApplication>

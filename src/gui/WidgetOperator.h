@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Operator.h"
+#include "base/Operator.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -1,10 +1,10 @@
 #include "DBupdate.h"
 
-#include "FixedWidth.h"
+#include "base/FixedWidth.h"
 #include "MasterDatabase.h"
 #include "MasterDefinitions.h"
-#include "TextFile.h"
-#include "app/Comm.h"
+#include "base/TextFile.h"
+#include "base/Comm.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "Station.h"
 #include "comm/LinkConfig.h"
-#include "comm/MasterScan.h"
+#include "masters/MasterScan.h"
 #include "comm/TransferEvents.h"
 
 StationCore::StationCore(const Comm::Settings &settings,

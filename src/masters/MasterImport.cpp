@@ -1,10 +1,10 @@
 #include "MasterImport.h"
 
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/FixedWidth.h"
-#include "dbupdate/MasterDefinitions.h"
-#include "dbupdate/MasterSchema.h"
-#include "dbupdate/TextFile.h"
+#include "DatabaseConnection.h"
+#include "base/FixedWidth.h"
+#include "MasterDefinitions.h"
+#include "MasterSchema.h"
+#include "base/TextFile.h"
 
 #include <QDir>
 #include <QSqlError>

@@ -1,9 +1,9 @@
 #include "Station.h"
 
-#include "Operator.h"
-#include "StationLog.h"
+#include "base/Operator.h"
+#include "base/StationLog.h"
 #include "comm/CommServer.h"
-#include "comm/MasterScan.h"
+#include "masters/MasterScan.h"
 #include "comm/TransferEvents.h"
 
 #include <QTimer>

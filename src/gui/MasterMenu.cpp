@@ -1,7 +1,7 @@
 #include "MasterMenu.h"
 
-#include "app/Twips.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "Twips.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QPushButton>
 

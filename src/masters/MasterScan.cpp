@@ -1,8 +1,8 @@
 #include "MasterScan.h"
 
-#include "app/Operator.h"
-#include "app/StationLog.h"
-#include "dbupdate/MasterDefinitions.h"
+#include "base/Operator.h"
+#include "base/StationLog.h"
+#include "MasterDefinitions.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,11 +1,11 @@
 #include "CliImport.h"
 
 #include "Cli.h"
-#include "Clock.h"
-#include "Comm.h"
-#include "StationLog.h"
-#include "dbupdate/MasterDefinitions.h"
-#include "maintenance/MasterImport.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
+#include "base/StationLog.h"
+#include "masters/MasterDefinitions.h"
+#include "masters/MasterImport.h"
 
 #include <QCommandLineParser>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "StationCore.h"
+#include "station/StationCore.h"
 
 #include <memory>
 

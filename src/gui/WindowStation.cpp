@@ -1,8 +1,8 @@
 #include "WindowStation.h"
 
 #include "MianMenu.h"
-#include "Station.h"
-#include "maintenance/MasterMenuOpener.h"
+#include "station/Station.h"
+#include "MasterMenuOpener.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -1,12 +1,12 @@
-#include "Cli.h"
-#include "CliImport.h"
-#include "Clock.h"
-#include "Comm.h"
-#include "MianMenu.h"
-#include "ScanCommand.h"
-#include "Serve.h"
-#include "WidgetOperator.h"
-#include "WindowStation.h"
+#include "station/Cli.h"
+#include "station/CliImport.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
+#include "gui/MianMenu.h"
+#include "station/ScanCommand.h"
+#include "station/Serve.h"
+#include "gui/WidgetOperator.h"
+#include "gui/WindowStation.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,7 +1,7 @@
 #include "Comm.h"
 
-#include "dbupdate/FixedWidth.h"
-#include "dbupdate/TextFile.h"
+#include "FixedWidth.h"
+#include "TextFile.h"
 
 #include <QDir>
 #include <QFile>

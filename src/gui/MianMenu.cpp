@@ -2,7 +2,7 @@
 
 #include "JapaneseFonts.h"
 #include "LampWidget.h"
-#include "Station.h"
+#include "station/Station.h"
 #include "Twips.h"
 
 #include <QLabel>

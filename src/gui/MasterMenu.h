@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MasterMaintenance.h"
+#include "station/MasterMaintenance.h"
 
 #include <QList>
 #include <QWidget>

@@ -1,11 +1,11 @@
 #include "ScanCommand.h"
 
 #include "Cli.h"
-#include "Clock.h"
-#include "Comm.h"
-#include "Operator.h"
-#include "StationLog.h"
-#include "comm/MasterScan.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
+#include "base/Operator.h"
+#include "base/StationLog.h"
+#include "masters/MasterScan.h"
 
 #include <QCommandLineParser>
 

@@ -1,8 +1,8 @@
 #include "Serve.h"
 
 #include "Cli.h"
-#include "Clock.h"
-#include "Comm.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
 #include "Station.h"
 #include "StationCore.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Comm.h"
-#include "dbupdate/DBupdate.h"
+#include "base/Comm.h"
+#include "DBupdate.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Comm.h"
+#include "base/Comm.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

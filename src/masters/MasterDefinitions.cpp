@@ -1,6 +1,6 @@
 #include "MasterDefinitions.h"
 
-#include "FixedWidth.h"
+#include "base/FixedWidth.h"
 
 namespace Masters {
 

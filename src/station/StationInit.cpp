@@ -1,9 +1,9 @@
 #include "StationInit.h"
 
-#include "Comm.h"
-#include "dbupdate/DatabaseConnection.h"
-#include "dbupdate/MasterSchema.h"
-#include "dbupdate/TextFile.h"
+#include "base/Comm.h"
+#include "masters/DatabaseConnection.h"
+#include "masters/MasterSchema.h"
+#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Comm.h"
-#include "Operator.h"
-#include "StationLog.h"
+#include "base/Comm.h"
+#include "base/Operator.h"
+#include "base/StationLog.h"
 #include "comm/CommServer.h"
 
 #include <memory>
