@@ -14,11 +14,11 @@
 // PostgreSQL URI they go to a new schema on that server, dropped at the end.
 
 #include "base/Comm.h"
+#include "base/TextFile.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterSchema.h"
-#include "base/TextFile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -161,7 +161,7 @@ int prepare(const QString &dir,
             bool shuffled)
 {
     const Comm::Settings settings = settingsFor(dir, db);
-    const QString rcv = DBupdate::receiveFolder(settings, Terminal);
+    const QString rcv = settings.layout().receiveFolder(Terminal);
     QDir().mkpath(rcv);
     const QString masterFile = rcv + master.masterFileName();
 

@@ -7,11 +7,11 @@
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
-#include "station/Station.h"
 #include "base/StationLog.h"
 #include "comm/CommServer.h"
 #include "comm/LinkConfig.h"
 #include "comm/TransferEvents.h"
+#include "station/Station.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,12 +92,13 @@ int main(int argc, char **argv)
 
     QElapsedTimer linkTimer;
     qint64 linkNs = 0;
-    QObject::connect(&server, &CommServer::TransferStatus, [&](qint16 kind, const QString &, int) {
-        if (kind == CommServer::Receiving)
-            linkTimer.start();
-        if (kind == CommServer::Saved)
-            linkNs = linkTimer.nsecsElapsed();
-    });
+    QObject::connect(
+        &server, &CommServer::TransferStatus, [&](Link::TransferKind kind, const QString &, int) {
+            if (kind == Link::TransferKind::Receiving)
+                linkTimer.start();
+            if (kind == Link::TransferKind::Saved)
+                linkNs = linkTimer.nsecsElapsed();
+        });
 
     std::printf("station peak memory before any transfer: %ld KiB\n", peakKiB());
     for (const int mib : std::as_const(sizes)) {

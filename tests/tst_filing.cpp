@@ -84,7 +84,7 @@ struct Folder
     void saved(const QString &name, int terminal, const QByteArray &content = "data")
     {
         QVERIFY(writeFile(station(name), content));
-        events.TransferStatus(3, name, terminal);
+        events.TransferStatus(Link::TransferKind::Saved, name, terminal);
     }
 };
 
@@ -95,28 +95,29 @@ class TestFiling : public QObject
 private Q_SLOTS:
     void statusTexts_data()
     {
-        QTest::addColumn<int>("kind");
+        using Kind = Link::TransferKind;
+        QTest::addColumn<Kind>("kind");
         QTest::addColumn<QString>("text");
-        QTest::newRow("sending") << 0 << QStringLiteral("S_HACH.dat送信中 :3");
-        QTest::newRow("receiving") << 1 << QStringLiteral("S_HACH.dat受信中 :3");
-        QTest::newRow("saving") << 2 << QStringLiteral("S_HACH.dat保存中 :3");
-        QTest::newRow("saved") << 3 << QStringLiteral("S_HACH.dat保存成功 :3");
-        QTest::newRow("failed") << 4 << QStringLiteral("S_HACH.dat保存失敗");
-        QTest::newRow("log") << 5 << QStringLiteral("ログファイル解凍中");
-        QTest::newRow("below") << -1 << QString();
-        QTest::newRow("above") << 6 << QString();
+        QTest::newRow("sending") << Kind::Sending << QStringLiteral("S_HACH.dat送信中 :3");
+        QTest::newRow("receiving") << Kind::Receiving << QStringLiteral("S_HACH.dat受信中 :3");
+        QTest::newRow("saving") << Kind::Saving << QStringLiteral("S_HACH.dat保存中 :3");
+        QTest::newRow("saved") << Kind::Saved << QStringLiteral("S_HACH.dat保存成功 :3");
+        QTest::newRow("failed") << Kind::SaveFailed << QStringLiteral("S_HACH.dat保存失敗");
+        QTest::newRow("log") << Kind::UnpackingLog << QStringLiteral("ログファイル解凍中");
+        QTest::newRow("below") << Kind(-1) << QString();
+        QTest::newRow("above") << Kind(6) << QString();
     }
 
     void statusTexts()
     {
-        QFETCH(int, kind);
+        QFETCH(Link::TransferKind, kind);
         QFETCH(QString, text);
         Folder f;
         QSignalSpy lines(&f.events, &TransferEvents::statusLineChanged);
-        if (kind == 3)
+        if (kind == Link::TransferKind::Saved)
             f.saved(QStringLiteral("S_HACH.dat"), 3);
         else
-            f.events.TransferStatus(qint16(kind), QStringLiteral("S_HACH.dat"), 3);
+            f.events.TransferStatus(kind, QStringLiteral("S_HACH.dat"), 3);
         if (text.isEmpty()) {
             QCOMPARE(lines.count(), 0);
             QVERIFY(f.op.shown.isEmpty());
@@ -312,7 +313,7 @@ private Q_SLOTS:
     {
         Folder f;
         QVERIFY(writeFile(f.station(QStringLiteral("S_HACH.dat")), "old"));
-        f.events.TransferStatus(4, QStringLiteral("S_HACH.dat"), 3);
+        f.events.TransferStatus(Link::TransferKind::SaveFailed, QStringLiteral("S_HACH.dat"), 3);
         QCOMPARE(readFile(f.station(QStringLiteral("S_HACH.dat"))), QByteArray("old"));
         QVERIFY(f.op.shown.isEmpty());
         QVERIFY(f.backups("0003").isEmpty());

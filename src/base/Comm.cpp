@@ -19,16 +19,6 @@ QString withSeparator(const QString &path)
 
 } // namespace
 
-QString settingsFilePath(const QString &stationDir)
-{
-    return stationDir + u'/' + QLatin1String(SettingsFileName);
-}
-
-QString Settings::settingsFile() const
-{
-    return settingsFilePath(stationDir);
-}
-
 bool parseSettings(const QString &text, Settings *settings, QString *error)
 {
     const QStringList lines = TextFile::splitLines(text);
@@ -58,12 +48,12 @@ bool parseSettings(const QString &text, Settings *settings, QString *error)
         settings->port = quint16(number);
     }
 
+    const StationLayout layout = settings->layout();
     const QString importDb = settings->value(QStringLiteral("IMPORTDB"));
-    settings->importDb
-        = importDb.isEmpty() ? settings->DataRoot + QStringLiteral("0000/MasterConv.db") : importDb;
+    settings->importDb = importDb.isEmpty() ? layout.defaultMaintenanceDatabase() : importDb;
     const QString importDir = settings->value(QStringLiteral("IMPORTDIR"));
-    settings->importDir = importDir.isEmpty() ? settings->DataRoot + QStringLiteral("0000/rcv/")
-                                              : withSeparator(importDir);
+    settings->importDir
+        = importDir.isEmpty() ? layout.defaultImportFolder() : withSeparator(importDir);
     return true;
 }
 
@@ -93,9 +83,7 @@ bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
 
 QString ZeroPad(int width, const QString &value)
 {
-    if (value.size() >= width)
-        return value;
-    return QString(width - value.size(), u'0') + value;
+    return value.rightJustified(width, u'0');
 }
 
 QString ZeroPad(int width, qint64 value)

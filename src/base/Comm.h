@@ -1,5 +1,7 @@
 #pragma once
 
+#include "StationLayout.h"
+
 #include <QHash>
 #include <QString>
 
@@ -28,12 +30,10 @@ struct Settings
     // Every key the file gave, last value winning, for keys read elsewhere.
     QHash<QString, QString> values;
 
-    QString settingsFile() const;
+    QString settingsFile() const { return layout().settingsFile(); }
+    StationLayout layout() const { return StationLayout(*this); }
     QString value(const QString &key) const { return values.value(key); }
 };
-
-// The path of the settings file of a station folder.
-QString settingsFilePath(const QString &stationDir);
 
 // Reads the settings of the station folder. On failure (missing or unreadable
 // file, a value that cannot be used) returns false and sets error to a message

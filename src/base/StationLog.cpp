@@ -1,6 +1,7 @@
 #include "StationLog.h"
 
 #include "Clock.h"
+#include "StationLayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,7 @@
 #include <cstdio>
 
 StationLog::StationLog(const QString &stationDir, const Clock &clock)
-    : m_dir(stationDir + QStringLiteral("/log"))
+    : m_dir(StationLayout(stationDir, QString()).logFolder())
     , m_clock(clock)
 { }
 
@@ -30,12 +31,9 @@ void StationLog::write(const QString &text)
 {
     const QDateTime now = m_clock.now();
     // A message of several lines stays one line of the log.
-    QString flat = text;
-    flat.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
-    flat.replace(u'\r', QStringLiteral(" | "));
-    flat.replace(u'\n', QStringLiteral(" | "));
     const QByteArray line
-        = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + flat + u'\n').toUtf8();
+        = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + oneLine(text) + u'\n')
+              .toUtf8();
 
     m_error.clear();
     if (!QDir().mkpath(m_dir)) {

@@ -235,7 +235,9 @@ void CommServer::serveNext()
     m_active->begin();
 }
 
-void CommServer::onSessionStatus(qint16 statusKind, const QString &fileName, int terminalNumber)
+void CommServer::onSessionStatus(Link::TransferKind statusKind,
+                                 const QString &fileName,
+                                 int terminalNumber)
 {
     m_terminalNumber = terminalNumber;
     Q_EMIT TransferStatus(statusKind, fileName, terminalNumber);

@@ -28,17 +28,6 @@ class CommServer : public QObject
     Q_PROPERTY(int TerminalNumber READ TerminalNumber)
 
 public:
-    // What TransferStatus reports.
-    enum StatusKind : qint16 {
-        Sending = 0,
-        Receiving = 1,
-        Saving = 2,
-        Saved = 3,
-        SaveFailed = 4,
-        UnpackingLog = 5,
-    };
-    Q_ENUM(StatusKind)
-
     // The selector the station passes to FindUsbUnits: USB communication units.
     static constexpr qint32 UsbUnitKind = 2048;
 
@@ -95,8 +84,8 @@ public:
 
 Q_SIGNALS:
     void ListenStarted();
-    // statusKind: a StatusKind; terminalNumber: the terminal of the transfer.
-    void TransferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+    // terminalNumber: the terminal of the transfer.
+    void TransferStatus(Link::TransferKind statusKind, const QString &fileName, int terminalNumber);
     void ListenStopped(int reason);
     // Listening could not begin (or the USB unit could not be opened);
     // reason says why, for the operator.
@@ -112,7 +101,9 @@ private:
     void admit(Link::StationSession *session);
     void serveNext();
     void onSessionEnded(Link::StationSession *session);
-    void onSessionStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+    void onSessionStatus(Link::TransferKind statusKind,
+                         const QString &fileName,
+                         int terminalNumber);
 
     Config m_config;
     Operator &m_operator;

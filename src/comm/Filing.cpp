@@ -18,19 +18,17 @@ Filing::Filing(const Comm::Settings &settings, Operator &op, StationLog &log, co
 
 QString Filing::receivedPath(const QString &DataName) const
 {
-    return m_settings.stationDir + u'/' + DataName;
+    return m_settings.layout().inStation(DataName);
 }
 
 QString Filing::sendCopyPath(const QString &DataName, int terminalNumber) const
 {
-    return m_settings.DataRoot + Comm::terminalId(terminalNumber) + QStringLiteral("/snd/")
-        + DataName;
+    return m_settings.layout().sendFolder(terminalNumber) + DataName;
 }
 
 QString Filing::backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const
 {
-    const QString folder = m_settings.DataRoot + QStringLiteral("backup/")
-        + Comm::terminalId(terminalNumber) + QStringLiteral("/snd/");
+    const QString folder = m_settings.layout().backupFolder(terminalNumber);
     QString path = folder + stamp + u'_' + DataName;
     for (int n = 2; QFileInfo::exists(path); ++n)
         path = folder + stamp + u'-' + QString::number(n) + u'_' + DataName;
@@ -107,13 +105,12 @@ bool Filing::FileDelete(const QString &DataName)
 
 QStringList Filing::MasterCsvCopy(int terminalNumber)
 {
-    const QString folder
-        = m_settings.DataRoot + Comm::terminalId(terminalNumber) + QStringLiteral("/rcv/");
+    const StationLayout layout = m_settings.layout();
     QStringList staged;
     for (const QString &master : Masters::names()) {
-        const QString name = master + QStringLiteral(".csv");
-        const QString source = folder + name;
-        const QString target = receivedPath(name);
+        const QString name = StationLayout::exportFileName(master);
+        const QString source = layout.exportFile(master, terminalNumber);
+        const QString target = layout.inStation(name);
         // Whatever stands under the name was staged for some terminal; it goes
         // first, so that a terminal without this export never gets another's.
         if (QFileInfo::exists(target) && !removeFile(target))

@@ -12,32 +12,33 @@ TransferEvents::TransferEvents(const Comm::Settings &settings,
     , m_filing(settings, op, log, clock)
 { }
 
-std::optional<QString> TransferEvents::statusText(qint16 statusKind,
+std::optional<QString> TransferEvents::statusText(Link::TransferKind statusKind,
                                                   const QString &fileName,
                                                   int terminalNumber)
 {
     const QString terminal = QString::number(terminalNumber);
     switch (statusKind) {
-    case 0:
+    case Link::TransferKind::Sending:
         return fileName + QStringLiteral("送信中 :") + terminal;
-    case 1:
+    case Link::TransferKind::Receiving:
         return fileName + QStringLiteral("受信中 :") + terminal;
-    case 2:
+    case Link::TransferKind::Saving:
         return fileName + QStringLiteral("保存中 :") + terminal;
-    case 3:
+    case Link::TransferKind::Saved:
         return fileName + QStringLiteral("保存成功 :") + terminal;
-    case 4:
+    case Link::TransferKind::SaveFailed:
         return fileName + QStringLiteral("保存失敗");
-    case 5:
+    case Link::TransferKind::UnpackingLog:
         return QStringLiteral("ログファイル解凍中");
-    default:
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
-void TransferEvents::TransferStatus(qint16 statusKind, const QString &fileName, int terminalNumber)
+void TransferEvents::TransferStatus(Link::TransferKind statusKind,
+                                    const QString &fileName,
+                                    int terminalNumber)
 {
-    if (statusKind == 3) {
+    if (statusKind == Link::TransferKind::Saved) {
         fileSaved(fileName, terminalNumber);
         return;
     }
@@ -48,7 +49,7 @@ void TransferEvents::TransferStatus(qint16 statusKind, const QString &fileName, 
 void TransferEvents::fileSaved(const QString &fileName, int terminalNumber)
 {
     m_operator.message(fileName);
-    Q_EMIT statusLineChanged(*statusText(3, fileName, terminalNumber));
+    Q_EMIT statusLineChanged(*statusText(Link::TransferKind::Saved, fileName, terminalNumber));
     if (fileName == QLatin1String("CTRL.csv")) {
         Q_EMIT mastersStaged(terminalNumber, m_filing.MasterCsvCopy(terminalNumber));
     } else if (fileName == QLatin1String("S_HACH.dat") || fileName == QLatin1String("S_TANA.dat")) {

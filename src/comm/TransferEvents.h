@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Filing.h"
+#include "link/LinkProtocol.h"
 
 #include <QObject>
 #include <QString>
@@ -22,13 +23,13 @@ public:
                    const Clock &clock,
                    QObject *parent = nullptr);
 
-    // The status line for a step; nothing for kinds outside 0 to 5.
-    static std::optional<QString> statusText(qint16 statusKind,
+    // The status line for a step; nothing for a kind the control does not have.
+    static std::optional<QString> statusText(Link::TransferKind statusKind,
                                              const QString &fileName,
                                              int terminalNumber);
 
     // The handler of TransferStatus. The terminal number comes with the event.
-    void TransferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+    void TransferStatus(Link::TransferKind statusKind, const QString &fileName, int terminalNumber);
 
     Filing &filing() { return m_filing; }
 

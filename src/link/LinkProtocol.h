@@ -36,13 +36,15 @@ enum Type : quint8 {
     Error = 0x7F, // either: code u16, reason (UTF-8, at most 1024 bytes)
 };
 
-// The steps of a transfer the station reports (TransferStatus of the control).
+// The steps of a transfer the station reports (TransferStatus of the control),
+// with the numbers the control's event carries.
 enum class TransferKind : qint16 {
     Sending = 0,
     Receiving = 1,
     Saving = 2,
     Saved = 3,
     SaveFailed = 4,
+    UnpackingLog = 5, // a terminal's log file being unpacked; the link never sends one
 };
 
 enum class ErrorCode : quint16 {

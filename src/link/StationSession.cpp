@@ -424,7 +424,7 @@ void StationSession::raise(TransferKind kind, const QString &name)
     m_stall.stop();
     m_keepAlive.start();
     m_inHandler = true;
-    Q_EMIT transferStatus(qint16(kind), name, m_terminal);
+    Q_EMIT transferStatus(kind, name, m_terminal);
     m_inHandler = false;
     m_keepAlive.stop();
     if (stalling && m_state != State::Ended)

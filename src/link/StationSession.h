@@ -73,7 +73,7 @@ public:
 
 Q_SIGNALS:
     // A transfer step, for TransferStatus of the control.
-    void transferStatus(qint16 statusKind, const QString &fileName, int terminalNumber);
+    void transferStatus(Link::TransferKind kind, const QString &fileName, int terminalNumber);
     // Something worth keeping in the station log.
     void note(const QString &text);
     // Raised once, outside any handler; the owner may then delete the session.

@@ -1,10 +1,10 @@
 #include "DBupdate.h"
 
-#include "base/FixedWidth.h"
 #include "MasterDatabase.h"
 #include "MasterDefinitions.h"
-#include "base/TextFile.h"
 #include "base/Comm.h"
+#include "base/FixedWidth.h"
+#include "base/TextFile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -156,36 +156,35 @@ bool writeExport(const Masters::Definition &master,
 
 } // namespace
 
-QString receiveFolder(const Comm::Settings &settings, const QString &terminal)
+MasterFile inReceiveFolder(const Masters::Definition &master,
+                           const StationLayout &layout,
+                           const QString &terminalId)
 {
-    return settings.DataRoot + Comm::ZeroPad(4, terminal) + QStringLiteral("/rcv/");
+    return { master,
+             terminalId,
+             layout.masterFile(master.name, terminalId),
+             layout.exportFile(master.name, terminalId) };
 }
 
-Result apply(const Masters::Definition &master,
-             const Comm::Settings &settings,
-             const QString &terminal,
-             Events events)
+Result apply(const MasterFile &file, const QString &database, Events events)
 {
     Result result;
-    const QString terminalId = Comm::ZeroPad(4, terminal);
-    const QString folder = receiveFolder(settings, terminalId);
-    const QString masterPath = folder + master.masterFileName();
-    const QString exportPath = folder + master.exportFileName();
-
+    const Masters::Definition &master = file.master;
     MasterDatabase db;
-    if (!db.open(settings.DbPath) || !db.begin()) {
+    if (!db.open(database) || !db.begin()) {
         result.error = db.error();
         return result;
     }
-    const qint64 before = db.rowCount(master, terminalId);
+    const qint64 before = db.rowCount(master, file.terminalId);
     if (before < 0) {
         result.error = db.error();
         return result;
     }
     int saved = 0;
-    if (!mergeLines(master, db, terminalId, masterPath, resolved(events, master), &result, &saved))
+    if (!mergeLines(
+            master, db, file.terminalId, file.path, resolved(events, master), &result, &saved))
         return result;
-    const qint64 after = db.rowCount(master, terminalId);
+    const qint64 after = db.rowCount(master, file.terminalId);
     if (after < 0) {
         result.error = db.error();
         return result;
@@ -196,14 +195,14 @@ Result apply(const Masters::Definition &master,
 
     // The export is written before the commit, so a folder that cannot take
     // it leaves the database as it was; it replaces the old export after.
-    TextLineWriter writer(exportPath);
+    TextLineWriter writer(file.exportPath);
     if (!writer.open()) {
-        result.error
-            = QStringLiteral("エクスポート %1 を書けません（%2）").arg(exportPath, writer.error());
+        result.error = QStringLiteral("エクスポート %1 を書けません（%2）")
+                           .arg(file.exportPath, writer.error());
         return result;
     }
     QString problem;
-    if (!writeExport(master, db, terminalId, writer, &problem)) {
+    if (!writeExport(master, db, file.terminalId, writer, &problem)) {
         result.error = problem;
         return result;
     }
@@ -212,11 +211,21 @@ Result apply(const Masters::Definition &master,
         return result;
     }
     if (!writer.commit()) {
-        result.error
-            = QStringLiteral("エクスポート %1 を書けません（%2）").arg(exportPath, writer.error());
+        result.error = QStringLiteral("エクスポート %1 を書けません（%2）")
+                           .arg(file.exportPath, writer.error());
         return result;
     }
     return result;
+}
+
+Result apply(const Masters::Definition &master,
+             const Comm::Settings &settings,
+             const QString &terminal,
+             Events events)
+{
+    return apply(inReceiveFolder(master, settings.layout(), Comm::ZeroPad(4, terminal)),
+                 settings.DbPath,
+                 events);
 }
 
 namespace {

@@ -8,6 +8,7 @@ struct Settings;
 namespace Masters {
 struct Definition;
 }
+class StationLayout;
 
 // Applying a terminal's master file: every line is merged into the
 // terminal's rows of the master's table, then all of the terminal's rows are
@@ -33,10 +34,28 @@ enum class Events {
     Paced, // after the first row, then at most every 20 ms
 };
 
-// Applies the master file DataRoot + terminal ID + "/rcv/" + name + ".dat".
-// One file is one transaction: on any failure the database and the old
-// export stay as they were. Blank lines carry no record and are skipped. The
-// new export replaces the old one only once it is complete.
+// One terminal's master file, and where its export goes.
+struct MasterFile
+{
+    const Masters::Definition &master;
+    QString terminalId;
+    QString path;
+    QString exportPath;
+};
+
+// The master file of a terminal in the station's receive folder.
+MasterFile inReceiveFolder(const Masters::Definition &master,
+                           const StationLayout &layout,
+                           const QString &terminalId);
+
+// Applies the master file to the terminal database at database. One file is
+// one transaction: on any failure the database and the old export stay as
+// they were. Blank lines carry no record and are skipped. The new export
+// replaces the old one only once it is complete.
+Result apply(const MasterFile &file, const QString &database, Events events = Events::AsDefined);
+
+// The same for the master file of the terminal (padded to its ID) in the
+// receive folder of the station's settings.
 Result apply(const Masters::Definition &master,
              const Comm::Settings &settings,
              const QString &terminal,
@@ -52,8 +71,5 @@ Result UpdateJISYA(const Comm::Settings &settings, const QString &terminal);
 using Procedure = Result (*)(const Comm::Settings &, const QString &);
 // The update procedure of the master of that name, or nullptr.
 Procedure procedureFor(const QString &masterName);
-
-// The receive folder of a terminal, ending with "/".
-QString receiveFolder(const Comm::Settings &settings, const QString &terminal);
 
 } // namespace DBupdate

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/StationLayout.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -51,10 +53,10 @@ struct Definition
     // through a large file.
     bool letsEventsRun = false;
 
-    QString masterFileName() const { return name + QStringLiteral(".dat"); }
-    QString appliedFileName() const { return name + QStringLiteral(".sav"); }
-    QString exportFileName() const { return name + QStringLiteral(".csv"); }
-    QString importFileName() const { return name + QStringLiteral(".DAT"); }
+    QString masterFileName() const { return StationLayout::masterFileName(name); }
+    QString appliedFileName() const { return StationLayout::appliedFileName(name); }
+    QString exportFileName() const { return StationLayout::exportFileName(name); }
+    QString importFileName() const { return StationLayout::importFileName(name); }
 
     // Columns of the terminal database's table: 端末ID, then the fields.
     QStringList terminalColumns() const;

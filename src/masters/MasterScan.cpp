@@ -1,8 +1,8 @@
 #include "MasterScan.h"
 
+#include "MasterDefinitions.h"
 #include "base/Operator.h"
 #include "base/StationLog.h"
-#include "MasterDefinitions.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -20,12 +20,14 @@ QList<MasterScan::Outcome> MasterScan::run()
     if (m_running)
         return outcomes;
     m_running = true;
-    for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal) {
+    const StationLayout layout = m_settings.layout();
+    for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;
+         ++terminal) {
         const QString terminalId = Comm::terminalId(terminal);
-        const QString folder = DBupdate::receiveFolder(m_settings, terminalId);
         for (const Masters::Definition &master : Masters::all()) {
-            if (QFileInfo::exists(folder + master.masterFileName()))
-                outcomes.append(applyOne(terminalId, master, folder));
+            const DBupdate::MasterFile file = DBupdate::inReceiveFolder(master, layout, terminalId);
+            if (QFileInfo::exists(file.path))
+                outcomes.append(applyOne(file));
             QCoreApplication::processEvents();
         }
     }
@@ -33,17 +35,15 @@ QList<MasterScan::Outcome> MasterScan::run()
     return outcomes;
 }
 
-MasterScan::Outcome MasterScan::applyOne(const QString &terminalId,
-                                         const Masters::Definition &master,
-                                         const QString &folder)
+MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)
 {
     Outcome outcome;
-    outcome.terminalId = terminalId;
-    outcome.master = master.name;
-    outcome.file = folder + master.masterFileName();
-    const QString applied = folder + master.appliedFileName();
+    outcome.terminalId = file.terminalId;
+    outcome.master = file.master.name;
+    outcome.file = file.path;
+    const QString applied = m_settings.layout().appliedFile(file.master.name, file.terminalId);
 
-    outcome.result = DBupdate::procedureFor(master.name)(m_settings, terminalId);
+    outcome.result = DBupdate::apply(file, m_settings.DbPath);
     QString cause = outcome.result.error;
     if (cause.isEmpty() && QFileInfo::exists(applied) && !QFile::remove(applied))
         cause = QStringLiteral("%1 を削除できません").arg(applied);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/Comm.h"
 #include "DBupdate.h"
+#include "base/Comm.h"
 
 #include <QList>
 #include <QString>
@@ -12,16 +12,13 @@ struct Definition;
 class Operator;
 class StationLog;
 
-// One look through the receive folders of terminals 1 to 11 for master files
+// One look through the receive folders of the station's terminals for master files
 // placed there from outside: each file found is applied by its master's
 // update procedure, then renamed to ".sav" so that it is not applied again.
 // The window's timer, the windowless station and "tarvinex scan" all use it.
 class MasterScan
 {
 public:
-    static constexpr int FirstTerminal = 1;
-    static constexpr int LastTerminal = 11;
-
     // What became of one master file found.
     struct Outcome
     {
@@ -47,9 +44,7 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
-    Outcome applyOne(const QString &terminalId,
-                     const Masters::Definition &master,
-                     const QString &folder);
+    Outcome applyOne(const DBupdate::MasterFile &file);
 
     Comm::Settings m_settings;
     Operator &m_operator;

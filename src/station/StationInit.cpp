@@ -1,9 +1,9 @@
 #include "StationInit.h"
 
 #include "base/Comm.h"
+#include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
-#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -34,16 +34,12 @@ bool createDatabase(const QString &path,
     return true;
 }
 
-} // namespace
-
-namespace {
-
-StationInit::Databases withDefaults(const QString &dir, StationInit::Databases databases)
+StationInit::Databases withDefaults(const StationLayout &layout, StationInit::Databases databases)
 {
     if (databases.terminal.isEmpty())
-        databases.terminal = dir + QStringLiteral("/tarvinex.db");
+        databases.terminal = layout.defaultTerminalDatabase();
     if (databases.maintenance.isEmpty())
-        databases.maintenance = dir + QStringLiteral("/data/0000/MasterConv.db");
+        databases.maintenance = layout.defaultMaintenanceDatabase();
     return databases;
 }
 
@@ -51,14 +47,14 @@ StationInit::Databases withDefaults(const QString &dir, StationInit::Databases d
 
 QString StationInit::settingsText(const QString &dir, const Databases &given)
 {
-    const Databases databases = withDefaults(dir, given);
-    const QString data = dir + QStringLiteral("/data/");
+    const StationLayout layout = StationLayout::ofNewStation(dir);
+    const Databases databases = withDefaults(layout, given);
     const QStringList lines = {
         QStringLiteral("DBname=") + databases.terminal,
-        QStringLiteral("DATA=") + data,
+        QStringLiteral("DATA=") + layout.dataRoot(),
         QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
         QStringLiteral("IMPORTDB=") + databases.maintenance,
-        QStringLiteral("IMPORTDIR=") + data + QStringLiteral("0000/rcv/"),
+        QStringLiteral("IMPORTDIR=") + layout.defaultImportFolder(),
     };
     return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
 }
@@ -68,26 +64,20 @@ StationInit::Result StationInit::run(const QString &dirArgument,
                                      const Databases &given)
 {
     const QString dir = QDir::cleanPath(QFileInfo(dirArgument).absoluteFilePath());
-    const QString settingsPath = Comm::settingsFilePath(dir);
+    const StationLayout layout = StationLayout::ofNewStation(dir);
+    const QString settingsPath = layout.settingsFile();
     if (QFileInfo::exists(settingsPath)) {
         *message = QStringLiteral("%1 は既にあります。既存のステーションは初期化しません")
                        .arg(settingsPath);
         return Result::Refused;
     }
 
-    const QString data = dir + QStringLiteral("/data/");
-    QStringList folders { dir, data + QStringLiteral("0000/rcv") };
-    for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal) {
-        const QString id = Comm::terminalId(terminal);
-        folders << data + id + QStringLiteral("/rcv") << data + id + QStringLiteral("/snd")
-                << data + QStringLiteral("backup/") + id + QStringLiteral("/snd");
-    }
-    for (const QString &folder : folders) {
+    for (const QString &folder : layout.folders()) {
         if (!makeFolder(folder, message))
             return Result::Failed;
     }
 
-    const Databases databases = withDefaults(dir, given);
+    const Databases databases = withDefaults(layout, given);
     if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message)
         || !createDatabase(databases.maintenance, MasterSchema::createMaintenanceTables, message)) {
         return Result::Failed;

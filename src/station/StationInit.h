@@ -10,9 +10,6 @@ class StationInit
 public:
     enum class Result { Created, Refused, Failed };
 
-    static inline constexpr int FirstTerminal = 1;
-    static inline constexpr int LastTerminal = 11;
-
     // Where the two databases live: empty for the SQLite files in the station
     // folder, or a server URI.
     struct Databases

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Comm {
+struct Settings;
+}
+
+// Where a station keeps its files. Every path of the station folder and of the
+// data folder tree is spelled here and nowhere else: init lays out what the
+// update, the scan, filing and the link then look for, so they cannot drift
+// apart and leave a terminal without its masters.
+class StationLayout
+{
+public:
+    // The terminals a station serves: each has its folders and is scanned.
+    static constexpr int FirstTerminal = 1;
+    static constexpr int LastTerminal = 11;
+    static bool isTerminal(int number) { return number >= FirstTerminal && number <= LastTerminal; }
+
+    // stationDir without a trailing separator; dataRoot ending with "/".
+    StationLayout(const QString &stationDir, const QString &dataRoot);
+    explicit StationLayout(const Comm::Settings &settings);
+    // A new station keeps its data tree in "data/" of the station folder.
+    static StationLayout ofNewStation(const QString &stationDir);
+
+    QString stationDir() const { return m_stationDir; }
+    QString dataRoot() const { return m_dataRoot; }
+
+    QString settingsFile() const;
+    QString logFolder() const;
+    // A file in the station folder itself: received files land there, and
+    // master exports are staged there for sending.
+    QString inStation(const QString &fileName) const;
+
+    // A terminal's folders, each ending with "/": master files in and their
+    // exports out; the latest order and stocktaking files; every one of them,
+    // time-stamped.
+    QString receiveFolder(const QString &terminalId) const;
+    QString receiveFolder(int terminal) const;
+    QString sendFolder(int terminal) const;
+    QString backupFolder(int terminal) const;
+
+    // A master's files in a terminal's receive folder: the master file, its
+    // name once applied, and the CSV export.
+    QString masterFile(const QString &master, const QString &terminalId) const;
+    QString appliedFile(const QString &master, const QString &terminalId) const;
+    QString exportFile(const QString &master, const QString &terminalId) const;
+    QString exportFile(const QString &master, int terminal) const;
+
+    static QString masterFileName(const QString &master);
+    static QString appliedFileName(const QString &master);
+    static QString exportFileName(const QString &master);
+    // The manual import's file of a master, in the import folder.
+    static QString importFileName(const QString &master);
+
+    // Where the settings put nothing else.
+    QString defaultImportFolder() const;
+    QString defaultTerminalDatabase() const;
+    QString defaultMaintenanceDatabase() const;
+
+    // Every folder of a station, the station folder first.
+    QStringList folders() const;
+
+private:
+    QString m_stationDir;
+    QString m_dataRoot;
+};
