@@ -1,8 +1,8 @@
 // Imports a generated 100,000-line SHOMAS.DAT into a maintenance database that
 // already holds those products, so every line deletes one row and inserts one,
 // and prints how long that took.
-#include "masters/MasterDefinitions.h"
 #include "base/TextFile.h"
+#include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
 
 #include <QCoreApplication>

@@ -7,11 +7,10 @@
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
-#include "base/StationLog.h"
 #include "comm/CommServer.h"
-#include "comm/LinkConfig.h"
-#include "comm/TransferEvents.h"
 #include "station/Station.h"
+#include "station/StationCore.h"
+#include "station/StationInit.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,23 +71,25 @@ int main(int argc, char **argv)
         sizes = { 10, 100 };
 
     QTemporaryDir dir;
+    const QString stationDir = dir.filePath(QStringLiteral("station"));
+    QString message;
     Comm::Settings settings;
-    settings.stationDir = dir.filePath(QStringLiteral("station"));
-    settings.DataRoot = settings.stationDir + QStringLiteral("/data/");
-    QDir().mkpath(settings.stationDir);
+    if (StationInit::run(stationDir, &message) != StationInit::Result::Created
+        || !Comm::LoadSettings(stationDir, &settings, &message)) {
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+        return 1;
+    }
+    settings.port = 0;
+    settings.values.insert(QStringLiteral("MAXFILE"), QString::number(qint64(1) << 40));
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock);
     QuietOperator op;
-    CommServer::Config config = linkConfig(settings);
-    config.address = QHostAddress::LocalHost;
-    config.port = 0;
-    config.link.maxFileSize = qint64(1) << 40;
-    CommServer server(config, op, [] { return QList<UsbUnit>(); });
-    Station station(server, op, log);
-    TransferEvents transfers(settings, op, log, clock);
-    station.handleTransfers(transfers);
-    station.load();
+    StationLinkOptions link;
+    link.address = QHostAddress::LocalHost;
+    StationCore core(
+        settings, op, clock, [] { return QList<UsbUnit>(); }, link);
+    CommServer &server = core.server();
+    core.station().load();
 
     QElapsedTimer linkTimer;
     qint64 linkNs = 0;

@@ -1,12 +1,12 @@
-#include "station/Cli.h"
-#include "station/CliImport.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "gui/MianMenu.h"
-#include "station/ScanCommand.h"
-#include "station/Serve.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
+#include "station/Cli.h"
+#include "station/CliImport.h"
+#include "station/ScanCommand.h"
+#include "station/Serve.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -24,12 +24,12 @@ int runWindow(int argc, char **argv)
     parser.addOption(Cli::stationDirOption());
     parser.addOption(helpOption);
     if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
-        Cli::print(stderr, parser.errorText() + u'\n');
-        Cli::print(stderr, Cli::helpText());
+        printLine(stderr, parser.errorText() + u'\n');
+        printLine(stderr, Cli::helpText());
         return 2;
     }
     if (parser.isSet(helpOption)) {
-        Cli::print(stdout, Cli::helpText());
+        printLine(stdout, Cli::helpText());
         return 0;
     }
 
@@ -56,7 +56,7 @@ int main(int argc, char **argv)
 {
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        Cli::print(stdout, Cli::helpText());
+        printLine(stdout, Cli::helpText());
         return 0;
     }
     if (command.isEmpty() || command.startsWith(u'-'))
@@ -72,7 +72,7 @@ int main(int argc, char **argv)
         return Cli::serve(arguments);
     if (command == QLatin1String("scan"))
         return Cli::scan(arguments);
-    Cli::print(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
-    Cli::print(stderr, Cli::helpText());
+    printLine(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
+    printLine(stderr, Cli::helpText());
     return 2;
 }

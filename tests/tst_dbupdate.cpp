@@ -72,7 +72,7 @@ class TestDBupdate : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<StationFolders> m_station;
+    std::unique_ptr<StationFolder> m_station;
     QString m_engine;
 
     DBupdate::Result apply(const QString &name, const QString &terminal = T3)
@@ -135,7 +135,7 @@ private Q_SLOTS:
         QFETCH_GLOBAL(QString, engine);
         m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
-        m_station = std::make_unique<StationFolders>(m_tmp->path());
+        m_station = std::make_unique<StationFolder>(m_tmp->path());
         m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
     }
 

@@ -1,3 +1,5 @@
+#include "Files.h"
+#include "StationFolder.h"
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
@@ -12,18 +14,6 @@
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
 void makeReadOnly(const QString &path)
 {
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadUser);
@@ -31,11 +21,11 @@ void makeReadOnly(const QString &path)
 
 } // namespace
 
-// A station folder with terminals 3 and 5 laid out.
+// A station folder with the transfer events over it.
 struct Folder
 {
     QTemporaryDir dir;
-    Comm::Settings settings;
+    StationFolder folder;
     TestClock clock;
     TestOperator op;
     StationLog log;
@@ -44,46 +34,16 @@ struct Folder
     TransferEvents events;
 
     Folder()
-        : settings(makeSettings(dir.path()))
+        : folder(dir.path())
         , log(dir.path(), clock)
         , logged(op, log)
-        , events(settings, logged, log, clock)
-    {
-        for (const char *id : { "0003", "0005" }) {
-            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/rcv"));
-            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/snd"));
-            QDir().mkpath(settings.DataRoot + QStringLiteral("backup/") + id
-                          + QStringLiteral("/snd"));
-        }
-    }
+        , events(folder.settings, logged, log, clock)
+    { }
 
-    static Comm::Settings makeSettings(const QString &path)
-    {
-        Comm::Settings s;
-        s.stationDir = path;
-        s.DataRoot = path + QStringLiteral("/data/");
-        return s;
-    }
-
-    QString station(const QString &name) const { return settings.stationDir + u'/' + name; }
-    QString snd(const char *id) const { return settings.DataRoot + id + QStringLiteral("/snd/"); }
-    QString rcv(const char *id) const { return settings.DataRoot + id + QStringLiteral("/rcv/"); }
-    QString backup(const char *id) const
-    {
-        return settings.DataRoot + QStringLiteral("backup/") + id + QStringLiteral("/snd/");
-    }
-    QStringList backups(const char *id) const
-    {
-        return QDir(backup(id)).entryList(QDir::Files, QDir::Name);
-    }
-    QStringList stationFiles() const
-    {
-        return QDir(settings.stationDir).entryList(QDir::Files, QDir::Name);
-    }
     // What a saved file sets off, as the control reports it.
     void saved(const QString &name, int terminal, const QByteArray &content = "data")
     {
-        QVERIFY(writeFile(station(name), content));
+        QVERIFY(writeFile(folder.path(name), content));
         events.TransferStatus(Link::TransferKind::Saved, name, terminal);
     }
 };
@@ -147,9 +107,9 @@ private Q_SLOTS:
         QFETCH(bool, filed);
         Folder f;
         f.saved(name, 3);
-        QCOMPARE(QFile::exists(f.station(name)), staysInStation);
-        QCOMPARE(QFile::exists(f.snd("0003") + name), filed);
-        QCOMPARE(f.backups("0003").size(), filed ? 1 : 0);
+        QCOMPARE(QFile::exists(f.folder.path(name)), staysInStation);
+        QCOMPARE(QFile::exists(f.folder.snd(3) + name), filed);
+        QCOMPARE(f.folder.backups(3).size(), filed ? 1 : 0);
         // The file's name is the first message, whatever it is.
         QCOMPARE(f.op.messages().first(), name);
     }
@@ -158,9 +118,9 @@ private Q_SLOTS:
     {
         Folder f;
         f.saved(QStringLiteral("S_HACH.dat"), 3, "first");
-        const QString received = f.station(QStringLiteral("S_HACH.dat"));
-        const QString sendCopy = f.snd("0003") + QStringLiteral("S_HACH.dat");
-        const QString backup = f.backup("0003") + QStringLiteral("20261208093005_S_HACH.dat");
+        const QString received = f.folder.path(QStringLiteral("S_HACH.dat"));
+        const QString sendCopy = f.folder.snd(3) + QStringLiteral("S_HACH.dat");
+        const QString backup = f.folder.backup(3) + QStringLiteral("20261208093005_S_HACH.dat");
         QCOMPARE(f.op.messages(),
                  QStringList({ QStringLiteral("S_HACH.dat"),
                                received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
@@ -197,11 +157,11 @@ private Q_SLOTS:
         f.saved(name, 3, "older");
         f.clock.current = f.clock.current.addSecs(secondsApart);
         f.saved(name, 3, "newer");
-        QCOMPARE(readFile(f.snd("0003") + name), QByteArray("newer"));
-        QCOMPARE(f.backups("0003"), backups);
+        QCOMPARE(readFile(f.folder.snd(3) + name), QByteArray("newer"));
+        QCOMPARE(f.folder.backups(3), backups);
         // A third in the same second takes the next number.
         f.saved(name, 3, "third");
-        QVERIFY(f.backups("0003").contains(
+        QVERIFY(f.folder.backups(3).contains(
             f.clock.current.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral("-")
             + QString::number(secondsApart == 0 ? 3 : 2) + u'_' + name));
     }
@@ -224,27 +184,27 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         Folder f;
         const QString name = QStringLiteral("S_HACH.dat");
-        const QString sendCopy = f.snd("0003") + name;
+        const QString sendCopy = f.folder.snd(3) + name;
         if (breakage == QLatin1String("nosnd"))
-            QVERIFY(QDir(f.snd("0003")).removeRecursively());
+            QVERIFY(QDir(f.folder.snd(3)).removeRecursively());
         if (breakage == QLatin1String("readonly")) {
             QVERIFY(writeFile(sendCopy, "kept"));
             makeReadOnly(sendCopy);
         }
         if (breakage == QLatin1String("nobackup"))
-            QVERIFY(QDir(f.backup("0003")).removeRecursively());
+            QVERIFY(QDir(f.folder.backup(3)).removeRecursively());
 
         f.saved(name, 3, "new");
         const QString last = f.op.messages().last();
         QVERIFY2(last.startsWith(expected), qPrintable(last));
-        QVERIFY(last.contains(f.station(name)));
+        QVERIFY(last.contains(f.folder.path(name)));
         QVERIFY(last.contains(QStringLiteral("受信したファイルは")));
-        QCOMPARE(readFile(f.station(name)), QByteArray("new"));
+        QCOMPARE(readFile(f.folder.path(name)), QByteArray("new"));
         if (breakage == QLatin1String("readonly"))
             QCOMPARE(readFile(sendCopy), QByteArray("kept"));
         // The failure is in the log too.
         QVERIFY(QString::fromUtf8(readFile(f.log.currentFile())).contains(expected));
-        QVERIFY(f.backups("0003").isEmpty());
+        QVERIFY(f.folder.backups(3).isEmpty());
     }
 
     void fileDeleteOfAReadOnlyFileIsReported()
@@ -252,11 +212,11 @@ private Q_SLOTS:
         Folder f;
         QVERIFY(f.events.filing().FileDelete(QStringLiteral("absent.txt")));
         QVERIFY(f.op.shown.isEmpty());
-        QVERIFY(writeFile(f.station(QStringLiteral("keep.txt")), "x"));
-        makeReadOnly(f.station(QStringLiteral("keep.txt")));
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("keep.txt")), "x"));
+        makeReadOnly(f.folder.path(QStringLiteral("keep.txt")));
         QVERIFY(!f.events.filing().FileDelete(QStringLiteral("keep.txt")));
-        QVERIFY(f.op.messages().last().contains(f.station(QStringLiteral("keep.txt"))));
-        QVERIFY(QFile::exists(f.station(QStringLiteral("keep.txt"))));
+        QVERIFY(f.op.messages().last().contains(f.folder.path(QStringLiteral("keep.txt"))));
+        QVERIFY(QFile::exists(f.folder.path(QStringLiteral("keep.txt"))));
     }
 
     void controlFileStagesExactlyTheTerminalsExports()
@@ -265,9 +225,9 @@ private Q_SLOTS:
         QSignalSpy staged(&f.events, &TransferEvents::mastersStaged);
         // Terminal 5 has all six; terminal 3 only the category and product masters.
         for (const char *m : { "BUNMAS", "TENMAS", "SIRMAS", "TOKMAS", "SHOMAS", "JISYA" })
-            QVERIFY(writeFile(f.rcv("0005") + m + QStringLiteral(".csv"), QByteArray("5:") + m));
-        QVERIFY(writeFile(f.rcv("0003") + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
-        QVERIFY(writeFile(f.rcv("0003") + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
+            QVERIFY(writeFile(f.folder.rcv(5) + m + QStringLiteral(".csv"), QByteArray("5:") + m));
+        QVERIFY(writeFile(f.folder.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
+        QVERIFY(writeFile(f.folder.rcv(3) + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
 
         f.saved(QStringLiteral("CTRL.csv"), 5);
         QCOMPARE(staged.last().at(1).toStringList(),
@@ -281,13 +241,13 @@ private Q_SLOTS:
         f.saved(QStringLiteral("CTRL.csv"), 3);
         QCOMPARE(staged.last().at(0).toInt(), 3);
         QCOMPARE(staged.last().at(1).toStringList(), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
-        QCOMPARE(f.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
-        QCOMPARE(readFile(f.station(QStringLiteral("SHOMAS.csv"))), QByteArray("3:SHOMAS"));
+        QCOMPARE(f.folder.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
+        QCOMPARE(readFile(f.folder.path(QStringLiteral("SHOMAS.csv"))), QByteArray("3:SHOMAS"));
 
         // A terminal without a receive folder has nothing staged at all.
         f.saved(QStringLiteral("CTRL.csv"), 7);
         QCOMPARE(staged.last().at(1).toStringList(), QStringList());
-        QCOMPARE(f.stationFiles(), QStringList({ "CTRL.csv" }));
+        QCOMPARE(f.folder.stationFiles(), QStringList({ "CTRL.csv" }));
     }
 
     void theEventsTerminalNumberHoldsThroughAMessage()
@@ -303,20 +263,20 @@ private Q_SLOTS:
             }
         };
         f.saved(QStringLiteral("S_HACH.dat"), 3, "from 3");
-        QCOMPARE(readFile(f.snd("0003") + QStringLiteral("S_HACH.dat")), QByteArray("from 3"));
-        QCOMPARE(readFile(f.snd("0005") + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
-        QVERIFY(!QFile::exists(f.snd("0005") + QStringLiteral("S_HACH.dat")));
-        QVERIFY(!QFile::exists(f.snd("0003") + QStringLiteral("S_TANA.dat")));
+        QCOMPARE(readFile(f.folder.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("from 3"));
+        QCOMPARE(readFile(f.folder.snd(5) + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
+        QVERIFY(!QFile::exists(f.folder.snd(5) + QStringLiteral("S_HACH.dat")));
+        QVERIFY(!QFile::exists(f.folder.snd(3) + QStringLiteral("S_TANA.dat")));
     }
 
     void failedTransferLeavesTheFileWhereItIs()
     {
         Folder f;
-        QVERIFY(writeFile(f.station(QStringLiteral("S_HACH.dat")), "old"));
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("S_HACH.dat")), "old"));
         f.events.TransferStatus(Link::TransferKind::SaveFailed, QStringLiteral("S_HACH.dat"), 3);
-        QCOMPARE(readFile(f.station(QStringLiteral("S_HACH.dat"))), QByteArray("old"));
+        QCOMPARE(readFile(f.folder.path(QStringLiteral("S_HACH.dat"))), QByteArray("old"));
         QVERIFY(f.op.shown.isEmpty());
-        QVERIFY(f.backups("0003").isEmpty());
+        QVERIFY(f.folder.backups(3).isEmpty());
     }
 };
 

@@ -229,9 +229,9 @@ private Q_SLOTS:
         QFETCH(QString, scenario);
         QFETCH(int, code);
         QFETCH(bool, failedTransfer);
-        LinkStation s([](CommServer::Config &c) {
-            c.link.maxFileSize = 1000;
-            c.link.stallTimeoutMs = 300;
+        LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &link) {
+            settings.values.insert(QStringLiteral("MAXFILE"), QStringLiteral("1000"));
+            link.stallTimeoutMs = 300;
         });
         const QString outside
             = QFileInfo(s.dir.path()).absolutePath() + QStringLiteral("/evil.dat");
@@ -330,7 +330,9 @@ private Q_SLOTS:
 
     void theLinkKeyIsChecked()
     {
-        LinkStation s([](CommServer::Config &c) { c.link.linkKey = "sesame"; });
+        LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &) {
+            settings.values.insert(QStringLiteral("LINKKEY"), QStringLiteral("sesame"));
+        });
         Outbox out;
         const QString file = out.file(QStringLiteral("S_HACH.dat"), "keyed");
 
@@ -367,9 +369,9 @@ private Q_SLOTS:
 
     void waitingIsBounded()
     {
-        LinkStation s([](CommServer::Config &c) {
-            c.maxWaiting = 1;
-            c.turnWaitMs = 300;
+        LinkStation s([](Comm::Settings &, StationCore::LinkOptions &link) {
+            link.maxWaiting = 1;
+            link.turnWaitMs = 300;
         });
         RawTerminal first(s.port());
         QVERIFY(first.hello(3)); // and then holds the turn

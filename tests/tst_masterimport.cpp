@@ -3,11 +3,11 @@
 #include "TestOperator.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
+#include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
-#include "masters/MasterSchema.h"
-#include "base/TextFile.h"
 #include "masters/MasterImport.h"
+#include "masters/MasterSchema.h"
 #include "station/MasterMaintenance.h"
 
 #include <QDir>

@@ -1,15 +1,15 @@
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
-#include "gui/MianMenu.h"
 #include "base/StationLog.h"
+#include "base/TextFile.h"
+#include "gui/MasterMenu.h"
+#include "gui/MasterMenuOpener.h"
+#include "gui/MianMenu.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
-#include "base/TextFile.h"
-#include "gui/MasterMenu.h"
-#include "gui/MasterMenuOpener.h"
 
 #include <QApplication>
 #include <QDir>

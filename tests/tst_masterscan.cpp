@@ -2,12 +2,12 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
-#include "gui/MianMenu.h"
-#include "station/Station.h"
 #include "base/StationLog.h"
+#include "gui/MianMenu.h"
 #include "gui/WindowStation.h"
-#include "masters/MasterScan.h"
 #include "masters/MasterDefinitions.h"
+#include "masters/MasterScan.h"
+#include "station/Station.h"
 
 #include <QLabel>
 #include <QSignalSpy>
@@ -46,7 +46,7 @@ class TestMasterScan : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<StationFolders> m_station;
+    std::unique_ptr<StationFolder> m_station;
     TestClock m_clock;
     TestOperator m_operator;
     std::unique_ptr<StationLog> m_log;
@@ -83,7 +83,7 @@ private Q_SLOTS:
     {
         QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
-        m_station = std::make_unique<StationFolders>(m_tmp->path());
+        m_station = std::make_unique<StationFolder>(m_tmp->path());
         m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();

@@ -3,9 +3,9 @@
 #include "base/Comm.h"
 #include "gui/LampWidget.h"
 #include "gui/MianMenu.h"
-#include "station/Station.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
+#include "station/Station.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,3 +1,4 @@
+#include "Files.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
 
@@ -8,16 +9,6 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 // The windowless station as an operator runs it: a process that serves
 // terminals, prints what the window would show and stops on a signal.

@@ -6,11 +6,11 @@
 #include "TestDatabases.h"
 #include "TestOperator.h"
 #include "base/StationLog.h"
-#include "masters/MasterScan.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDatabase.h"
 #include "masters/MasterDefinitions.h"
+#include "masters/MasterScan.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -60,7 +60,7 @@ struct SharedStation
     }
 
     QTemporaryDir dir;
-    StationFolders folders;
+    StationFolder folders;
 };
 
 // Starts the server again when a test that stopped it ends, passed or not,
@@ -252,7 +252,7 @@ private Q_SLOTS:
     void scanKeepsFilesTheStoppedServerDidNotTake()
     {
         SharedStation station(newSchema());
-        const StationFolders &folders = station.folders;
+        const StationFolder &folders = station.folders;
         QVERIFY(folders.write("0001", "BUNMAS.dat", { "1A1  果物" }));
         QVERIFY(folders.write("0001", "SHOMAS.dat", productLines(1, 300, "商品")));
         QVERIFY(folders.write("0002", "BUNMAS.dat", { "1A1  野菜" }));
@@ -315,7 +315,7 @@ private Q_SLOTS:
         QFETCH(QString, secret);
 
         QTemporaryDir dir;
-        StationFolders folders(dir.path());
+        StationFolder folders(dir.path());
         folders.settings.DbPath = location;
         QVERIFY(folders.write("0001", "BUNMAS.dat", { "1A1  果物" }));
         TestOperator op;
@@ -342,7 +342,7 @@ private Q_SLOTS:
         location.setUserName(QStringLiteral("tarvinex_station"));
         location.setPassword(QStringLiteral("right"));
         QTemporaryDir dir;
-        StationFolders folders(dir.path());
+        StationFolder folders(dir.path());
         folders.settings.DbPath = location.toString();
         QVERIFY(folders.write(T3, "BUNMAS.dat", { "1A1  果物" }));
         const DBupdate::Result result = DBupdate::UpdateBUNMAS(folders.settings, T3);

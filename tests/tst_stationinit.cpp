@@ -1,8 +1,8 @@
 #include "TestDatabases.h"
 #include "base/Comm.h"
-#include "station/StationInit.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
+#include "station/StationInit.h"
 
 #include <QDir>
 #include <QFile>

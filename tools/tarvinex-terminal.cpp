@@ -1,6 +1,7 @@
 // tarvinex-terminal: a terminal on the command line. It sends files to a
 // station and fetches the masters staged for it, over TCP or a serial line.
 
+#include "base/Console.h"
 #include "link/TerminalClient.h"
 
 #include <QCommandLineParser>
@@ -13,14 +14,6 @@
 #include <cstdio>
 
 namespace {
-
-void printLine(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
 
 const char *Usage
     = "usage: tarvinex-terminal [--host H] [--port N | --device PATH] --terminal T [--key KEY]\n"

@@ -1,5 +1,6 @@
 #include "Operator.h"
 
+#include "Console.h"
 #include "StationLog.h"
 
 #include <cstdio>
@@ -32,30 +33,28 @@ int LoggedOperator::choose(const QString &caption, const QString &prompt, const 
 
 namespace {
 
-void printLine(const QString &text)
+// One line a message, so that a reader of the output can tell them apart.
+void printMessage(const QString &text)
 {
-    const QByteArray bytes = StationLog::oneLine(text).toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    printLine(stdout, StationLog::oneLine(text));
 }
 
 } // namespace
 
 void ConsoleOperator::message(const QString &text)
 {
-    printLine(text);
+    printMessage(text);
 }
 
 void ConsoleOperator::information(const QString &caption, const QString &text)
 {
-    printLine(caption + QStringLiteral(": ") + text);
+    printMessage(caption + QStringLiteral(": ") + text);
 }
 
 int ConsoleOperator::choose(const QString &caption, const QString &, const QStringList &items)
 {
     if (items.isEmpty())
         return -1;
-    printLine(caption + QStringLiteral(": ") + items.first());
+    printMessage(caption + QStringLiteral(": ") + items.first());
     return 0;
 }

@@ -24,6 +24,9 @@ QStringList splitLines(const QString &text);
 
 // Reads a CP932 text file line by line without holding the whole file, so a
 // master file of any size costs a fixed amount of memory.
+//
+// Written by hand rather than with QTextStream: Qt 6's streams decode only
+// Unicode encodings, and QIODevice::readLine does not end a line at a lone CR.
 class TextLineReader
 {
 public:

@@ -2,8 +2,8 @@
 
 #include "JapaneseFonts.h"
 #include "LampWidget.h"
-#include "station/Station.h"
 #include "Twips.h"
+#include "station/Station.h"
 
 #include <QLabel>
 #include <QPushButton>

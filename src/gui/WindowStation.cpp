@@ -1,8 +1,8 @@
 #include "WindowStation.h"
 
+#include "MasterMenuOpener.h"
 #include "MianMenu.h"
 #include "station/Station.h"
-#include "MasterMenuOpener.h"
 
 #include <QApplication>
 #include <QPushButton>

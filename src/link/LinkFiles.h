@@ -16,6 +16,10 @@ namespace Link {
 // folder; only a complete file whose length and CRC-32 match is renamed to
 // its name, in one step, so nothing incomplete ever stands under that name.
 // A file not finished is removed when this object goes.
+//
+// Written by hand rather than with QSaveFile: its temporary files carry no
+// name of ours, so those left by a killed station could not be told from a
+// terminal's files and swept at the next start.
 class IncomingFile
 {
 public:

@@ -1,9 +1,9 @@
 #include "MasterImport.h"
 
 #include "DatabaseConnection.h"
-#include "base/FixedWidth.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
+#include "base/FixedWidth.h"
 #include "base/TextFile.h"
 
 #include <QDir>

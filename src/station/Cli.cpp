@@ -7,14 +7,6 @@
 
 namespace Cli {
 
-void print(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
 QString helpText()
 {
     return QStringLiteral(
@@ -59,7 +51,7 @@ bool loadSettings(const QCommandLineParser &parser, Comm::Settings *settings, QS
     QString problem;
     if (Comm::LoadSettings(stationDir(parser.value(stationDirOption())), settings, &problem))
         return true;
-    print(stderr, QStringLiteral("tarvinex: ") + problem);
+    printLine(stderr, QStringLiteral("tarvinex: ") + problem);
     if (error)
         *error = problem;
     return false;
@@ -74,22 +66,22 @@ int init(const QStringList &arguments)
     parser.addOptions({ db, importDb });
     if (!parser.parse(QStringList { QStringLiteral("init") } + arguments)
         || parser.positionalArguments().size() != 1) {
-        print(stderr, QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]"));
+        printLine(stderr, QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]"));
         return 2;
     }
     QString message;
     const StationInit::Databases databases { parser.value(db), parser.value(importDb) };
     switch (StationInit::run(parser.positionalArguments().first(), &message, databases)) {
     case StationInit::Result::Created:
-        print(stdout, message);
+        printLine(stdout, message);
         return 0;
     case StationInit::Result::Refused:
-        print(stderr, message);
+        printLine(stderr, message);
         return 2;
     case StationInit::Result::Failed:
         break;
     }
-    print(stderr, message);
+    printLine(stderr, message);
     return 1;
 }
 

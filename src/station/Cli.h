@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Comm.h"
+#include "base/Console.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -14,9 +15,6 @@
 namespace Cli {
 
 QString helpText();
-
-// Writes text and a line end, UTF-8.
-void print(FILE *stream, const QString &text);
 
 int init(const QStringList &arguments);
 

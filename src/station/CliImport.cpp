@@ -16,11 +16,11 @@ namespace {
 int usage(const QString &problem)
 {
     if (!problem.isEmpty())
-        print(stderr, QStringLiteral("tarvinex import: ") + problem);
-    print(stderr,
-          QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
-                         "MASTER: ")
-              + Masters::names().join(QStringLiteral(", ")));
+        printLine(stderr, QStringLiteral("tarvinex import: ") + problem);
+    printLine(stderr,
+              QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
+                             "MASTER: ")
+                  + Masters::names().join(QStringLiteral(", ")));
     return 2;
 }
 
@@ -57,10 +57,10 @@ int importMasters(const QStringList &arguments)
         if (import.run(*master)) {
             const QString summary = MasterImport::summary(*master, import.counts());
             log.write(summary);
-            print(stdout, summary);
+            printLine(stdout, summary);
         } else {
             log.write(import.error());
-            print(stderr, QStringLiteral("tarvinex: ") + import.error());
+            printLine(stderr, QStringLiteral("tarvinex: ") + import.error());
             status = 1;
         }
     }

@@ -1,9 +1,9 @@
 #include "MasterMaintenance.h"
 
-#include "masters/MasterImport.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
 #include "base/StationLog.h"
+#include "masters/MasterImport.h"
 
 MasterMaintenance::MasterMaintenance(const Comm::Settings &settings, Operator &op, StationLog &log)
     : m_settings(settings)

@@ -16,10 +16,10 @@ namespace {
 class ErrorOutputOperator : public Operator
 {
 public:
-    void message(const QString &text) override { Cli::print(stderr, text); }
+    void message(const QString &text) override { printLine(stderr, text); }
     void information(const QString &caption, const QString &text) override
     {
-        Cli::print(stderr, caption + QStringLiteral(": ") + text);
+        printLine(stderr, caption + QStringLiteral(": ") + text);
     }
     int choose(const QString &, const QString &, const QStringList &) override { return -1; }
 };
@@ -34,7 +34,7 @@ int scan(const QStringList &arguments)
     parser.addOption(Cli::stationDirOption());
     if (!parser.parse(QStringList { QStringLiteral("scan") } + arguments)
         || !parser.positionalArguments().isEmpty()) {
-        print(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
+        printLine(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
         return 2;
     }
 
@@ -53,12 +53,12 @@ int scan(const QStringList &arguments)
             allApplied = false;
             continue;
         }
-        print(stdout,
-              QStringLiteral("%1 %2: %3 lines read, %4 rows added, %5 rows updated")
-                  .arg(outcome.terminalId, outcome.master)
-                  .arg(outcome.result.linesRead)
-                  .arg(outcome.result.rowsAdded)
-                  .arg(outcome.result.rowsUpdated));
+        printLine(stdout,
+                  QStringLiteral("%1 %2: %3 lines read, %4 rows added, %5 rows updated")
+                      .arg(outcome.terminalId, outcome.master)
+                      .arg(outcome.result.linesRead)
+                      .arg(outcome.result.rowsAdded)
+                      .arg(outcome.result.rowsUpdated));
     }
     return allApplied ? 0 : 1;
 }

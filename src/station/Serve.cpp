@@ -1,10 +1,10 @@
 #include "Serve.h"
 
 #include "Cli.h"
-#include "base/Clock.h"
-#include "base/Comm.h"
 #include "Station.h"
 #include "StationCore.h"
+#include "base/Clock.h"
+#include "base/Comm.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -49,7 +49,7 @@ int serve(const QStringList &arguments)
     parser.addOption(portOption);
     if (!parser.parse(QStringList { QStringLiteral("tarvinex serve") } + arguments)
         || !parser.positionalArguments().isEmpty()) {
-        print(stderr, QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]"));
+        printLine(stderr, QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]"));
         return 2;
     }
 
@@ -60,8 +60,8 @@ int serve(const QStringList &arguments)
         bool ok = false;
         const uint port = parser.value(portOption).toUInt(&ok);
         if (!ok || port > 65535) {
-            print(stderr,
-                  QStringLiteral("tarvinex: --port: not a port: ") + parser.value(portOption));
+            printLine(stderr,
+                      QStringLiteral("tarvinex: --port: not a port: ") + parser.value(portOption));
             return 2;
         }
         settings.port = quint16(port);
@@ -82,12 +82,12 @@ int serve(const QStringList &arguments)
     Station &station = core.station();
     QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
         if (!text.isEmpty())
-            print(stdout, StationLog::oneLine(text));
+            printLine(stdout, StationLog::oneLine(text));
     });
     QObject::connect(&station, &Station::quitRequested, [] { QCoreApplication::exit(1); });
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
-        print(stderr, QStringLiteral("tarvinex: cannot set up signal handling"));
+        printLine(stderr, QStringLiteral("tarvinex: cannot set up signal handling"));
         return 1;
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
@@ -110,10 +110,10 @@ int serve(const QStringList &arguments)
     station.load();
     int status = 1;
     if (!station.isQuitting() && server.Listening()) {
-        print(stdout,
-              QStringLiteral("待ち受け中: ポート %1, %2")
-                  .arg(server.serverPort())
-                  .arg(settings.stationDir));
+        printLine(stdout,
+                  QStringLiteral("待ち受け中: ポート %1, %2")
+                      .arg(server.serverPort())
+                      .arg(settings.stationDir));
         status = QCoreApplication::exec();
     }
     server.setListening(false);

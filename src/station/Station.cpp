@@ -3,8 +3,8 @@
 #include "base/Operator.h"
 #include "base/StationLog.h"
 #include "comm/CommServer.h"
-#include "masters/MasterScan.h"
 #include "comm/TransferEvents.h"
+#include "masters/MasterScan.h"
 
 #include <QTimer>
 

@@ -2,19 +2,24 @@
 
 #include "Station.h"
 #include "comm/LinkConfig.h"
-#include "masters/MasterScan.h"
 #include "comm/TransferEvents.h"
+#include "masters/MasterScan.h"
 
 StationCore::StationCore(const Comm::Settings &settings,
                          Operator &face,
                          const Clock &clock,
-                         UsbUnitFinder findUnits)
+                         UsbUnitFinder findUnits,
+                         const LinkOptions &link)
     : m_settings(settings)
     , m_log(settings.stationDir, clock)
     , m_operator(face, m_log)
 {
-    m_server = std::make_unique<CommServer>(
-        linkConfig(m_settings, &m_settingsProblem), m_operator, std::move(findUnits));
+    CommServer::Config config = linkConfig(m_settings, &m_settingsProblem);
+    config.address = link.address;
+    config.link.stallTimeoutMs = link.stallTimeoutMs.value_or(config.link.stallTimeoutMs);
+    config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);
+    config.turnWaitMs = link.turnWaitMs.value_or(config.turnWaitMs);
+    m_server = std::make_unique<CommServer>(config, m_operator, std::move(findUnits));
     m_scan = std::make_unique<MasterScan>(m_settings, m_operator, m_log);
     m_station = std::make_unique<Station>(*m_server, m_operator, m_log);
     m_transfers = std::make_unique<TransferEvents>(m_settings, m_operator, m_log, clock);

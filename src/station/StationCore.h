@@ -6,11 +6,22 @@
 #include "comm/CommServer.h"
 
 #include <memory>
+#include <optional>
 
 class Clock;
 class MasterScan;
 class Station;
 class TransferEvents;
+
+// What the settings do not say about the link: the address terminals are
+// listened for on, and limits of the control (tests shorten them).
+struct StationLinkOptions
+{
+    QHostAddress address = QHostAddress::Any;
+    std::optional<int> stallTimeoutMs;
+    std::optional<int> maxWaiting;
+    std::optional<int> turnWaitMs;
+};
 
 // The station without a face: the control, the master scan, the transfer
 // events and the station logic, wired together for one station folder. The
@@ -18,10 +29,13 @@ class TransferEvents;
 class StationCore
 {
 public:
+    using LinkOptions = StationLinkOptions;
+
     StationCore(const Comm::Settings &settings,
                 Operator &face,
                 const Clock &clock,
-                UsbUnitFinder findUnits = systemUsbUnits);
+                UsbUnitFinder findUnits = systemUsbUnits,
+                const LinkOptions &link = {});
     ~StationCore();
 
     const Comm::Settings &settings() const { return m_settings; }

@@ -1,16 +1,14 @@
 #pragma once
 
+#include "Files.h"
+#include "StationFolder.h"
 #include "TestClock.h"
 #include "TestOperator.h"
-#include "base/Comm.h"
-#include "station/Station.h"
-#include "base/StationLog.h"
-#include "comm/CommServer.h"
-#include "comm/LinkConfig.h"
-#include "comm/TransferEvents.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
 #include "link/TerminalClient.h"
+#include "station/Station.h"
+#include "station/StationCore.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,40 +19,31 @@
 #include <functional>
 #include <memory>
 
-// A real station on a loopback port, as the window runs it but with the test
-// as its operator: the control, the station logic, the transfer events and
-// the filing, over a station folder with terminals 1 to 11 laid out.
+// A real station on a loopback port, wired as the window and serve wire it
+// (StationCore) but with the test as its operator, over a station folder
+// laid out by init.
 class LinkStation
 {
 public:
-    using Tweak = std::function<void(CommServer::Config &)>;
+    // Adjusts the settings (MAXFILE, LINKKEY, ...) and what they do not say.
+    using Tweak = std::function<void(Comm::Settings &, StationCore::LinkOptions &)>;
 
     explicit LinkStation(const Tweak &tweak = {}, const UsbUnitFinder &units = {})
-        : log(dir.path(), clock)
-        , logged(op, log)
+        : folder(dir.path())
     {
-        settings.stationDir = dir.path();
-        settings.DataRoot = dir.path() + QStringLiteral("/data/");
-        for (int t = 1; t <= 11; ++t) {
-            const QString id = Comm::terminalId(t);
-            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/rcv"));
-            QDir().mkpath(settings.DataRoot + id + QStringLiteral("/snd"));
-            QDir().mkpath(settings.DataRoot + QStringLiteral("backup/") + id
-                          + QStringLiteral("/snd"));
-        }
-        CommServer::Config config = linkConfig(settings);
-        config.address = QHostAddress::LocalHost;
-        config.port = 0;
-        config.link.stallTimeoutMs = 5000;
+        Comm::Settings settings = folder.settings;
+        settings.port = 0; // the system picks a free one
+        StationCore::LinkOptions link;
+        link.address = QHostAddress::LocalHost;
+        link.stallTimeoutMs = 5000;
         if (tweak)
-            tweak(config);
-        server = std::make_unique<CommServer>(config, logged, units);
-        station = std::make_unique<Station>(*server, logged, log);
-        transfers = std::make_unique<TransferEvents>(settings, logged, log, clock);
-        station->handleTransfers(*transfers);
+            tweak(settings, link);
+        core = std::make_unique<StationCore>(settings, op, clock, units, link);
+        server = &core->server();
+        station = &core->station();
         // The one unit offered, if any, is taken.
         op.answer = units ? 0 : -1;
-        QObject::connect(station.get(), &Station::statusLineChanged, [this](const QString &text) {
+        QObject::connect(station, &Station::statusLineChanged, [this](const QString &text) {
             statusLines.append(text);
         });
         station->load();
@@ -62,49 +51,21 @@ public:
         statusLines.clear();
     }
 
-    ~LinkStation()
-    {
-        transfers.reset();
-        station.reset();
-        server.reset();
-    }
-
     quint16 port() const { return server->serverPort(); }
-    QString path(const QString &name) const { return settings.stationDir + u'/' + name; }
-    QString snd(int t) const
-    {
-        return settings.DataRoot + Comm::terminalId(t) + QStringLiteral("/snd/");
-    }
-    QString rcv(int t) const
-    {
-        return settings.DataRoot + Comm::terminalId(t) + QStringLiteral("/rcv/");
-    }
-    QStringList backups(int t) const
-    {
-        return QDir(settings.DataRoot + QStringLiteral("backup/") + Comm::terminalId(t)
-                    + QStringLiteral("/snd"))
-            .entryList(QDir::Files, QDir::Name);
-    }
-    // Every file in the station folder, temporary ones included.
-    QStringList stationFiles() const
-    {
-        return QDir(settings.stationDir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-    }
-    QString logText() const
-    {
-        QFile file(log.currentFile());
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString path(const QString &name) const { return folder.path(name); }
+    QString snd(int t) const { return folder.snd(t); }
+    QString rcv(int t) const { return folder.rcv(t); }
+    QStringList backups(int t) const { return folder.backups(t); }
+    QStringList stationFiles() const { return folder.stationFiles(); }
+    QString logText() const { return QString::fromUtf8(readFile(core->log().currentFile())); }
 
     QTemporaryDir dir;
-    Comm::Settings settings;
+    StationFolder folder;
     TestClock clock;
     TestOperator op;
-    StationLog log;
-    LoggedOperator logged;
-    std::unique_ptr<CommServer> server;
-    std::unique_ptr<Station> station;
-    std::unique_ptr<TransferEvents> transfers;
+    std::unique_ptr<StationCore> core;
+    CommServer *server = nullptr;
+    Station *station = nullptr;
     QStringList statusLines;
 };
 
@@ -193,15 +154,3 @@ public:
     QList<Link::Frame> frames;
     bool closed = false;
 };
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
