@@ -25,7 +25,10 @@ const char *Usage
       "\n"
       "send   uploads each FILE under its bare name; exits 0 once the station has\n"
       "       confirmed every file saved. With --fetch, then fetches in the same session.\n"
-      "fetch  downloads the master CSVs staged for this terminal into DIR.\n"
+      "fetch  downloads the master CSVs staged for this terminal into DIR (made when\n"
+      "       missing).\n"
+      "\n"
+      "--timeout S gives up after S seconds of silence (default 60); --help, --version.\n"
       "\n"
       "The link key may also come from the environment variable TARVINEX_LINKKEY.\n"
       "Exit status: 0 done, 1 the station refused or the link failed, 2 usage error.";
