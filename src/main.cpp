@@ -13,36 +13,61 @@
 
 namespace {
 
+// Qt aborts the process when it finds no display; a settings error must still
+// reach whoever started the window from a shell.
+bool hasDisplay()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty())
+        return platform != "offscreen" && platform != "minimal";
+    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+QStringList argumentList(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+// The command line is read before any window is made, so that --help,
+// --version and a usage error need no display.
 int runWindow(int argc, char **argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(WidgetOperator::applicationTitle());
-
     QCommandLineParser parser;
-    const QCommandLineOption helpOption(
-        QStringList { QStringLiteral("h"), QStringLiteral("help") });
     parser.addOption(Cli::stationDirOption());
-    parser.addOption(helpOption);
-    if (!parser.parse(QApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
-        printLine(stderr, parser.errorText() + u'\n');
+    const QStringList arguments = argumentList(argc, argv).mid(1);
+    if (const int status
+        = Cli::parseCommand(parser, QStringLiteral("tarvinex"), arguments, Cli::helpText());
+        status >= 0)
+        return status;
+    if (!parser.positionalArguments().isEmpty()) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: unknown command '%1'")
+                      .arg(parser.positionalArguments().first()));
         printLine(stderr, Cli::helpText());
         return 2;
     }
-    if (parser.isSet(helpOption)) {
-        printLine(stdout, Cli::helpText());
-        return 0;
-    }
 
-    WidgetOperator screen;
     Comm::Settings settings;
+    Cli::StationChoice choice;
     QString error;
-    if (!Cli::loadSettings(parser, &settings, &error)) {
-        screen.message(error);
+    if (!Cli::loadSettings(parser, Cli::Process::Window, &settings, &choice, &error)) {
+        if (hasDisplay()) {
+            QApplication app(argc, argv);
+            WidgetOperator screen;
+            screen.message(error);
+        }
         return 2;
     }
 
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(WidgetOperator::applicationTitle());
+    WidgetOperator screen;
     SystemClock clock;
     WindowStation station(settings, screen, clock);
+    station.log().write(choice.line());
     if (!station.load())
         return 0;
     screen.setParentWindow(&station.window());
@@ -55,10 +80,6 @@ int runWindow(int argc, char **argv)
 int main(int argc, char **argv)
 {
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        printLine(stdout, Cli::helpText());
-        return 0;
-    }
     if (command.isEmpty() || command.startsWith(u'-'))
         return runWindow(argc, argv);
 
@@ -72,7 +93,7 @@ int main(int argc, char **argv)
         return Cli::serve(arguments);
     if (command == QLatin1String("scan"))
         return Cli::scan(arguments);
-    printLine(stderr, QStringLiteral("tarvinex: unknown command '%1'\n").arg(command));
+    printLine(stderr, QStringLiteral("tarvinex: unknown command '%1'").arg(command));
     printLine(stderr, Cli::helpText());
     return 2;
 }

@@ -14,7 +14,10 @@ execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "scan exited with ${rc}: ${out}${err}")
 endif()
-if(NOT out STREQUAL "0003 BUNMAS: 3 lines read, 2 rows added, 1 rows updated\n")
+set(expected "station folder: ${WORK} (--station-dir)\n"
+             "0003 BUNMAS: 3 lines read, 2 rows added, 1 rows updated\n")
+string(CONCAT expected ${expected})
+if(NOT out STREQUAL expected)
     message(FATAL_ERROR "unexpected report: ${out}")
 endif()
 if(NOT EXISTS "${rcv}/BUNMAS.sav" OR EXISTS "${rcv}/BUNMAS.dat")

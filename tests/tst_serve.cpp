@@ -64,6 +64,7 @@ private Q_SLOTS:
         QByteArray output;
         const quint16 port = startServe(serve, &output);
         QVERIFY2(port != 0, output.constData());
+        const qint64 pid = serve.processId();
 
         const QString order = m_dir.filePath(QStringLiteral("S_HACH.dat"));
         QVERIFY(writeFile(order, "order"));
@@ -109,6 +110,13 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
         QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+        // It says where it works; with no UNIT set, it says nothing of USB
+        // units; the link's own events are printed too, not only logged.
+        QCOMPARE(lines.first(),
+                 QStringLiteral("station folder: %1 (--station-dir)").arg(m_station));
+        QVERIFY2(!output.contains("USB"), output.constData());
+        QVERIFY2(lines.indexOf(QRegularExpression(QStringLiteral("^端末 3 \\(.*\\) 接続$"))) >= 0,
+                 output.constData());
 
         // The same texts are in the station log.
         const QStringList logs = QDir(m_station + QStringLiteral("/log")).entryList(QDir::Files);
@@ -117,7 +125,8 @@ private Q_SLOTS:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QString logText = QString::fromUtf8(log.readAll());
         QVERIFY(logText.contains(QStringLiteral("S_HACH.dat保存成功 :3")));
-        QVERIFY(logText.contains(QStringLiteral("chk-2")));
+        QVERIFY(logText.contains(QStringLiteral("] chk-2")));
+        QVERIFY(logText.contains(QStringLiteral("[serve %1] ").arg(pid)));
     }
 };
 

@@ -102,6 +102,58 @@ private Q_SLOTS:
         QCOMPARE(settings.value(QStringLiteral("UNIT")), QStringLiteral("ttyUSB0"));
     }
 
+    void relativePathsAreTakenFromTheStationFolder()
+    {
+        Comm::Settings settings;
+        settings.stationDir = QStringLiteral("/srv/shop12");
+        QString error;
+        QVERIFY(Comm::parseSettings(QStringLiteral("DBname=tarvinex.db\r\nDATA=data\r\n"
+                                                   "IMPORTDB=postgresql://h/m?schema=s\r\n"
+                                                   "IMPORTDIR=../in\r\nLOGDAYS=0\r\n"),
+                                    &settings,
+                                    &error));
+        QCOMPARE(settings.DbPath, QStringLiteral("/srv/shop12/tarvinex.db"));
+        QCOMPARE(settings.DataRoot, QStringLiteral("/srv/shop12/data/"));
+        QCOMPARE(settings.importDb, QStringLiteral("postgresql://h/m?schema=s"));
+        QCOMPARE(settings.importDir, QStringLiteral("/srv/in/"));
+        QCOMPARE(settings.logDays, 0);
+        QCOMPARE(parsed(QString()).logDays, 90);
+    }
+
+    void stationsThatCannotRunAreStopped_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("complete") << "DBname=t.db\r\nDATA=data\r\n" << QString();
+        QTest::newRow("PORT alone") << "PORT=6000\r\n"
+                                    << "DBname";
+        QTest::newRow("no DATA") << "DBname=t.db\r\n"
+                                 << "DATA";
+        QTest::newRow("DATA folder missing") << "DBname=t.db\r\nDATA=elsewhere\r\n"
+                                             << "elsewhere";
+        QTest::newRow("LOGDAYS a word") << "DBname=t.db\r\nDATA=data\r\nLOGDAYS=many\r\n"
+                                        << "LOGDAYS";
+    }
+
+    void stationsThatCannotRunAreStopped()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, named);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("data")));
+        QFile file(dir.filePath(QStringLiteral("Tarvinex.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text.toLatin1());
+        file.close();
+
+        Comm::Settings settings;
+        QString error;
+        const bool runs = Comm::LoadSettings(dir.path(), &settings, &error)
+            && Comm::checkSettings(settings, &error);
+        QCOMPARE(runs, named.isEmpty());
+        QVERIFY2(error.contains(named), qPrintable(error));
+    }
+
     void unusablePortIsRefused_data()
     {
         QTest::addColumn<QString>("port");

@@ -2,10 +2,12 @@
 // station and fetches the masters staged for it, over TCP or a serial line.
 
 #include "base/Console.h"
+#include "base/Version.h"
 #include "link/TerminalClient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -23,7 +25,10 @@ const char *Usage
       "\n"
       "send   uploads each FILE under its bare name; exits 0 once the station has\n"
       "       confirmed every file saved. With --fetch, then fetches in the same session.\n"
-      "fetch  downloads the master CSVs staged for this terminal into DIR.\n"
+      "fetch  downloads the master CSVs staged for this terminal into DIR (made when\n"
+      "       missing).\n"
+      "\n"
+      "--timeout S gives up after S seconds of silence (default 60); --help, --version.\n"
       "\n"
       "The link key may also come from the environment variable TARVINEX_LINKKEY.\n"
       "Exit status: 0 done, 1 the station refused or the link failed, 2 usage error.";
@@ -65,8 +70,9 @@ int main(int argc, char **argv)
                                      QStringLiteral("S"),
                                      QStringLiteral("60"));
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+    const QCommandLineOption version(QStringLiteral("version"));
     for (const QCommandLineOption &option :
-         { host, port, device, terminal, key, fetchInto, timeout, help })
+         { host, port, device, terminal, key, fetchInto, timeout, help, version })
         parser.addOption(option);
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
@@ -74,9 +80,17 @@ int main(int argc, char **argv)
         printLine(stdout, QString::fromLatin1(Usage));
         return 0;
     }
+    if (parser.isSet(version)) {
+        printLine(stdout, QStringLiteral("tarvinex-terminal ") + QLatin1String(Tarvinex::Version));
+        return 0;
+    }
 
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
+    if (command.isEmpty())
+        return usage(QStringLiteral("no command given (send or fetch)"));
+    if (command != QLatin1String("send") && command != QLatin1String("fetch"))
+        return usage(QStringLiteral("unknown command '%1' (send or fetch)").arg(command));
     bool ok = false;
     const int number = parser.value(terminal).toInt(&ok);
     if (!ok || number < Link::MinTerminal || number > Link::MaxTerminal)
@@ -95,7 +109,10 @@ int main(int argc, char **argv)
     QList<std::pair<bool, QString>> steps; // fetch?, path
     if (command == QLatin1String("send") && args.size() >= 2) {
         for (const QString &file : args.mid(1)) {
-            if (!QFileInfo(file).isFile())
+            const QFileInfo info(file);
+            if (info.isDir())
+                return usage(QStringLiteral("%1 is a folder; send takes files").arg(file));
+            if (!info.isFile())
                 return usage(QStringLiteral("no such file: ") + file);
             steps.append({ false, file });
         }
@@ -104,11 +121,21 @@ int main(int argc, char **argv)
     } else if (command == QLatin1String("fetch") && args.size() == 2) {
         steps.append({ true, args.at(1) });
     } else {
-        return usage(QString());
+        return usage(command == QLatin1String("send") ? QStringLiteral("send needs a FILE")
+                                                      : QStringLiteral("fetch needs one DIR"));
     }
+    // The folder fetched into is made when missing, as a terminal's own
+    // master folder would be.
     for (const auto &step : std::as_const(steps)) {
-        if (step.first && !QFileInfo(step.second).isDir())
-            return usage(QStringLiteral("no such folder: ") + step.second);
+        if (!step.first)
+            continue;
+        if (QFileInfo(step.second).exists() && !QFileInfo(step.second).isDir())
+            return usage(QStringLiteral("%1 is not a folder").arg(step.second));
+        if (!QDir().mkpath(step.second)) {
+            printLine(stderr,
+                      QStringLiteral("tarvinex-terminal: cannot create folder ") + step.second);
+            return 1;
+        }
     }
 
     std::unique_ptr<QIODevice> link;

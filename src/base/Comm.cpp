@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace Comm {
 
@@ -15,6 +16,26 @@ QString withSeparator(const QString &path)
     if (path.isEmpty() || path.endsWith(u'/'))
         return path;
     return path + u'/';
+}
+
+// A database setting names a file or a server URI; only a file is taken from
+// the station folder.
+bool isServerUri(const QString &value)
+{
+    return value.contains(QStringLiteral("://"));
+}
+
+QString fromStation(const QString &stationDir, const QString &path)
+{
+    if (stationDir.isEmpty() || path.isEmpty() || QDir::isAbsolutePath(path))
+        return path;
+    const QString resolved = QDir::cleanPath(QDir(stationDir).filePath(path));
+    return path.endsWith(u'/') ? withSeparator(resolved) : resolved;
+}
+
+QString databaseFromStation(const QString &stationDir, const QString &value)
+{
+    return isServerUri(value) ? value : fromStation(stationDir, value);
 }
 
 } // namespace
@@ -32,10 +53,12 @@ bool parseSettings(const QString &text, Settings *settings, QString *error)
         settings->values.insert(key, FixedWidth::trim(line.mid(p + 1)));
     }
 
-    settings->DbPath = settings->value(QStringLiteral("DBname"));
+    const QString &station = settings->stationDir;
+    settings->DbPath = databaseFromStation(station, settings->value(QStringLiteral("DBname")));
     // Terminal IDs and "backup/" are appended straight to the root, so it must
     // end with a separator; a root of /srv/ht means /srv/ht/.
-    settings->DataRoot = withSeparator(settings->value(QStringLiteral("DATA")));
+    settings->DataRoot
+        = withSeparator(fromStation(station, settings->value(QStringLiteral("DATA"))));
 
     const QString port = settings->value(QStringLiteral("PORT"));
     if (!port.isEmpty()) {
@@ -48,12 +71,46 @@ bool parseSettings(const QString &text, Settings *settings, QString *error)
         settings->port = quint16(number);
     }
 
+    const QString logDays = settings->value(QStringLiteral("LOGDAYS"));
+    if (!logDays.isEmpty()) {
+        bool ok = false;
+        const uint days = logDays.toUInt(&ok);
+        if (!ok || days > 36500) {
+            *error = QStringLiteral("LOGDAYS の値が正しくありません: %1").arg(logDays);
+            return false;
+        }
+        settings->logDays = int(days);
+    }
+
     const StationLayout layout = settings->layout();
     const QString importDb = settings->value(QStringLiteral("IMPORTDB"));
-    settings->importDb = importDb.isEmpty() ? layout.defaultMaintenanceDatabase() : importDb;
+    settings->importDb = importDb.isEmpty() ? layout.defaultMaintenanceDatabase()
+                                            : databaseFromStation(station, importDb);
     const QString importDir = settings->value(QStringLiteral("IMPORTDIR"));
-    settings->importDir
-        = importDir.isEmpty() ? layout.defaultImportFolder() : withSeparator(importDir);
+    settings->importDir = importDir.isEmpty() ? layout.defaultImportFolder()
+                                              : withSeparator(fromStation(station, importDir));
+    return true;
+}
+
+bool checkSettings(const Settings &settings, QString *error)
+{
+    const QString file = settings.settingsFile();
+    const auto missing = [&](const char *key) {
+        *error = QStringLiteral("設定ファイル %1 に %2 がありません。"
+                                "新しいステーションは tarvinex init DIR で作成してください")
+                     .arg(file, QLatin1String(key));
+        return false;
+    };
+    if (settings.DbPath.isEmpty())
+        return missing("DBname");
+    if (settings.DataRoot.isEmpty())
+        return missing("DATA");
+    if (!QFileInfo(settings.DataRoot).isDir()) {
+        *error = QStringLiteral("設定ファイル %1: DATA のフォルダ %2 がありません。"
+                                "新しいステーションは tarvinex init DIR で作成してください")
+                     .arg(file, settings.DataRoot);
+        return false;
+    }
     return true;
 }
 

@@ -27,6 +27,8 @@ struct Settings
     // import window reads its master files from (the latter ending with "/").
     QString importDb;
     QString importDir;
+    // "LOGDAYS": days the station log keeps; 0 keeps every day.
+    int logDays = 90;
     // Every key the file gave, last value winning, for keys read elsewhere.
     QHash<QString, QString> values;
 
@@ -41,7 +43,14 @@ struct Settings
 bool LoadSettings(const QString &stationDir, Settings *settings, QString *error);
 
 // Parses the text of a settings file; the rules of LoadSettings without the file.
+// Relative paths are taken from settings->stationDir when it is set, so that
+// a station folder copied elsewhere works where it lands.
 bool parseSettings(const QString &text, Settings *settings, QString *error);
+
+// What a station cannot run without: the terminal database and an existing
+// data folder. On failure sets error to a message naming the key; every
+// command and the window stop on it before they listen or scan.
+bool checkSettings(const Settings &settings, QString *error);
 
 // Left-pads value with "0" to width characters; longer values are unchanged.
 QString ZeroPad(int width, const QString &value);

@@ -3,20 +3,54 @@
 #include "Clock.h"
 #include "StationLayout.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
 #include <cstdio>
 
-StationLog::StationLog(const QString &stationDir, const Clock &clock)
+namespace {
+
+const QLatin1String FilePrefix("tarvinex-");
+const QLatin1String FileSuffix(".log");
+const QLatin1String DateFormat("yyyyMMdd");
+
+} // namespace
+
+StationLog::StationLog(const QString &stationDir,
+                       const Clock &clock,
+                       const QString &process,
+                       int keepDays)
     : m_dir(StationLayout(stationDir, QString()).logFolder())
     , m_clock(clock)
-{ }
+    , m_tag(QStringLiteral("[%1 %2]").arg(process).arg(QCoreApplication::applicationPid()))
+    , m_keepDays(keepDays)
+{
+    removeOldDays(m_clock.now().date());
+}
+
+void StationLog::removeOldDays(const QDate &today)
+{
+    m_prunedOn = today;
+    if (m_keepDays <= 0)
+        return;
+    // The day is read from the file's name, not its time stamp: a copied or
+    // restored log folder keeps its days.
+    const QDate oldestKept = today.addDays(-m_keepDays);
+    const QStringList names
+        = QDir(m_dir).entryList({ FilePrefix + QStringLiteral("*") + FileSuffix }, QDir::Files);
+    for (const QString &name : names) {
+        const QString day
+            = name.mid(FilePrefix.size(), name.size() - FilePrefix.size() - FileSuffix.size());
+        const QDate date = QDate::fromString(day, DateFormat);
+        if (date.isValid() && date < oldestKept && !QFile::remove(QDir(m_dir).filePath(name)))
+            std::fprintf(stderr, "tarvinex: log: cannot remove %s\n", qPrintable(name));
+    }
+}
 
 QString StationLog::currentFile() const
 {
-    return m_dir + QStringLiteral("/tarvinex-") + m_clock.now().toString(QStringLiteral("yyyyMMdd"))
-        + QStringLiteral(".log");
+    return m_dir + u'/' + FilePrefix + m_clock.now().toString(DateFormat) + FileSuffix;
 }
 
 QString StationLog::oneLine(QString text)
@@ -30,10 +64,13 @@ QString StationLog::oneLine(QString text)
 void StationLog::write(const QString &text)
 {
     const QDateTime now = m_clock.now();
+    // The window and serve run for weeks: old days go as each new day begins.
+    if (now.date() != m_prunedOn)
+        removeOldDays(now.date());
     // A message of several lines stays one line of the log.
-    const QByteArray line
-        = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + oneLine(text) + u'\n')
-              .toUtf8();
+    const QByteArray line = (now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + u' ' + m_tag
+                             + u' ' + oneLine(text) + u'\n')
+                                .toUtf8();
 
     m_error.clear();
     if (!QDir().mkpath(m_dir)) {

@@ -1,16 +1,23 @@
 #pragma once
 
+#include <QDate>
 #include <QString>
 
 class Clock;
 
 // The station log: every text shown to the operator, one time-stamped line
 // each, in log/tarvinex-YYYYMMDD.log of the station folder (UTF-8), so that
-// what happened while nobody watched can be read later.
+// what happened while nobody watched can be read later. The window, serve,
+// scan and import share the day's file, so each line names the process that
+// wrote it and its ID. Days older than keepDays are removed when the log is
+// opened and on the first line of each new day; 0 keeps every day.
 class StationLog
 {
 public:
-    StationLog(const QString &stationDir, const Clock &clock);
+    StationLog(const QString &stationDir,
+               const Clock &clock,
+               const QString &process = QStringLiteral("tarvinex"),
+               int keepDays = 0);
 
     void write(const QString &text);
     // A text of several lines as one line: its line breaks become " | ".
@@ -20,7 +27,12 @@ public:
     QString error() const { return m_error; }
 
 private:
+    void removeOldDays(const QDate &today);
+
     QString m_dir;
     const Clock &m_clock;
+    QString m_tag;
+    int m_keepDays;
+    QDate m_prunedOn;
     QString m_error;
 };

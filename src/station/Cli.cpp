@@ -1,11 +1,29 @@
 #include "Cli.h"
 
 #include "StationInit.h"
+#include "base/Version.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace Cli {
+
+QString processName(Process process)
+{
+    switch (process) {
+    case Process::Window:
+        return QStringLiteral("window");
+    case Process::Serve:
+        return QStringLiteral("serve");
+    case Process::Scan:
+        return QStringLiteral("scan");
+    case Process::Import:
+        return QStringLiteral("import");
+    }
+    return QString();
+}
 
 QString helpText()
 {
@@ -24,19 +42,62 @@ QString helpText()
         "               from the import folder into the maintenance database\n"
         "  serve [--station-dir DIR] [--port N]\n"
         "               the station without windows: serve terminals, print every message\n"
-        "  scan [--station-dir DIR]\n"
+        "  scan [--station-dir DIR] [--verbose]\n"
         "               apply the master files waiting in the receive folders now\n"
         "\n"
         "Options:\n"
-        "  --station-dir DIR  the station folder (default: the folder of the program)\n"
-        "  --help             show this text\n"
+        "  --station-dir DIR  the station folder; without it TARVINEX_STATION_DIR, else\n"
+        "                     the program's folder if a Tarvinex.ini lies beside it,\n"
+        "                     else /var/lib/tarvinex for serve and\n"
+        "                     $XDG_DATA_HOME/tarvinex (~/.local/share/tarvinex) otherwise\n"
+        "  --help             show this text (COMMAND --help: the command's usage)\n"
+        "  --version          show the version\n"
         "\n"
         "Exit status: 0 done, 1 failed, 2 usage or settings error.");
 }
 
-QString stationDir(const QString &option)
+QString versionText()
 {
-    return option.isEmpty() ? QCoreApplication::applicationDirPath() : option;
+    return QStringLiteral("tarvinex ") + QLatin1String(Tarvinex::Version);
+}
+
+QString StationChoice::line() const
+{
+    return QStringLiteral("station folder: %1 (%2)").arg(dir, reason);
+}
+
+namespace {
+
+// The program's own folder, read before any application object exists: the
+// window checks its settings before it may open a display.
+QString programFolder()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(u'/', 0, -2);
+}
+
+} // namespace
+
+StationChoice chooseStation(const QString &option, Process process)
+{
+    // Absolute, so that the folder named in the output and the log is the
+    // folder used whatever the working folder was.
+    const auto absolute = [](const QString &dir) {
+        return QDir::cleanPath(QDir(dir).absolutePath());
+    };
+    if (!option.isEmpty())
+        return { absolute(option), QStringLiteral("--station-dir") };
+    const QString fromEnvironment = qEnvironmentVariable("TARVINEX_STATION_DIR");
+    if (!fromEnvironment.isEmpty())
+        return { absolute(fromEnvironment), QStringLiteral("TARVINEX_STATION_DIR") };
+    const QString program = programFolder();
+    if (!program.isEmpty()
+        && QFileInfo::exists(program + u'/' + QLatin1String(Comm::SettingsFileName)))
+        return { program, QStringLiteral("Tarvinex.ini beside the program") };
+    if (process == Process::Serve)
+        return { QLatin1String(ServiceStationDir), QStringLiteral("the service's folder") };
+    return { QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                 + QStringLiteral("/tarvinex"),
+             QStringLiteral("the user's folder") };
 }
 
 QCommandLineOption stationDirOption()
@@ -46,10 +107,55 @@ QCommandLineOption stationDirOption()
                               QStringLiteral("DIR"));
 }
 
-bool loadSettings(const QCommandLineParser &parser, Comm::Settings *settings, QString *error)
+QCommandLineOption helpOption()
 {
+    return QCommandLineOption(QStringList { QStringLiteral("h"), QStringLiteral("help") });
+}
+
+QCommandLineOption versionOption()
+{
+    return QCommandLineOption(QStringLiteral("version"));
+}
+
+int parseCommand(QCommandLineParser &parser,
+                 const QString &command,
+                 const QStringList &arguments,
+                 const QString &usage)
+{
+    parser.addOption(helpOption());
+    parser.addOption(versionOption());
+    if (!parser.parse(QStringList { command } + arguments)) {
+        printLine(stderr, QStringLiteral("tarvinex: ") + parser.errorText());
+        printLine(stderr, usage);
+        return 2;
+    }
+    if (parser.isSet(helpOption())) {
+        printLine(stdout, usage);
+        return 0;
+    }
+    if (parser.isSet(versionOption())) {
+        printLine(stdout, versionText());
+        return 0;
+    }
+    return -1;
+}
+
+bool loadSettings(const QCommandLineParser &parser,
+                  Process process,
+                  Comm::Settings *settings,
+                  StationChoice *choice,
+                  QString *error)
+{
+    *choice = chooseStation(parser.value(stationDirOption()), process);
+    printLine(stdout, choice->line());
     QString problem;
-    if (Comm::LoadSettings(stationDir(parser.value(stationDirOption())), settings, &problem))
+    bool loaded = Comm::LoadSettings(choice->dir, settings, &problem);
+    if (!loaded && !QFileInfo::exists(settings->settingsFile()))
+        problem += QStringLiteral("。新しいステーションは tarvinex init %1 で作成してください")
+                       .arg(settings->stationDir);
+    if (loaded)
+        loaded = Comm::checkSettings(*settings, &problem);
+    if (loaded)
         return true;
     printLine(stderr, QStringLiteral("tarvinex: ") + problem);
     if (error)
@@ -59,14 +165,18 @@ bool loadSettings(const QCommandLineParser &parser, Comm::Settings *settings, QS
 
 int init(const QStringList &arguments)
 {
+    const QString usage = QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]");
     QCommandLineParser parser;
     const QCommandLineOption db(QStringLiteral("db"), QString(), QStringLiteral("URI"));
     const QCommandLineOption importDb(
         QStringLiteral("import-db"), QString(), QStringLiteral("URI"));
     parser.addOptions({ db, importDb });
-    if (!parser.parse(QStringList { QStringLiteral("init") } + arguments)
-        || parser.positionalArguments().size() != 1) {
-        printLine(stderr, QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]"));
+    if (const int status = parseCommand(parser, QStringLiteral("init"), arguments, usage);
+        status >= 0)
+        return status;
+    if (parser.positionalArguments().size() != 1) {
+        printLine(stderr, QStringLiteral("tarvinex: init takes one folder"));
+        printLine(stderr, usage);
         return 2;
     }
     QString message;

@@ -14,20 +14,55 @@
 // 2 a usage or settings error.
 namespace Cli {
 
+// Who runs: names the process in the log and decides the station folder
+// when none is given.
+enum class Process { Window, Serve, Scan, Import };
+QString processName(Process process);
+
 QString helpText();
+// "tarvinex 1.2", for every --version.
+QString versionText();
 
 int init(const QStringList &arguments);
 
-// The station folder for --station-dir, or the folder of the executable.
-QString stationDir(const QString &option);
+// The service's station folder when none is given; the unit passes each
+// instance's own folder below it.
+inline constexpr const char *ServiceStationDir = "/var/lib/tarvinex";
+
+struct StationChoice
+{
+    QString dir;
+    // How it was chosen, for the operator: the option, the environment, ...
+    QString reason;
+    QString line() const;
+};
+
+// The station folder: --station-dir, else TARVINEX_STATION_DIR, else the
+// program's own folder when a Tarvinex.ini lies beside it (a portable copy),
+// else the service's folder for serve and a per-user folder under the XDG
+// data home for the window, scan and import.
+StationChoice chooseStation(const QString &option, Process process);
 
 // The --station-dir option every station command takes.
 QCommandLineOption stationDirOption();
+QCommandLineOption helpOption();
+QCommandLineOption versionOption();
 
-// Reads the settings of the station folder the parsed --station-dir names;
-// on failure writes why to standard error and returns false (exit status 2).
+// Parses a command's arguments with the common options; answers --help and
+// --version (exit status 0) and a usage error (one line naming it, then the
+// usage; exit status 2). Returns -1 when the command should go on.
+int parseCommand(QCommandLineParser &parser,
+                 const QString &command,
+                 const QStringList &arguments,
+                 const QString &usage);
+
+// Chooses the station folder, says which on standard output, reads and checks
+// its settings; on failure writes why to standard error and returns false
+// (exit status 2).
 bool loadSettings(const QCommandLineParser &parser,
+                  Process process,
                   Comm::Settings *settings,
+                  StationChoice *choice,
                   QString *error = nullptr);
 
 } // namespace Cli

@@ -13,14 +13,17 @@ namespace Cli {
 
 namespace {
 
+QString usageText()
+{
+    return QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
+                          "MASTER: ")
+        + Masters::names().join(QStringLiteral(", "));
+}
+
 int usage(const QString &problem)
 {
-    if (!problem.isEmpty())
-        printLine(stderr, QStringLiteral("tarvinex import: ") + problem);
-    printLine(stderr,
-              QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
-                             "MASTER: ")
-                  + Masters::names().join(QStringLiteral(", ")));
+    printLine(stderr, QStringLiteral("tarvinex import: ") + problem);
+    printLine(stderr, usageText());
     return 2;
 }
 
@@ -30,8 +33,9 @@ int importMasters(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addOption(Cli::stationDirOption());
-    if (!parser.parse(QStringList { QStringLiteral("import") } + arguments))
-        return usage(parser.errorText());
+    if (const int status = parseCommand(parser, QStringLiteral("import"), arguments, usageText());
+        status >= 0)
+        return status;
     const QStringList names = parser.positionalArguments();
     if (names.isEmpty())
         return usage(QStringLiteral("no master named"));
@@ -46,11 +50,13 @@ int importMasters(const QStringList &arguments)
     }
 
     Comm::Settings settings;
-    if (!loadSettings(parser, &settings))
+    StationChoice station;
+    if (!loadSettings(parser, Process::Import, &settings, &station))
         return 2;
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock);
+    StationLog log(settings.stationDir, clock, processName(Process::Import), settings.logDays);
+    log.write(station.line());
     int status = 0;
     for (const Masters::Definition *master : std::as_const(masters)) {
         MasterImport import(settings.importDb, settings.importDir);

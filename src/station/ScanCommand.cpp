@@ -30,25 +30,45 @@ namespace Cli {
 
 int scan(const QStringList &arguments)
 {
+    const QString usage = QStringLiteral("usage: tarvinex scan [--station-dir DIR] [--verbose]");
     QCommandLineParser parser;
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
     parser.addOption(Cli::stationDirOption());
-    if (!parser.parse(QStringList { QStringLiteral("scan") } + arguments)
-        || !parser.positionalArguments().isEmpty()) {
-        printLine(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
+    parser.addOption(verbose);
+    if (const int status = parseCommand(parser, QStringLiteral("scan"), arguments, usage);
+        status >= 0)
+        return status;
+    if (!parser.positionalArguments().isEmpty()) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: scan takes no argument '%1'")
+                      .arg(parser.positionalArguments().first()));
+        printLine(stderr, usage);
         return 2;
     }
 
     Comm::Settings settings;
-    if (!loadSettings(parser, &settings))
+    StationChoice station;
+    if (!loadSettings(parser, Process::Scan, &settings, &station))
         return 2;
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock);
+    StationLog log(settings.stationDir, clock, processName(Process::Scan), settings.logDays);
+    log.write(station.line());
+    if (parser.isSet(verbose)) {
+        const StationLayout layout = settings.layout();
+        for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;
+             ++terminal)
+            printLine(stdout, QStringLiteral("looking in ") + layout.receiveFolder(terminal));
+    }
     ErrorOutputOperator errorOutput;
     LoggedOperator op(errorOutput, log);
     MasterScan masterScan(settings, op, log);
     bool allApplied = true;
-    for (const MasterScan::Outcome &outcome : masterScan.run()) {
+    const QList<MasterScan::Outcome> outcomes = masterScan.run();
+    // Silence would look the same as a wrong station folder.
+    if (outcomes.isEmpty())
+        printLine(stdout, QStringLiteral("nothing waiting"));
+    for (const MasterScan::Outcome &outcome : outcomes) {
         if (!outcome.applied()) {
             allApplied = false;
             continue;

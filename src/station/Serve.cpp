@@ -42,19 +42,26 @@ UsbUnit configuredUnit(const QString &value)
 
 int serve(const QStringList &arguments)
 {
+    const QString usage = QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]");
     QCommandLineParser parser;
     const QCommandLineOption portOption(
         QStringLiteral("port"), QStringLiteral("TCP port instead of PORT."), QStringLiteral("N"));
     parser.addOption(Cli::stationDirOption());
     parser.addOption(portOption);
-    if (!parser.parse(QStringList { QStringLiteral("tarvinex serve") } + arguments)
-        || !parser.positionalArguments().isEmpty()) {
-        printLine(stderr, QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]"));
+    if (const int status = parseCommand(parser, QStringLiteral("serve"), arguments, usage);
+        status >= 0)
+        return status;
+    if (!parser.positionalArguments().isEmpty()) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: serve takes no argument '%1'")
+                      .arg(parser.positionalArguments().first()));
+        printLine(stderr, usage);
         return 2;
     }
 
     Comm::Settings settings;
-    if (!loadSettings(parser, &settings))
+    StationChoice choice;
+    if (!loadSettings(parser, Process::Serve, &settings, &choice))
         return 2;
     if (parser.isSet(portOption)) {
         bool ok = false;
@@ -75,11 +82,19 @@ int serve(const QStringList &arguments)
             return {};
         return { configuredUnit(unit) };
     };
-    StationCore core(settings, console, clock, findUnits);
+    StationCore core(settings, console, clock, findUnits, {}, processName(Process::Serve));
+    core.log().write(choice.line());
     if (!core.settingsProblem().isEmpty())
         core.op().message(core.settingsProblem());
     CommServer &server = core.server();
     Station &station = core.station();
+    // Without a serial unit set, terminals come over TCP only: nothing to report.
+    station.setSerialUnitWanted(!unit.isEmpty());
+    // Connections, refused link keys and sessions the peer ended go to the
+    // log through the station; whoever watches serve sees them too.
+    QObject::connect(&server, &CommServer::LinkNote, [](const QString &text) {
+        printLine(stdout, StationLog::oneLine(text));
+    });
     QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
         if (!text.isEmpty())
             printLine(stdout, StationLog::oneLine(text));

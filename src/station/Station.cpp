@@ -44,7 +44,8 @@ void Station::Command2Click()
         m_operator.message(QStringLiteral("現在待ち受け中です"));
         return;
     }
-    SelectUsbUnit();
+    if (m_unitWanted)
+        SelectUsbUnit();
 }
 
 void Station::SelectUsbUnit()

@@ -47,6 +47,9 @@ public:
     QTimer *Timer1 = nullptr;
     // True once the operator has declined to choose a USB unit.
     bool isQuitting() const { return m_quitting; }
+    // The window always looks for USB units; serve only when one is set, so
+    // a station on TCP alone is not told on every start that none is there.
+    void setSerialUnitWanted(bool wanted) { m_unitWanted = wanted; }
 
     // Captions and colours the window shows.
     static QString listenCaption() { return QStringLiteral("待ち受け"); }
@@ -74,4 +77,5 @@ private:
     qint16 m_pollCountdown = 0;
     MasterScan *m_scan = nullptr;
     bool m_quitting = false;
+    bool m_unitWanted = true;
 };

@@ -9,9 +9,10 @@ StationCore::StationCore(const Comm::Settings &settings,
                          Operator &face,
                          const Clock &clock,
                          UsbUnitFinder findUnits,
-                         const LinkOptions &link)
+                         const LinkOptions &link,
+                         const QString &process)
     : m_settings(settings)
-    , m_log(settings.stationDir, clock)
+    , m_log(settings.stationDir, clock, process, settings.logDays)
     , m_operator(face, m_log)
 {
     CommServer::Config config = linkConfig(m_settings, &m_settingsProblem);

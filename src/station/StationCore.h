@@ -35,7 +35,8 @@ public:
                 Operator &face,
                 const Clock &clock,
                 UsbUnitFinder findUnits = systemUsbUnits,
-                const LinkOptions &link = {});
+                const LinkOptions &link = {},
+                const QString &process = QStringLiteral("window"));
     ~StationCore();
 
     const Comm::Settings &settings() const { return m_settings; }

@@ -34,12 +34,21 @@ bool createDatabase(const QString &path,
     return true;
 }
 
+// A database file given on the command line is meant from where init runs.
+QString givenDatabase(const QString &value, const QString &fallback)
+{
+    if (value.isEmpty())
+        return fallback;
+    if (value.contains(QStringLiteral("://")))
+        return value;
+    return QDir::cleanPath(QFileInfo(value).absoluteFilePath());
+}
+
 StationInit::Databases withDefaults(const StationLayout &layout, StationInit::Databases databases)
 {
-    if (databases.terminal.isEmpty())
-        databases.terminal = layout.defaultTerminalDatabase();
-    if (databases.maintenance.isEmpty())
-        databases.maintenance = layout.defaultMaintenanceDatabase();
+    databases.terminal = givenDatabase(databases.terminal, layout.defaultTerminalDatabase());
+    databases.maintenance
+        = givenDatabase(databases.maintenance, layout.defaultMaintenanceDatabase());
     return databases;
 }
 
@@ -49,12 +58,18 @@ QString StationInit::settingsText(const QString &dir, const Databases &given)
 {
     const StationLayout layout = StationLayout::ofNewStation(dir);
     const Databases databases = withDefaults(layout, given);
+    // Paths inside the station folder are written relative to it, so that a
+    // copy of the folder works where it lands.
+    const QString prefix = layout.stationDir() + u'/';
+    const auto local = [&prefix](const QString &path) {
+        return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+    };
     const QStringList lines = {
-        QStringLiteral("DBname=") + databases.terminal,
-        QStringLiteral("DATA=") + layout.dataRoot(),
+        QStringLiteral("DBname=") + local(databases.terminal),
+        QStringLiteral("DATA=") + local(layout.dataRoot()),
         QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
-        QStringLiteral("IMPORTDB=") + databases.maintenance,
-        QStringLiteral("IMPORTDIR=") + layout.defaultImportFolder(),
+        QStringLiteral("IMPORTDB=") + local(databases.maintenance),
+        QStringLiteral("IMPORTDIR=") + local(layout.defaultImportFolder()),
     };
     return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
 }

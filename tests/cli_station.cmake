@@ -1,0 +1,99 @@
+# The command line as a new administrator meets it, with no display:
+# --help and --version of every command, usage errors, settings checked before
+# anything runs, a station folder moved elsewhere, and the station folder
+# chosen without --station-dir.
+unset(ENV{DISPLAY})
+unset(ENV{WAYLAND_DISPLAY})
+unset(ENV{QT_QPA_PLATFORM})
+unset(ENV{TARVINEX_STATION_DIR})
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(run expected_status)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+                    TIMEOUT 60)
+    if(NOT rc STREQUAL "${expected_status}")
+        message(FATAL_ERROR "${ARGN}: exit ${rc}, expected ${expected_status}\n${out}${err}")
+    endif()
+    set(out "${out}" PARENT_SCOPE)
+    set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect text pattern what)
+    if(NOT text MATCHES "${pattern}")
+        message(FATAL_ERROR "${what}: '${pattern}' not in:\n${text}")
+    endif()
+endfunction()
+
+# --help and --version answer on standard output, status 0, with no display.
+foreach(command "" init serve scan import)
+    run(0 "${TARVINEX}" ${command} --help)
+    expect("${out}" "usage|Usage" "${command} --help")
+    run(0 "${TARVINEX}" ${command} --version)
+    expect("${out}" "^tarvinex [0-9]+\\.[0-9]+" "${command} --version")
+endforeach()
+run(0 "${TERMINAL}" --version)
+expect("${out}" "^tarvinex-terminal [0-9]" "terminal --version")
+
+# A usage error: one line naming what is wrong, then the usage, status 2.
+foreach(args "--bogus" "serve;--bogus" "scan;--bogus" "import;--bogus" "init;--bogus" "frobnicate")
+    run(2 "${TARVINEX}" ${args})
+    list(GET args -1 wrong)
+    string(REGEX REPLACE "^-+" "" wrong "${wrong}")
+    expect("${err}" "^tarvinex[^\n]*${wrong}[^\n]*\n[Uu]sage" "${args}")
+endforeach()
+run(2 "${TERMINAL}" --terminal 1 sned x)
+expect("${err}" "^tarvinex-terminal: unknown command 'sned'" "mistyped terminal command")
+run(2 "${TERMINAL}" --terminal 1 send "${WORK}")
+expect("${err}" "is a folder" "a folder sent")
+# The fetch folder is made before the link is tried (nothing listens on port 1).
+run(1 "${TERMINAL}" --terminal 1 --port 1 --timeout 5 fetch "${WORK}/fetched/masters")
+if(NOT IS_DIRECTORY "${WORK}/fetched/masters")
+    message(FATAL_ERROR "the fetch folder was not made")
+endif()
+
+# Settings a station cannot run on stop every command and the window, naming the key.
+set(bad "${WORK}/bad")
+file(MAKE_DIRECTORY "${bad}")
+foreach(case "PORT=6000|DBname" "DBname=t.db|DATA" "DBname=t.db\r\nDATA=nowhere|DATA")
+    string(REPLACE "|" ";" case "${case}")
+    list(GET case 0 text)
+    list(GET case 1 key)
+    file(WRITE "${bad}/Tarvinex.ini" "${text}\r\n")
+    foreach(command "" serve scan "import;BUNMAS")
+        run(2 "${TARVINEX}" ${command} --station-dir "${bad}")
+        expect("${err}" "${key}[^\n]*tarvinex init" "'${text}' with '${command}'")
+    endforeach()
+endforeach()
+
+# A station folder moved elsewhere works where it lands.
+run(0 "${TARVINEX}" init "${WORK}/first")
+file(RENAME "${WORK}/first" "${WORK}/moved")
+file(WRITE "${WORK}/moved/data/0002/rcv/BUNMAS.dat" "1A1  FRUIT\r\n")
+run(0 "${TARVINEX}" scan --station-dir "${WORK}/moved")
+if(NOT EXISTS "${WORK}/moved/data/0002/rcv/BUNMAS.csv" OR EXISTS "${WORK}/first")
+    message(FATAL_ERROR "the moved station did not work in its own folder: ${out}${err}")
+endif()
+
+# Without --station-dir: the environment, then a Tarvinex.ini beside the
+# program, then the user's folder under the XDG data home.
+set(ENV{TARVINEX_STATION_DIR} "${WORK}/moved")
+run(0 "${TARVINEX}" scan --verbose)
+expect("${out}" "^station folder: ${WORK}/moved \\(TARVINEX_STATION_DIR\\)\n" "from the environment")
+expect("${out}" "looking in ${WORK}/moved/data/0011/rcv/\nnothing waiting\n$" "scan --verbose")
+unset(ENV{TARVINEX_STATION_DIR})
+
+run(0 "${TARVINEX}" init "${WORK}/portable")
+file(COPY "${TARVINEX}" DESTINATION "${WORK}/portable")
+get_filename_component(program "${TARVINEX}" NAME)
+run(0 "${WORK}/portable/${program}" scan)
+expect("${out}" "^station folder: ${WORK}/portable \\(Tarvinex.ini beside" "a portable copy")
+
+set(ENV{XDG_DATA_HOME} "${WORK}/home")
+run(0 "${TARVINEX}" init "${WORK}/home/tarvinex")
+run(0 "${TARVINEX}" scan)
+expect("${out}" "^station folder: ${WORK}/home/tarvinex \\(the user's folder\\)\nnothing waiting\n$"
+       "the user's folder")
+file(GLOB logs "${WORK}/home/tarvinex/log/*.log")
+file(READ "${logs}" log)
+expect("${log}" "\\[scan [0-9]+\\] station folder: ${WORK}/home/tarvinex" "the folder in the log")
