@@ -45,8 +45,9 @@ private:
 
     QStringList leftovers() const
     {
-        return QDir(m_station).entryList({ QStringLiteral(".incoming-*"), QStringLiteral("S_*") },
-                                         QDir::Files | QDir::Hidden);
+        return QDir(m_station + QStringLiteral("/transfer"))
+            .entryList({ QStringLiteral(".incoming-*"), QStringLiteral("S_*") },
+                       QDir::Files | QDir::Hidden);
     }
 
 private Q_SLOTS:
@@ -104,7 +105,7 @@ private Q_SLOTS:
                                QStringLiteral("S_HACH.dat保存中 :3"),
                                QStringLiteral("S_HACH.dat"),
                                QStringLiteral("S_HACH.dat保存成功 :3") }));
-        QVERIFY(lines.at(from + 4).startsWith(m_station + QStringLiteral("/S_HACH.dat | ")
+        QVERIFY(lines.at(from + 4).startsWith(m_station + QStringLiteral("/transfer/S_HACH.dat | ")
                                               + sendCopy + QStringLiteral(" | ")));
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
