@@ -4,6 +4,8 @@
 
 #include <QSignalSpy>
 
+#include <sys/stat.h>
+
 using namespace Link;
 
 namespace {
@@ -442,6 +444,16 @@ private Q_SLOTS:
         QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "order 2") }));
         QCOMPARE(readFile(kept), QByteArray("order 1"));
         QCOMPARE(s.stationFiles(), QStringList());
+
+        // What the host reads is made as the umask allows, not 0600.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        for (const QString &filed : { s.snd(4) + QStringLiteral("S_HACH.dat"),
+                                      s.folder.backup(4) + s.backups(4).value(0) }) {
+            struct stat info = {};
+            QCOMPARE(::stat(QFile::encodeName(filed).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, 0666 & ~mask);
+        }
     }
 
     void aPeerThatAsksWithoutReadingIsDropped()

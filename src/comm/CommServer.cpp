@@ -32,6 +32,8 @@ CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUni
 
 CommServer::~CommServer()
 {
+    for (QObject *socket : std::as_const(m_closing))
+        socket->disconnect(this);
     // Sessions go before the devices they read.
     const QList<Link::StationSession *> sessions = findChildren<Link::StationSession *>();
     for (Link::StationSession *session : sessions)
