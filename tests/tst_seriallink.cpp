@@ -126,7 +126,8 @@ private Q_SLOTS:
         {
             QSerialPort line(m_terminalEnd);
             QVERIFY(line.open(QIODevice::ReadWrite));
-            line.write(QByteArray("TV\x00\x00\x01\x00", 6) + QByteArray("TV\x00\x00\x00\x04", 6));
+            line.write(QByteArray("TV\x00\x00\x01\x00\x01", 7)
+                       + QByteArray("TV\x00\x00\x00\x04\x01", 7));
             QVERIFY(line.waitForBytesWritten(1000));
             QTest::qWait(2500);
         }
