@@ -1,9 +1,11 @@
 #include "TestOperator.h"
 #include "comm/CommServer.h"
 
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -43,7 +45,11 @@ private Q_SLOTS:
     void listeningOpensAndClosesThePort()
     {
         TestOperator op;
-        CommServer server({ QHostAddress::Any, 0 }, op, {});
+        // A station made before the transfer folder gets it when it listens.
+        QTemporaryDir station;
+        CommServer::Config config;
+        config.link.folder = station.filePath(QStringLiteral("transfer"));
+        CommServer server(config, op, {});
         QSignalSpy started(&server, &CommServer::ListenStarted);
         QSignalSpy stopped(&server, &CommServer::ListenStopped);
         QVERIFY(!server.Listening());
@@ -51,6 +57,7 @@ private Q_SLOTS:
         server.setListening(true);
         QVERIFY(server.Listening());
         QCOMPARE(started.count(), 1);
+        QVERIFY(QFileInfo(config.link.folder).isDir());
         const quint16 port = server.serverPort();
         QVERIFY(port != 0);
         QVERIFY(connects(port));

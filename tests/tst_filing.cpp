@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,13 +33,18 @@ struct Folder
     // As at the station: what the operator is shown is logged.
     LoggedOperator logged;
     TransferEvents events;
+    QStringList statusLines;
 
     Folder()
         : folder(dir.path())
         , log(dir.path(), clock)
         , logged(op, log)
         , events(folder.settings, logged, log, clock)
-    { }
+    {
+        QObject::connect(&events, &TransferEvents::statusLineChanged, [this](const QString &text) {
+            statusLines.append(text);
+        });
+    }
 
     // What a saved file sets off, as the control reports it.
     void saved(const QString &name, int terminal, const QByteArray &content = "data")
@@ -194,12 +200,21 @@ private Q_SLOTS:
         if (breakage == QLatin1String("nobackup"))
             QVERIFY(QDir(f.folder.backup(3)).removeRecursively());
 
+        QSignalSpy refused(&f.events, &TransferEvents::filingFailed);
         f.saved(name, 3, "new");
         const QString last = f.op.messages().last();
         QVERIFY2(last.startsWith(expected), qPrintable(last));
-        QVERIFY(last.contains(f.folder.path(name)));
-        QVERIFY(last.contains(QStringLiteral("受信したファイルは")));
-        QCOMPARE(readFile(f.folder.path(name)), QByteArray("new"));
+        // Kept where no later upload of the name can replace it, and named.
+        const QString kept = f.folder.unfiled() + QStringLiteral("20261208093005_0003_S_HACH.dat");
+        QVERIFY2(last.contains(QStringLiteral("受信したファイルは %1 に残しました").arg(kept)),
+                 qPrintable(last));
+        QCOMPARE(readFile(kept), QByteArray("new"));
+        QVERIFY(!QFile::exists(f.folder.path(name)));
+        QCOMPARE(refused.count(), 1);
+        QVERIFY(refused.first().first().toString().contains(QFileInfo(kept).fileName()));
+        QCOMPARE(f.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"));
+        f.saved(name, 3, "again");
+        QCOMPARE(readFile(kept), QByteArray("new"));
         if (breakage == QLatin1String("readonly"))
             QCOMPARE(readFile(sendCopy), QByteArray("kept"));
         // The failure is in the log too.
@@ -248,6 +263,14 @@ private Q_SLOTS:
         f.saved(QStringLiteral("CTRL.csv"), 7);
         QCOMPARE(staged.last().at(1).toStringList(), QStringList());
         QCOMPARE(f.folder.stationFiles(), QStringList({ "CTRL.csv" }));
+
+        // An export of another terminal that cannot be withdrawn is no
+        // staging: the terminal is not told its control file was taken.
+        QSignalSpy refused(&f.events, &TransferEvents::filingFailed);
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("JISYA.csv")), "5:JISYA"));
+        makeReadOnly(f.folder.path(QStringLiteral("JISYA.csv")));
+        f.saved(QStringLiteral("CTRL.csv"), 3);
+        QCOMPARE(refused.count(), 1);
     }
 
     void theEventsTerminalNumberHoldsThroughAMessage()

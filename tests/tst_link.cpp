@@ -4,6 +4,8 @@
 
 #include <QSignalSpy>
 
+#include <sys/stat.h>
+
 using namespace Link;
 
 namespace {
@@ -29,9 +31,13 @@ private:
     QTemporaryDir m_dir;
 };
 
-bool send(LinkStation &s, int terminal, const QStringList &paths, const QString &fetchInto = {})
+bool send(LinkStation &s,
+          int terminal,
+          const QStringList &paths,
+          const QString &fetchInto = {},
+          const QByteArray &key = {})
 {
-    LinkTerminal t(s.port(), terminal);
+    LinkTerminal t(s.port(), terminal, key);
     for (const QString &path : paths)
         t.client->put(path);
     if (!fetchInto.isEmpty())
@@ -210,7 +216,8 @@ private Q_SLOTS:
         row("control char", ErrorCode::BadName, false);
         row("long name", ErrorCode::BadName, false);
         row("settings file", ErrorCode::BadName, false);
-        row("folder", ErrorCode::BadName, false);
+        row("database journal", ErrorCode::BadName, false);
+        row("database wal", ErrorCode::BadName, false);
         row("oversize", ErrorCode::TooLarge, false);
         row("excess data", ErrorCode::BadLength, true);
         row("early end", ErrorCode::BadLength, true);
@@ -219,6 +226,10 @@ private Q_SLOTS:
         row("no hello", ErrorCode::Unexpected, false);
         row("terminal 0", ErrorCode::BadTerminal, false);
         row("terminal 10000", ErrorCode::BadTerminal, false);
+        row("terminal 12", ErrorCode::BadTerminal, false);
+        row("byte-order mark", ErrorCode::BadName, false);
+        row("trickled hello", ErrorCode::Timeout, false);
+        row("trickled auth", ErrorCode::Timeout, false);
         row("version 2", ErrorCode::BadVersion, false);
         row("not the protocol", ErrorCode::BadFrame, false);
         row("stall", ErrorCode::Timeout, true);
@@ -229,10 +240,22 @@ private Q_SLOTS:
         QFETCH(QString, scenario);
         QFETCH(int, code);
         QFETCH(bool, failedTransfer);
-        LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &link) {
+        LinkStation s([&](Comm::Settings &settings, StationCore::LinkOptions &link) {
             settings.values.insert(QStringLiteral("MAXFILE"), QStringLiteral("1000"));
+            if (scenario == QLatin1String("trickled auth"))
+                settings.values.insert(QStringLiteral("LINKKEY"), QStringLiteral("sesame"));
             link.stallTimeoutMs = 300;
         });
+        // A byte at a time, each well within the deadline, until the station
+        // gives up or the frame is whole.
+        const auto trickle = [](RawTerminal &t, const QByteArray &frame) {
+            for (const char byte : frame) {
+                if (t.has(Error))
+                    return;
+                t.socket.write(&byte, 1);
+                QTest::qWait(100);
+            }
+        };
         const QString outside
             = QFileInfo(s.dir.path()).absolutePath() + QStringLiteral("/evil.dat");
         QFile::remove(outside);
@@ -248,6 +271,15 @@ private Q_SLOTS:
             t.send(Hello, encodeHello({ Version, 0 }));
         } else if (scenario == QLatin1String("terminal 10000")) {
             t.send(Hello, encodeHello({ Version, 10000 }));
+        } else if (scenario == QLatin1String("terminal 12")) {
+            t.send(Hello, encodeHello({ Version, 12 }));
+        } else if (scenario == QLatin1String("trickled hello")) {
+            trickle(t, encodeFrame(Hello, encodeHello({ Version, 3 })));
+        } else if (scenario == QLatin1String("trickled auth")) {
+            t.send(Hello, encodeHello({ Version, 3 }));
+            QVERIFY(t.waitFor(Challenge));
+            const QByteArray nonce = t.frames.first().payload;
+            trickle(t, encodeFrame(Auth, authAnswer("sesame", nonce, 3)));
         } else if (scenario == QLatin1String("version 2")) {
             t.send(Hello, encodeHello({ 2, 3 }));
         } else if (scenario == QLatin1String("not the protocol")) {
@@ -261,7 +293,9 @@ private Q_SLOTS:
                 { QStringLiteral("control char"), QStringLiteral("S_HACH\n.dat") },
                 { QStringLiteral("long name"), QString(65, u'a') },
                 { QStringLiteral("settings file"), QStringLiteral("Tarvinex.ini") },
-                { QStringLiteral("folder"), QStringLiteral("data") },
+                { QStringLiteral("database journal"), QStringLiteral("tarvinex.db-journal") },
+                { QStringLiteral("database wal"), QStringLiteral("tarvinex.db-wal") },
+                { QStringLiteral("byte-order mark"), QStringLiteral("\uFEFFS_HACH.dat") },
             };
             if (names.contains(scenario)) {
                 t.send(Put, put(names.value(scenario), 4));
@@ -293,6 +327,9 @@ private Q_SLOTS:
         QVERIFY(t.waitFor(Error));
         QCOMPARE(t.errorCode(), code);
         QTRY_VERIFY_WITH_TIMEOUT(t.closed, 5000);
+        // A whole-frame deadline: bytes that trickle in do not extend it.
+        if (scenario.startsWith(QLatin1String("trickled")))
+            QVERIFY(!t.has(Welcome));
 
         // Refused, logged, nothing left behind, nothing written outside.
         QVERIFY(s.logText().contains(QStringLiteral("通信エラー %1").arg(code)));
@@ -303,7 +340,8 @@ private Q_SLOTS:
 
         // The next terminal is served as usual.
         Outbox out;
-        QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "fine") }));
+        const QByteArray key = s.core->settings().value(QStringLiteral("LINKKEY")).toUtf8();
+        QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "fine") }, {}, key));
         QCOMPARE(readFile(s.snd(4) + QStringLiteral("S_HACH.dat")), QByteArray("fine"));
     }
 
@@ -383,6 +421,64 @@ private Q_SLOTS:
         QVERIFY(second.waitFor(Error));
         QCOMPARE(second.errorCode(), int(ErrorCode::Busy));
         QVERIFY(!first.has(Error));
+    }
+
+    void aFileThatCannotBeFiledIsNotConfirmed()
+    {
+        LinkStation s;
+        QVERIFY(QDir(s.snd(3)).removeRecursively());
+        Outbox out;
+        LinkTerminal t(s.port(), 3);
+        t.client->put(out.file(QStringLiteral("S_HACH.dat"), "order 1"));
+        t.start();
+        QVERIFY(t.waitDone());
+        QVERIFY(!t.client->succeeded());
+        QVERIFY2(t.client->errorString().contains(QStringLiteral("error 12")),
+                 qPrintable(t.client->errorString()));
+
+        // Kept under a name no upload takes: terminal 4's file of the same
+        // name, filed, does not replace it.
+        const QString kept = s.folder.unfiled() + QStringLiteral("20261208093005_0003_S_HACH.dat");
+        QCOMPARE(readFile(kept), QByteArray("order 1"));
+        QVERIFY(s.logText().contains(kept));
+        QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "order 2") }));
+        QCOMPARE(readFile(kept), QByteArray("order 1"));
+        QCOMPARE(s.stationFiles(), QStringList());
+
+        // What the host reads is made as the umask allows, not 0600.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        for (const QString &filed : { s.snd(4) + QStringLiteral("S_HACH.dat"),
+                                      s.folder.backup(4) + s.backups(4).value(0) }) {
+            struct stat info = {};
+            QCOMPARE(::stat(QFile::encodeName(filed).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, 0666 & ~mask);
+        }
+    }
+
+    void aPeerThatAsksWithoutReadingIsDropped()
+    {
+        LinkStation s(
+            [](Comm::Settings &, StationCore::LinkOptions &link) { link.stallTimeoutMs = 500; });
+        RawTerminal greedy(s.port());
+        QVERIFY(greedy.hello(3));
+        // From now on the terminal takes nothing of the answers, and keeps asking.
+        greedy.socket.setReadBufferSize(1);
+        QByteArray asks;
+        for (int i = 0; i < 4096; ++i)
+            asks += encodeFrame(Fetch);
+        QTimer asking;
+        QObject::connect(&asking, &QTimer::timeout, [&] {
+            if (greedy.socket.bytesToWrite() < 4 * asks.size())
+                greedy.socket.write(asks);
+        });
+        asking.start(1);
+        // Held back by what it does not take, it is dropped within the
+        // deadline, and the next terminal is served.
+        QTRY_VERIFY_WITH_TIMEOUT(s.logText().contains(QStringLiteral("通信エラー 10")), 30000);
+        asking.stop();
+        Outbox out;
+        QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "next") }));
     }
 
     void stoppingListeningEndsTransfersCleanly()

@@ -108,6 +108,21 @@ private Q_SLOTS:
         QString error;
         QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Frame);
         QCOMPARE(frame.type, quint8(Bye));
+
+        // Before HELLO: a header announcing more than a HELLO is noise, and
+        // a short one given up on lets the search go on past it.
+        const QByteArray hello = encodeFrame(Hello, encodeHello({ 1, 3 }));
+        FrameDecoder line(true);
+        line.setNoiseAbove(4);
+        line.feed(QByteArray("TV\x00\x00\x01\x00\x01", 7)
+                  + QByteArray("TV\x00\x00\x00\x04\x01", 7));
+        QCOMPARE(line.next(&frame, &error), FrameDecoder::Result::NeedMore);
+        QCOMPARE(line.pendingFrameSize(), HeaderSize + 4 + TrailerSize);
+        QVERIFY(line.skipPendingFrame());
+        line.feed(hello);
+        QCOMPARE(line.next(&frame, &error), FrameDecoder::Result::Frame);
+        QCOMPARE(frame.payload, encodeHello({ 1, 3 }));
+        QCOMPARE(line.pendingFrameSize(), 0);
     }
 
     void payloadsMustBeExact()
@@ -126,6 +141,9 @@ private Q_SLOTS:
         QByteArray shortName = encodeFileHeader({ 1, QStringLiteral("abc") });
         shortName.chop(1);
         QVERIFY(!decodeFileHeader(shortName));
+        // A leading U+FEFF is part of the name as sent.
+        const QString marked = QChar(0xFEFF) + QStringLiteral("S_HACH.dat");
+        QCOMPARE(decodeFileHeader(encodeFileHeader({ 1, marked }))->name, marked);
     }
 
     void bareNames_data()
@@ -149,6 +167,7 @@ private Q_SLOTS:
                              << false;
         QTest::newRow("del") << QStringLiteral("a\x7f") << false;
         QTest::newRow("bidi override") << QString(QStringLiteral("a") + QChar(0x202E)) << false;
+        QTest::newRow("byte-order mark") << QString(QChar(0xFEFF) + QStringLiteral("a")) << false;
     }
 
     void bareNames()

@@ -43,10 +43,29 @@ private:
         return started ? port : quint16(0);
     }
 
+    // The code of the error the station sent before it closed, or 0.
+    static int lastError(QTcpSocket &terminal)
+    {
+        QByteArray bytes;
+        while (terminal.waitForReadyRead(5000))
+            bytes += terminal.readAll();
+        Link::FrameDecoder decoder;
+        decoder.feed(bytes + terminal.readAll());
+        Link::Frame frame;
+        QString error;
+        int code = 0;
+        while (decoder.next(&frame, &error) == Link::FrameDecoder::Result::Frame) {
+            if (frame.type == Link::Error)
+                code = int(Link::decodeError(frame.payload)->code);
+        }
+        return code;
+    }
+
     QStringList leftovers() const
     {
-        return QDir(m_station).entryList({ QStringLiteral(".incoming-*"), QStringLiteral("S_*") },
-                                         QDir::Files | QDir::Hidden);
+        return QDir(m_station + QStringLiteral("/transfer"))
+            .entryList({ QStringLiteral(".incoming-*"), QStringLiteral("S_*") },
+                       QDir::Files | QDir::Hidden);
     }
 
 private Q_SLOTS:
@@ -88,12 +107,20 @@ private Q_SLOTS:
         terminal.write(Link::encodeFrame(Link::Data, QByteArray(100, 'x')));
         QVERIFY(terminal.waitForBytesWritten(5000));
         QTRY_COMPARE_WITH_TIMEOUT(leftovers().size(), 1, 5000);
+        // And a terminal waiting for its turn.
+        QTcpSocket waiting;
+        waiting.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(waiting.waitForConnected(5000));
+        QVERIFY(waiting.waitForReadyRead(5000));
 
         serve.terminate(); // SIGTERM
         QVERIFY(serve.waitForFinished(10000));
         QCOMPARE(serve.exitStatus(), QProcess::NormalExit);
         QCOMPARE(serve.exitCode(), 0);
         QCOMPARE(leftovers(), QStringList());
+        // Both are told the station is stopping.
+        QCOMPARE(lastError(terminal), int(Link::ErrorCode::Stopping));
+        QCOMPARE(lastError(waiting), int(Link::ErrorCode::Stopping));
 
         output += serve.readAllStandardOutput();
         const QStringList lines = QString::fromUtf8(output).split(u'\n');
@@ -105,7 +132,7 @@ private Q_SLOTS:
                                QStringLiteral("S_HACH.dat保存中 :3"),
                                QStringLiteral("S_HACH.dat"),
                                QStringLiteral("S_HACH.dat保存成功 :3") }));
-        QVERIFY(lines.at(from + 4).startsWith(m_station + QStringLiteral("/S_HACH.dat | ")
+        QVERIFY(lines.at(from + 4).startsWith(m_station + QStringLiteral("/transfer/S_HACH.dat | ")
                                               + sendCopy + QStringLiteral(" | ")));
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));

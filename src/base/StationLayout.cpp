@@ -39,6 +39,21 @@ QString StationLayout::inStation(const QString &fileName) const
     return m_stationDir + u'/' + fileName;
 }
 
+QString StationLayout::transferFolder() const
+{
+    return m_stationDir + QStringLiteral("/transfer");
+}
+
+QString StationLayout::inTransfer(const QString &fileName) const
+{
+    return transferFolder() + u'/' + fileName;
+}
+
+QString StationLayout::unfiledFolder() const
+{
+    return m_stationDir + QStringLiteral("/unfiled/");
+}
+
 QString StationLayout::receiveFolder(const QString &terminalId) const
 {
     return m_dataRoot + terminalId + QStringLiteral("/rcv/");
@@ -117,7 +132,7 @@ QString StationLayout::defaultMaintenanceDatabase() const
 
 QStringList StationLayout::folders() const
 {
-    QStringList folders { m_stationDir, defaultImportFolder() };
+    QStringList folders { m_stationDir, transferFolder(), unfiledFolder(), defaultImportFolder() };
     for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal)
         folders << receiveFolder(terminal) << sendFolder(terminal) << backupFolder(terminal);
     return folders;

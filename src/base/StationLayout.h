@@ -30,9 +30,17 @@ public:
 
     QString settingsFile() const;
     QString logFolder() const;
-    // A file in the station folder itself: received files land there, and
-    // master exports are staged there for sending.
+    // A file in the station folder itself (settings, databases).
     QString inStation(const QString &fileName) const;
+    // The folder terminals' files are received into and master exports are
+    // staged in for sending. It holds nothing of the station's own, so no
+    // name a terminal sends can land on or beside the settings, a database
+    // or any side file of one (-journal, -wal, -shm), or the log.
+    QString transferFolder() const;
+    QString inTransfer(const QString &fileName) const;
+    // Where a received file whose filing failed is kept, under a name no
+    // later upload can take.
+    QString unfiledFolder() const;
 
     // A terminal's folders, each ending with "/": master files in and their
     // exports out; the latest order and stocktaking files; every one of them,

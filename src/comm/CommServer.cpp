@@ -3,6 +3,7 @@
 #include "base/Operator.h"
 #include "link/LinkFiles.h"
 
+#include <QDir>
 #include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -31,6 +32,8 @@ CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUni
 
 CommServer::~CommServer()
 {
+    for (QObject *socket : std::as_const(m_closing))
+        socket->disconnect(this);
     // Sessions go before the devices they read.
     const QList<Link::StationSession *> sessions = findChildren<Link::StationSession *>();
     for (Link::StationSession *session : sessions)
@@ -67,8 +70,16 @@ void CommServer::setListening(bool listen)
                                 .arg(m_tcp->errorString()));
         return;
     }
+    // A station made before received into its own folder has no transfer
+    // folder yet.
+    const QString folder = m_config.link.folder;
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        m_tcp->close();
+        Q_EMIT ListenFailed(QStringLiteral("受信フォルダ %1 を作成できません").arg(folder));
+        return;
+    }
     // A station that was killed mid-transfer may have left partial files.
-    const int swept = Link::IncomingFile::sweep(m_config.link.stationDir);
+    const int swept = Link::IncomingFile::sweep(folder);
     if (swept > 0)
         Q_EMIT LinkNote(QStringLiteral("受信途中のファイルを %1 件削除しました").arg(swept));
     QString error;
@@ -157,6 +168,9 @@ void CommServer::closeUnit()
     if (!m_serial)
         return;
     m_serial->disconnect(this);
+    // A last answer (the station stopping) goes out before the line closes.
+    if (m_serial->bytesToWrite() > 0)
+        m_serial->waitForBytesWritten(500);
     m_serial->close();
     m_serial->deleteLater();
     m_serial = nullptr;
@@ -168,8 +182,11 @@ void CommServer::onSerialReadyRead()
     // a terminal speaks while none is open.
     if (m_serialSession || !Listening())
         return;
-    m_serialSession = new Link::StationSession(
-        m_serial, m_config.link, m_chosenUnit->systemLocation, true, this);
+    Link::StationConfig config = m_config.link;
+    // Ten bits a byte on the line: start, eight data, stop.
+    config.lineBytesPerSecond = qMax(1, m_config.baudRate / 10);
+    m_serialSession
+        = new Link::StationSession(m_serial, config, m_chosenUnit->systemLocation, true, this);
     admit(m_serialSession);
 }
 
@@ -209,6 +226,12 @@ void CommServer::onSessionEnded(Link::StationSession *session)
         // does not take it is cut off after a while.
         socket->disconnect(session);
         socket->setParent(this);
+        m_closing.insert(socket);
+        connect(socket, &QObject::destroyed, this, [this, socket] {
+            m_closing.remove(socket);
+            if (m_closing.isEmpty() && !m_active && m_waiting.isEmpty())
+                Q_EMIT connectionsClosed();
+        });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(5000, socket, [socket] {
             socket->abort();
@@ -225,6 +248,19 @@ void CommServer::onSessionEnded(Link::StationSession *session)
         // the ending of this one.
         QTimer::singleShot(0, this, &CommServer::serveNext);
     }
+    if (!hasConnections())
+        Q_EMIT connectionsClosed();
+}
+
+bool CommServer::hasConnections() const
+{
+    return m_active || !m_waiting.isEmpty() || !m_closing.isEmpty();
+}
+
+void CommServer::filingFailed(const QString &reason)
+{
+    if (m_active)
+        m_active->filingFailed(reason);
 }
 
 void CommServer::serveNext()

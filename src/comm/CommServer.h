@@ -5,6 +5,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -78,6 +79,14 @@ public:
     // Terminals waiting for their turn.
     int waitingCount() const { return int(m_waiting.size()); }
 
+    // Called from the handler of a Saved transfer when the file could not be
+    // filed: the terminal is told so instead of "saved".
+    void filingFailed(const QString &reason);
+
+    // Whether any terminal is still connected: served, waiting, or being
+    // sent its last answer.
+    bool hasConnections() const;
+
     // The TCP port actually listened on (the configured one, or the one the
     // system picked); 0 when not listening.
     quint16 serverPort() const;
@@ -92,6 +101,9 @@ Q_SIGNALS:
     void ListenFailed(const QString &reason);
     // What happened on the link, for the station log: sessions, refusals.
     void LinkNote(const QString &text);
+    // The last connection has closed (after listening stopped, the last
+    // answers have gone out).
+    void connectionsClosed();
 
 private:
     void onNewConnection();
@@ -116,6 +128,7 @@ private:
     Link::StationSession *m_serialSession = nullptr;
     Link::StationSession *m_active = nullptr;
     QList<Link::StationSession *> m_waiting;
+    QSet<QObject *> m_closing;
     int m_stagedTerminal = 0;
     QStringList m_stagedFiles;
 };

@@ -6,6 +6,7 @@
 #include "base/StationLog.h"
 #include "masters/MasterDefinitions.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -18,7 +19,7 @@ Filing::Filing(const Comm::Settings &settings, Operator &op, StationLog &log, co
 
 QString Filing::receivedPath(const QString &DataName) const
 {
-    return m_settings.layout().inStation(DataName);
+    return m_settings.layout().inTransfer(DataName);
 }
 
 QString Filing::sendCopyPath(const QString &DataName, int terminalNumber) const
@@ -35,32 +36,58 @@ QString Filing::backupPath(const QString &DataName, int terminalNumber, const QS
     return path;
 }
 
-void Filing::report(const QString &text, const QString &received)
+QString Filing::keep(const QString &DataName, int terminalNumber)
 {
-    QString message = text;
-    if (!received.isEmpty() && QFileInfo::exists(received))
-        message += QStringLiteral("\r\n受信したファイルは %1 に残しました").arg(received);
-    m_operator.message(message);
+    const QString received = receivedPath(DataName);
+    if (!QFileInfo::exists(received))
+        return QString();
+    const QString folder = m_settings.layout().unfiledFolder();
+    const QString stem = m_clock.now().toString(QStringLiteral("yyyyMMddHHmmss")) + u'_'
+        + Comm::terminalId(terminalNumber) + u'_';
+    QString kept = folder + stem + DataName;
+    for (int n = 2; QFileInfo::exists(kept); ++n)
+        kept = folder + stem + QString::number(n) + u'_' + DataName;
+    // Left under its own name the file would be replaced by the next upload
+    // of that name, from any terminal.
+    if (!QDir().mkpath(folder) || !QFile::rename(received, kept))
+        return received;
+    return kept;
 }
 
-bool Filing::removeFile(const QString &path, const QString &received)
+bool Filing::failed(const QString &text,
+                    const QString &DataName,
+                    int terminalNumber,
+                    QString *failure)
+{
+    const QString kept = keep(DataName, terminalNumber);
+    QString message = text;
+    if (!kept.isEmpty())
+        message += QStringLiteral("\r\n受信したファイルは %1 に残しました").arg(kept);
+    m_operator.message(message);
+    if (failure)
+        *failure = kept.isEmpty()
+            ? QStringLiteral("the station could not file %1").arg(DataName)
+            : QStringLiteral("the station could not file %1; it keeps the file as %2")
+                  .arg(DataName, QFileInfo(kept).fileName());
+    return false;
+}
+
+bool Filing::remove(const QString &path, QString *why)
 {
     // A read-only file is not deleted: whoever made it so meant to keep it.
     QFile file(path);
     if (!(file.permissions() & QFileDevice::WriteOwner)) {
-        report(QStringLiteral("ファイルを削除できません: %1（読み取り専用です）").arg(path),
-               received);
+        *why = QStringLiteral("ファイルを削除できません: %1（読み取り専用です）").arg(path);
         return false;
     }
     if (!file.remove()) {
-        report(QStringLiteral("ファイルを削除できません: %1（%2）").arg(path, file.errorString()),
-               received);
+        *why = QStringLiteral("ファイルを削除できません: %1（%2）").arg(path, file.errorString());
         return false;
     }
     return true;
 }
 
-bool Filing::DataMove(const QString &DataName, int terminalNumber)
+bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *failure)
 {
     const QString received = receivedPath(DataName);
     const QString sendCopy = sendCopyPath(DataName, terminalNumber);
@@ -70,14 +97,16 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber)
     m_operator.message(received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
                        + backup);
 
-    if (QFileInfo::exists(sendCopy) && !removeFile(sendCopy, received))
-        return false;
+    QString why;
+    if (QFileInfo::exists(sendCopy) && !remove(sendCopy, &why))
+        return failed(why, DataName, terminalNumber, failure);
     QFile source(received);
     if (!source.copy(sendCopy)) {
-        report(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
-                   .arg(received, sendCopy, source.errorString()),
-               received);
-        return false;
+        return failed(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
+                          .arg(received, sendCopy, source.errorString()),
+                      DataName,
+                      terminalNumber,
+                      failure);
     }
     m_operator.message(QStringLiteral("chk-1"));
 
@@ -86,10 +115,11 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber)
         backup = backupPath(DataName, terminalNumber, stamp);
     QFile moving(received);
     if (!moving.rename(backup)) {
-        report(QStringLiteral("ファイルを移動できません: %1 → %2（%3）")
-                   .arg(received, backup, moving.errorString()),
-               received);
-        return false;
+        return failed(QStringLiteral("ファイルを移動できません: %1 → %2（%3）")
+                          .arg(received, backup, moving.errorString()),
+                      DataName,
+                      terminalNumber,
+                      failure);
     }
     m_operator.message(QStringLiteral("chk-2"));
     return true;
@@ -100,28 +130,35 @@ bool Filing::FileDelete(const QString &DataName)
     const QString path = receivedPath(DataName);
     if (!QFileInfo::exists(path))
         return true;
-    return removeFile(path);
+    QString why;
+    if (remove(path, &why))
+        return true;
+    m_operator.message(why);
+    return false;
 }
 
-QStringList Filing::MasterCsvCopy(int terminalNumber)
+QStringList Filing::MasterCsvCopy(int terminalNumber, QString *failure)
 {
     const StationLayout layout = m_settings.layout();
     QStringList staged;
+    QStringList problems;
     for (const QString &master : Masters::names()) {
         const QString name = StationLayout::exportFileName(master);
         const QString source = layout.exportFile(master, terminalNumber);
-        const QString target = layout.inStation(name);
+        const QString target = layout.inTransfer(name);
         // Whatever stands under the name was staged for some terminal; it goes
         // first, so that a terminal without this export never gets another's.
-        if (QFileInfo::exists(target) && !removeFile(target))
+        QString why;
+        if (QFileInfo::exists(target) && !remove(target, &why)) {
+            problems.append(why);
             continue;
+        }
         if (!QFileInfo::exists(source))
             continue;
         QFile file(source);
         if (!file.copy(target)) {
-            report(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
-                       .arg(source, target, file.errorString()),
-                   QString());
+            problems.append(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
+                                .arg(source, target, file.errorString()));
             continue;
         }
         staged.append(name);
@@ -130,5 +167,12 @@ QStringList Filing::MasterCsvCopy(int terminalNumber)
         QStringLiteral("端末 %1 の送信用マスタ: %2")
             .arg(terminalNumber)
             .arg(staged.isEmpty() ? QStringLiteral("なし") : staged.join(QStringLiteral(", "))));
+    for (const QString &problem : std::as_const(problems))
+        m_operator.message(problem);
+    // A terminal that fetched now would miss masters it has: it is told to
+    // send its control file again instead.
+    if (failure && !problems.isEmpty())
+        *failure = QStringLiteral("the station could not stage the masters of terminal %1")
+                       .arg(terminalNumber);
     return staged;
 }

@@ -11,27 +11,30 @@ struct Settings;
 }
 
 // Files what terminals send, once a received file stands complete in the
-// station folder: order and stocktaking files go to the terminal's send
+// transfer folder: order and stocktaking files go to the terminal's send
 // folder and a time-stamped backup, other files are deleted, and on the
 // control file the terminal's master exports are staged for sending.
 //
 // The terminal number is the one the transfer event carried; it is never
 // looked up again, since another terminal may be reported while a message
 // waits for the operator. A failing file operation is told to the operator
-// (naming the operation and the path) and logged; the received file then
-// stays in the station folder and the station goes on.
+// (naming the operation and the path) and logged. A received order or
+// stocktaking file that could not be filed is kept in the folder for unfiled
+// files under a time-stamped name no upload can take, and the message names
+// it; failure then says why for the terminal, which is not told "saved".
 class Filing
 {
 public:
     Filing(const Comm::Settings &settings, Operator &op, StationLog &log, const Clock &clock);
 
     // Files "S_HACH.dat" or "S_TANA.dat"; true when it was filed.
-    bool DataMove(const QString &DataName, int terminalNumber);
+    bool DataMove(const QString &DataName, int terminalNumber, QString *failure = nullptr);
     // Removes a received file that is not filed; true when it is gone.
     bool FileDelete(const QString &DataName);
-    // Stages the terminal's master exports in the station folder and removes
+    // Stages the terminal's master exports in the transfer folder and removes
     // staged exports the terminal does not have; returns the names staged.
-    QStringList MasterCsvCopy(int terminalNumber);
+    // failure is set when one could not be staged or withdrawn.
+    QStringList MasterCsvCopy(int terminalNumber, QString *failure = nullptr);
 
     QString receivedPath(const QString &DataName) const;
     QString sendCopyPath(const QString &DataName, int terminalNumber) const;
@@ -40,8 +43,11 @@ public:
     QString backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const;
 
 private:
-    bool removeFile(const QString &path, const QString &received = QString());
-    void report(const QString &text, const QString &received);
+    bool remove(const QString &path, QString *why);
+    // Moves a received file that could not be filed out of the way of later
+    // uploads; where it now is, or empty when it is gone.
+    QString keep(const QString &DataName, int terminalNumber);
+    bool failed(const QString &text, const QString &DataName, int terminalNumber, QString *failure);
 
     const Comm::Settings &m_settings;
     Operator &m_operator;

@@ -1,6 +1,7 @@
 #include "LinkConfig.h"
 
 #include "base/Comm.h"
+#include "base/StationLayout.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,7 +27,10 @@ CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
     config.address = QHostAddress::Any;
     config.port = settings.port;
     Link::StationConfig &link = config.link;
-    link.stationDir = settings.stationDir;
+    const StationLayout layout = settings.layout();
+    link.folder = layout.transferFolder();
+    link.firstTerminal = StationLayout::FirstTerminal;
+    link.lastTerminal = StationLayout::LastTerminal;
     link.linkKey = settings.value(QStringLiteral("LINKKEY")).toUtf8();
 
     const QString maxFile = settings.value(QStringLiteral("MAXFILE"));
@@ -41,10 +45,19 @@ CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
                            .arg(link.maxFileSize);
     }
 
-    // A terminal must not be able to replace the station's own files.
+    // Received files land in a folder of their own; the names of the
+    // station's own files are refused as well, so that no one mistakes a
+    // terminal's file for one of them.
     link.reservedNames.append(QLatin1String(Comm::SettingsFileName));
-    reserveIfInside(settings.DbPath, settings.stationDir, &link.reservedNames);
-    reserveIfInside(settings.importDb, settings.stationDir, &link.reservedNames);
+    for (const QString &database : { settings.DbPath, settings.importDb }) {
+        if (database.isEmpty())
+            continue;
+        for (const QString &suffix : { QString(),
+                                       QStringLiteral("-journal"),
+                                       QStringLiteral("-wal"),
+                                       QStringLiteral("-shm") })
+            reserveIfInside(database + suffix, settings.stationDir, &link.reservedNames);
+    }
     if (QCoreApplication::instance())
         reserveIfInside(
             QCoreApplication::applicationFilePath(), settings.stationDir, &link.reservedNames);

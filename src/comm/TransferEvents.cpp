@@ -50,11 +50,18 @@ void TransferEvents::fileSaved(const QString &fileName, int terminalNumber)
 {
     m_operator.message(fileName);
     Q_EMIT statusLineChanged(*statusText(Link::TransferKind::Saved, fileName, terminalNumber));
+    QString failure;
     if (fileName == QLatin1String("CTRL.csv")) {
-        Q_EMIT mastersStaged(terminalNumber, m_filing.MasterCsvCopy(terminalNumber));
+        Q_EMIT mastersStaged(terminalNumber, m_filing.MasterCsvCopy(terminalNumber, &failure));
     } else if (fileName == QLatin1String("S_HACH.dat") || fileName == QLatin1String("S_TANA.dat")) {
-        m_filing.DataMove(fileName, terminalNumber);
+        m_filing.DataMove(fileName, terminalNumber, &failure);
     } else {
+        // The station keeps no other file; one it could not remove is no
+        // loss to the terminal.
         m_filing.FileDelete(fileName);
     }
+    if (failure.isEmpty())
+        return;
+    Q_EMIT statusLineChanged(*statusText(Link::TransferKind::SaveFailed, fileName, terminalNumber));
+    Q_EMIT filingFailed(failure);
 }

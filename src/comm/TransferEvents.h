@@ -10,7 +10,7 @@
 
 // The station's reactions to TransferStatus of the control: the status line
 // for each step, and for a saved file the operator's message and its filing
-// by name ("CTRL.csv", "S_HACH.dat", "S_TANA.dat", or any other, compared
+// (in the transfer folder) by name ("CTRL.csv", "S_HACH.dat", "S_TANA.dat", or any other, compared
 // exactly).
 class TransferEvents : public QObject
 {
@@ -37,6 +37,9 @@ Q_SIGNALS:
     void statusLineChanged(const QString &text);
     // The terminal's masters now staged in the station folder, for sending.
     void mastersStaged(int terminalNumber, const QStringList &fileNames);
+    // A saved file could not be filed (raised inside TransferStatus, so that
+    // the control tells the terminal instead of confirming the file).
+    void filingFailed(const QString &reason);
 
 private:
     void fileSaved(const QString &fileName, int terminalNumber);

@@ -4,6 +4,7 @@
 #include "LinkProtocol.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,20 +31,24 @@ QString IncomingFile::finalPath() const
 
 bool IncomingFile::open(QString *error)
 {
-    m_file = std::make_unique<QTemporaryFile>(m_dir + u'/' + tempPattern());
-    if (!m_file->open()) {
-        *error = QStringLiteral("cannot create a file in %1: %2").arg(m_dir, m_file->errorString());
-        m_file.reset();
+    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString unique;
+        for (int i = 0; i < 6; ++i)
+            unique += QLatin1Char(Letters[QRandomGenerator::global()->bounded(36)]);
+        auto file = std::make_unique<QFile>(
+            m_dir + u'/' + tempPattern().replace(QStringLiteral("XXXXXX"), unique));
+        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            m_file = std::move(file);
+            return true;
+        }
+        if (file->exists())
+            continue;
+        *error = QStringLiteral("cannot create a file in %1: %2").arg(m_dir, file->errorString());
         return false;
     }
-    // Qt may open the file without a name and give it one only when asked;
-    // asking now makes it a plain temporary file that a sweep can find.
-    if (m_file->fileName().isEmpty()) {
-        *error = QStringLiteral("cannot create a file in %1").arg(m_dir);
-        m_file.reset();
-        return false;
-    }
-    return true;
+    *error = QStringLiteral("cannot create a file in %1: no free name").arg(m_dir);
+    return false;
 }
 
 bool IncomingFile::append(QByteArrayView chunk, QString *error)
@@ -98,14 +103,16 @@ bool IncomingFile::finish(quint32 crc, QString *error)
                      .arg(temp, finalPath(), QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
-    m_file->setAutoRemove(false);
     m_file.reset();
     return true;
 }
 
 void IncomingFile::discard()
 {
-    // QTemporaryFile removes its file as it goes.
+    if (!m_file)
+        return;
+    m_file->close();
+    m_file->remove();
     m_file.reset();
 }
 

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QString>
-#include <QTemporaryFile>
 
 #include <memory>
 
@@ -17,9 +16,11 @@ namespace Link {
 // its name, in one step, so nothing incomplete ever stands under that name.
 // A file not finished is removed when this object goes.
 //
-// Written by hand rather than with QSaveFile: its temporary files carry no
-// name of ours, so those left by a killed station could not be told from a
-// terminal's files and swept at the next start.
+// Written by hand rather than with QSaveFile or QTemporaryFile: their
+// temporary files carry no name of ours, so those left by a killed station
+// could not be told from a terminal's files and swept at the next start, and
+// they are made 0600, which a received file would keep all the way to the
+// host; ours is made like any other file, as the umask allows.
 class IncomingFile
 {
 public:
@@ -50,7 +51,7 @@ private:
     quint64 m_size = 0;
     quint64 m_received = 0;
     Crc32 m_crc;
-    std::unique_ptr<QTemporaryFile> m_file;
+    std::unique_ptr<QFile> m_file;
 };
 
 // A file being sent: its DATA frames and the closing END, produced only as

@@ -35,8 +35,36 @@ void FrameDecoder::compact()
     // stays about one frame long however much passes through.
     if (m_pos > 0 && m_pos >= m_buffer.size() / 2) {
         m_buffer.remove(0, m_pos);
+        m_dropped += m_pos;
         m_pos = 0;
     }
+}
+
+qsizetype FrameDecoder::pendingFrameSize() const
+{
+    const qsizetype available = buffered();
+    if (available <= 0 || m_failed)
+        return 0;
+    if (available < HeaderSize)
+        return HeaderSize + TrailerSize;
+    const quint32 length = qFromBigEndian<quint32>(m_buffer.constData() + m_pos + 2);
+    return HeaderSize + qsizetype(qMin(length, MaxPayload)) + TrailerSize;
+}
+
+bool FrameDecoder::skipPendingFrame()
+{
+    if (!m_hunting || m_failed || buffered() <= 0)
+        return false;
+    ++m_pos;
+    return true;
+}
+
+bool FrameDecoder::skipNoise()
+{
+    if (!m_hunting || m_noiseAbove == 0)
+        return false;
+    ++m_pos;
+    return true;
 }
 
 FrameDecoder::Result FrameDecoder::next(Frame *frame, QString *error)
@@ -69,6 +97,8 @@ FrameDecoder::Result FrameDecoder::next(Frame *frame, QString *error)
         if (available < HeaderSize)
             return Result::NeedMore;
         const quint32 length = qFromBigEndian<quint32>(p + 2);
+        if (m_noiseAbove != 0 && length > m_noiseAbove && skipNoise())
+            continue;
         if (length > MaxPayload) {
             m_failed = true;
             *error = QStringLiteral("frame length %1 exceeds %2").arg(length).arg(MaxPayload);

@@ -44,13 +44,31 @@ public:
     Result next(Frame *frame, QString *error);
     qsizetype buffered() const { return m_buffer.size() - m_pos; }
 
+    // While a hunting decoder waits for a session's first frame, whose
+    // payload is small, a header announcing more is line noise that happened
+    // to hold the magic: it is skipped and the search goes on from the next
+    // byte. 0 ends that.
+    void setNoiseAbove(quint32 payloadLimit) { m_noiseAbove = payloadLimit; }
+    // The bytes of the frame now arriving, as far as its header tells:
+    // 0 when no frame has begun.
+    qsizetype pendingFrameSize() const;
+    // Where the frame now arriving began, counted in bytes since the decoder
+    // was made; it tells one half-frame from the next.
+    qint64 pendingFrameStart() const { return m_dropped + m_pos; }
+    // A hunting decoder gives up the frame now arriving as noise and looks
+    // for the magic from its next byte; false when there is nothing to skip.
+    bool skipPendingFrame();
+
 private:
     void compact();
+    bool skipNoise();
 
     QByteArray m_buffer;
     qsizetype m_pos = 0;
+    qint64 m_dropped = 0;
     bool m_hunting = false;
     bool m_failed = false;
+    quint32 m_noiseAbove = 0;
 };
 
 } // namespace Link

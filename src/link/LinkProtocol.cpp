@@ -59,7 +59,11 @@ void put(QByteArray &out, T value)
 
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // A leading U+FEFF is part of the name, not a byte-order mark to drop:
+    // dropped, the file would be saved under another name than the one sent.
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless
+                               | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return std::nullopt;

@@ -30,7 +30,20 @@ StationSession::StationSession(QIODevice *device,
     m_stall.setInterval(m_config.stallTimeoutMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
+    m_drain.setSingleShot(true);
+    m_frameDeadline.setSingleShot(true);
+    if (hunting) {
+        // Before HELLO a serial line may carry noise; a HELLO is all that
+        // can come then.
+        m_decoder.setNoiseAbove(4);
+    }
     connect(&m_stall, &QTimer::timeout, this, &StationSession::onStall);
+    connect(&m_drain, &QTimer::timeout, this, [this] {
+        stop(ErrorCode::Timeout,
+             QStringLiteral("the terminal took nothing of what the station sent for %1 ms")
+                 .arg(m_config.stallTimeoutMs));
+    });
+    connect(&m_frameDeadline, &QTimer::timeout, this, &StationSession::onFrameDeadline);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
     connect(&m_turnWait, &QTimer::timeout, this, [this] {
         fail(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
@@ -49,7 +62,7 @@ void StationSession::begin()
     m_turnWait.stop();
     m_keepAlive.stop();
     m_state = State::Hello;
-    m_stall.start();
+    m_stall.start(m_config.stallTimeoutMs);
     pump();
 }
 
@@ -86,6 +99,18 @@ void StationSession::deviceLost()
     stop(ErrorCode::BadLength, QStringLiteral("connection lost"));
 }
 
+void StationSession::filingFailed(const QString &reason)
+{
+    if (m_inHandler)
+        m_filingFailure = reason;
+}
+
+bool StationSession::reading() const
+{
+    return m_state == State::Hello || m_state == State::Auth || m_state == State::Ready
+        || m_state == State::Receiving;
+}
+
 void StationSession::pump()
 {
     if (m_pumping || m_inHandler || m_state == State::Idle)
@@ -101,11 +126,16 @@ void StationSession::pump()
             fail(m_stopCode, m_stopReason);
             break;
         }
+        // What the peer has not taken yet bounds what it may ask for next.
+        if (m_device && m_device->bytesToWrite() > m_config.maxQueuedBytes)
+            break;
         Frame frame;
         QString error;
         const FrameDecoder::Result result = m_decoder.next(&frame, &error);
         if (result == FrameDecoder::Result::Frame) {
             handle(frame);
+            if (reading())
+                m_stall.start(m_config.stallTimeoutMs);
             continue;
         }
         if (result == FrameDecoder::Result::Error) {
@@ -118,9 +148,9 @@ void StationSession::pump()
         if (bytes.isEmpty())
             break;
         m_decoder.feed(bytes);
-        m_stall.start();
     }
     m_pumping = false;
+    watchPendingFrame();
     if (m_stopPending && m_state != State::Ended && !m_inHandler) {
         m_stopPending = false;
         fail(m_stopCode, m_stopReason);
@@ -205,15 +235,16 @@ void StationSession::onHello(const Frame &frame)
                  .arg(Version));
         return;
     }
-    if (hello->terminal < MinTerminal || hello->terminal > MaxTerminal) {
+    if (hello->terminal < m_config.firstTerminal || hello->terminal > m_config.lastTerminal) {
         fail(ErrorCode::BadTerminal,
-             QStringLiteral("terminal number %1 outside %2 to %3")
+             QStringLiteral("terminal %1 is not one of this station's terminals (%2 to %3)")
                  .arg(hello->terminal)
-                 .arg(MinTerminal)
-                 .arg(MaxTerminal));
+                 .arg(m_config.firstTerminal)
+                 .arg(m_config.lastTerminal));
         return;
     }
     m_terminal = hello->terminal;
+    m_decoder.setNoiseAbove(0);
     if (m_config.linkKey.isEmpty()) {
         welcome();
         return;
@@ -254,7 +285,7 @@ void StationSession::onPut(const Frame &frame)
         return;
     }
     if (m_config.reservedNames.contains(header->name)
-        || QFileInfo(m_config.stationDir + u'/' + header->name).isDir()) {
+        || QFileInfo(m_config.folder + u'/' + header->name).isDir()) {
         fail(ErrorCode::BadName,
              QStringLiteral("refused name \"%1\": used by the station itself").arg(header->name));
         return;
@@ -267,7 +298,7 @@ void StationSession::onPut(const Frame &frame)
                  .arg(m_config.maxFileSize));
         return;
     }
-    auto incoming = std::make_unique<IncomingFile>(m_config.stationDir, header->name, header->size);
+    auto incoming = std::make_unique<IncomingFile>(m_config.folder, header->name, header->size);
     QString error;
     if (!incoming->open(&error)) {
         fail(ErrorCode::StationFailure, error);
@@ -319,11 +350,18 @@ void StationSession::onEnd(const Frame &frame)
     }
     m_incoming.reset();
     m_state = State::Ready;
-    // The terminal hears "saved" only once the station has dealt with the
-    // file, so what it asks next (its masters after CTRL.csv) is ready.
+    // The terminal hears "saved" only once the station has filed the file,
+    // so what it asks next (its masters after CTRL.csv) is ready, and a file
+    // the station could not file stays the terminal's to send again.
+    m_filingFailure.clear();
     raise(TransferKind::Saved, name);
-    if (m_state != State::Ended)
-        send(Link::Saved, encodeName(name));
+    if (m_state == State::Ended)
+        return;
+    if (!m_filingFailure.isEmpty()) {
+        fail(ErrorCode::StationFailure, m_filingFailure);
+        return;
+    }
+    send(Link::Saved, encodeName(name));
 }
 
 void StationSession::onFetch()
@@ -331,6 +369,8 @@ void StationSession::onFetch()
     m_toSend = m_config.stagedFiles ? m_config.stagedFiles(m_terminal) : QStringList();
     m_sentCount = 0;
     m_state = State::Sending;
+    // While the station sends, the peer owes it nothing but taking it.
+    m_stall.stop();
     sendMore();
 }
 
@@ -346,10 +386,11 @@ void StationSession::sendMore()
             if (m_toSend.isEmpty()) {
                 send(Fetched, encodeU16(quint16(m_sentCount)));
                 m_state = State::Ready;
+                m_stall.start(m_config.stallTimeoutMs);
                 return;
             }
             const QString name = m_toSend.takeFirst();
-            const QString path = m_config.stationDir + u'/' + name;
+            const QString path = m_config.folder + u'/' + name;
             if (!QFileInfo(path).isFile())
                 continue;
             auto outgoing = std::make_unique<OutgoingFile>();
@@ -365,7 +406,9 @@ void StationSession::sendMore()
             continue;
         }
         QString error;
-        if (!m_outgoing->pump(*m_device, &error)) {
+        const bool pumped = m_outgoing->pump(*m_device, &error);
+        armDrain();
+        if (!pumped) {
             fail(ErrorCode::StationFailure, error);
             return;
         }
@@ -375,28 +418,79 @@ void StationSession::sendMore()
     }
 }
 
-void StationSession::onBytesWritten()
+void StationSession::onBytesWritten(qint64 bytes)
 {
-    if (m_stall.isActive())
-        m_stall.start();
-    if (m_state != State::Sending || m_inHandler || m_pumping)
+    m_taken += bytes;
+    if (m_drain.isActive() && m_taken >= m_drainMark)
+        m_drain.stop();
+    armDrain();
+    if (m_inHandler || m_pumping)
         return;
-    sendMore();
-    // Anything the terminal sent meanwhile is served now.
+    if (m_state == State::Sending)
+        sendMore();
+    // Anything the terminal sent meanwhile (or while its answers queued) is
+    // served now.
     pump();
     finish();
 }
 
+void StationSession::armDrain()
+{
+    // Whatever is queued now must be taken within the step deadline; what is
+    // queued meanwhile gets its own deadline once that is met, so a peer
+    // that takes a byte now and then cannot stretch it.
+    if (m_drain.isActive() || !m_device || m_device->bytesToWrite() <= 0)
+        return;
+    m_drainMark = m_taken + m_device->bytesToWrite();
+    m_drain.start(m_config.stallTimeoutMs);
+}
+
+void StationSession::watchPendingFrame()
+{
+    if (m_config.lineBytesPerSecond <= 0 || !reading()) {
+        m_frameDeadline.stop();
+        return;
+    }
+    const qsizetype size = m_decoder.pendingFrameSize();
+    if (size == 0) {
+        m_frameDeadline.stop();
+        m_frameStart = -1;
+        return;
+    }
+    if (m_decoder.pendingFrameStart() != m_frameStart) {
+        m_frameStart = m_decoder.pendingFrameStart();
+        m_frameClock.start();
+    }
+    // The header may have told the length only now: the deadline follows it.
+    const qint64 allowed = 1000 + 2 * 1000 * qint64(size) / m_config.lineBytesPerSecond;
+    m_frameDeadline.start(int(qMax<qint64>(0, allowed - m_frameClock.elapsed())));
+}
+
+void StationSession::onFrameDeadline()
+{
+    if (m_state == State::Hello && m_decoder.skipPendingFrame()) {
+        // Noise that looked like a header: the terminal's HELLO may be
+        // among what followed it.
+        m_frameStart = -1;
+        pump();
+        return;
+    }
+    stop(ErrorCode::Timeout,
+         QStringLiteral("a frame did not arrive whole within its time on the line"));
+}
+
 void StationSession::onStall()
 {
-    fail(ErrorCode::Timeout, QStringLiteral("no progress for %1 ms").arg(m_config.stallTimeoutMs));
-    finish();
+    stop(ErrorCode::Timeout,
+         QStringLiteral("no whole message for %1 ms").arg(m_config.stallTimeoutMs));
 }
 
 void StationSession::send(quint8 type, const QByteArray &payload)
 {
-    if (m_device && m_device->isWritable())
+    if (m_device && m_device->isWritable()) {
         m_device->write(encodeFrame(type, payload));
+        armDrain();
+    }
 }
 
 void StationSession::fail(ErrorCode code, const QString &reason)
@@ -436,6 +530,8 @@ void StationSession::finish()
     if (m_state != State::Ended || m_pumping || m_inHandler || m_endedRaised)
         return;
     m_stall.stop();
+    m_drain.stop();
+    m_frameDeadline.stop();
     m_keepAlive.stop();
     m_turnWait.stop();
     m_incoming.reset();

@@ -4,6 +4,7 @@
 #include "LinkFrame.h"
 #include "LinkProtocol.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -18,19 +19,35 @@ namespace Link {
 
 struct StationConfig
 {
-    // Where received files land and staged files are sent from.
-    QString stationDir;
+    // Where received files land and staged files are sent from: a folder
+    // that holds nothing else of the station's.
+    QString folder;
     qint64 maxFileSize = DefaultMaxFileSize;
     // Empty: no challenge.
     QByteArray linkKey;
-    // A peer that makes no progress this long is dropped.
+    // The terminal numbers served; a HELLO from any other is refused.
+    int firstTerminal = MinTerminal;
+    int lastTerminal = MaxTerminal;
+    // The deadline of every step: the next whole frame the session waits
+    // for (HELLO, AUTH, the next command, the next piece of a file), and the
+    // peer's taking of what the station has queued for it. Bytes that
+    // trickle in do not extend it.
     int stallTimeoutMs = 30000;
     // How often a waiting terminal is told it has not been forgotten.
     int keepAliveMs = 10000;
-    // The names of the files staged for a terminal, in the station folder.
+    // While more than this waits to be taken by the peer, nothing more is
+    // read from it, so a peer that asks without reading cannot grow what the
+    // station holds for it.
+    qint64 maxQueuedBytes = 1024 * 1024;
+    // A serial line's speed in bytes a second (0 on TCP): there a frame
+    // must arrive whole within a second plus twice the time its length
+    // takes on the line, and before HELLO a half-frame that does not is
+    // skipped as noise.
+    int lineBytesPerSecond = 0;
+    // The names of the files staged for a terminal, in the folder.
     std::function<QStringList(int terminal)> stagedFiles;
-    // Names in the station folder a terminal may not send: the station's own
-    // files (settings, databases). Folders are refused as well.
+    // Names a terminal may not send, though they could do no harm in the
+    // folder: the station's own files. Folders are refused as well.
     QStringList reservedNames;
 };
 
@@ -66,6 +83,10 @@ public:
     void stop(ErrorCode code, const QString &reason);
     // The device is gone: end without a word.
     void deviceLost();
+    // Called from the handler of a Saved transfer when the station could not
+    // file what it received: the terminal is told so instead of "saved", and
+    // keeps its copy.
+    void filingFailed(const QString &reason);
 
     bool hasEnded() const { return m_state == State::Ended; }
     int terminalNumber() const { return m_terminal; }
@@ -97,7 +118,11 @@ private:
     void raise(TransferKind kind, const QString &name);
     void finish();
     void onStall();
-    void onBytesWritten();
+    void onBytesWritten(qint64 bytes);
+    void armDrain();
+    void watchPendingFrame();
+    void onFrameDeadline();
+    bool reading() const;
 
     QPointer<QIODevice> m_device;
     StationConfig m_config;
@@ -112,6 +137,15 @@ private:
     QStringList m_toSend;
     int m_sentCount = 0;
     QTimer m_stall;
+    // The peer must take what was queued when this started in time.
+    QTimer m_drain;
+    qint64 m_taken = 0;
+    qint64 m_drainMark = 0;
+    // Serial: the frame now arriving must be whole in time.
+    QTimer m_frameDeadline;
+    QElapsedTimer m_frameClock;
+    qint64 m_frameStart = -1;
+    QString m_filingFailure;
     QTimer m_keepAlive;
     QTimer m_turnWait;
     bool m_pumping = false;

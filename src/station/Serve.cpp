@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -20,6 +21,9 @@ namespace Cli {
 namespace {
 
 int signalPipe[2] = { -1, -1 };
+
+// How long a stopping station waits for terminals to take its last word.
+constexpr int StopGraceMs = 3000;
 
 void onSignal(int)
 {
@@ -112,8 +116,17 @@ int serve(const QStringList &arguments)
             // The notifier fired; the byte itself tells nothing.
         }
         // Ending listening ends every session and removes partial files.
+        // Connected and waiting terminals are told the station is stopping
+        // (error 13); the process ends once that has gone out, or after a
+        // short while for a terminal that does not take it.
         server.setListening(false);
-        QCoreApplication::exit(0);
+        if (!server.hasConnections()) {
+            QCoreApplication::exit(0);
+            return;
+        }
+        QObject::connect(
+            &server, &CommServer::connectionsClosed, [] { QCoreApplication::exit(0); });
+        QTimer::singleShot(StopGraceMs, [] { QCoreApplication::exit(0); });
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;

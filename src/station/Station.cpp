@@ -67,6 +67,7 @@ void Station::handleTransfers(TransferEvents &events)
     connect(&m_server, &CommServer::TransferStatus, &events, &TransferEvents::TransferStatus);
     connect(&events, &TransferEvents::statusLineChanged, this, &Station::setStatusLine);
     connect(&events, &TransferEvents::mastersStaged, &m_server, &CommServer::stageForSending);
+    connect(&events, &TransferEvents::filingFailed, &m_server, &CommServer::filingFailed);
     connect(
         &m_server, &CommServer::LinkNote, this, [this](const QString &text) { m_log.write(text); });
 }

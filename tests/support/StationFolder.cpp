@@ -25,7 +25,8 @@ QStringList StationFolder::stationFiles() const
 {
     const QStringList own { QFileInfo(settings.settingsFile()).fileName(),
                             QFileInfo(settings.DbPath).fileName() };
-    QStringList files;
+    QStringList files
+        = QDir(layout().transferFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     for (const QString &name :
          QDir(settings.stationDir).entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
         if (!own.contains(name))

@@ -14,14 +14,16 @@ public:
 
     StationLayout layout() const { return settings.layout(); }
 
-    // A file in the station folder itself.
-    QString path(const QString &name) const { return layout().inStation(name); }
+    // A file where terminals' files land and masters are staged for them.
+    QString path(const QString &name) const { return layout().inTransfer(name); }
+    QString unfiled() const { return layout().unfiledFolder(); }
     QString rcv(int terminal) const { return layout().receiveFolder(terminal); }
     QString snd(int terminal) const { return layout().sendFolder(terminal); }
     QString backup(int terminal) const { return layout().backupFolder(terminal); }
     QStringList backups(int terminal) const;
-    // What terminals' traffic left in the station folder, temporary files
-    // included: every file but the station's own settings and databases.
+    // What terminals' traffic left in the station, temporary files included:
+    // every file of the transfer folder, and any file of the station folder
+    // itself but the station's own settings and databases.
     QStringList stationFiles() const;
 
     // A file in the receive folder of a terminal ID (any text: "0003", "12").
