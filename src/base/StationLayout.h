@@ -30,6 +30,10 @@ public:
 
     QString settingsFile() const;
     QString logFolder() const;
+    // Lock files: one held by the running station (window or serve) for its
+    // life, one held by whoever applies or imports master files meanwhile.
+    QString stationLockFile() const { return inStation(QStringLiteral("tarvinex-station.lock")); }
+    QString mastersLockFile() const { return inStation(QStringLiteral("tarvinex-masters.lock")); }
     // A file in the station folder itself: received files land there, and
     // master exports are staged there for sending.
     QString inStation(const QString &fileName) const;

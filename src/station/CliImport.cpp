@@ -1,6 +1,7 @@
 #include "CliImport.h"
 
 #include "Cli.h"
+#include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -18,7 +19,8 @@ int usage(const QString &problem)
     if (!problem.isEmpty())
         printLine(stderr, QStringLiteral("tarvinex import: ") + problem);
     printLine(stderr,
-              QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
+              QStringLiteral("usage: tarvinex import [--station-dir DIR] [--lock-wait SECONDS] "
+                             "MASTER...\n"
                              "MASTER: ")
                   + Masters::names().join(QStringLiteral(", ")));
     return 2;
@@ -30,6 +32,7 @@ int importMasters(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addOption(Cli::stationDirOption());
+    parser.addOption(Cli::lockWaitOption());
     if (!parser.parse(QStringList { QStringLiteral("import") } + arguments))
         return usage(parser.errorText());
     const QStringList names = parser.positionalArguments();
@@ -47,6 +50,9 @@ int importMasters(const QStringList &arguments)
 
     Comm::Settings settings;
     if (!loadSettings(parser, &settings))
+        return 2;
+    StationLock lock(settings.layout().mastersLockFile());
+    if (!takeMastersLock(parser, &lock))
         return 2;
 
     SystemClock clock;

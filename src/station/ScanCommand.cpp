@@ -1,6 +1,7 @@
 #include "ScanCommand.h"
 
 #include "Cli.h"
+#include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
@@ -32,14 +33,19 @@ int scan(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addOption(Cli::stationDirOption());
+    parser.addOption(Cli::lockWaitOption());
     if (!parser.parse(QStringList { QStringLiteral("scan") } + arguments)
         || !parser.positionalArguments().isEmpty()) {
-        printLine(stderr, QStringLiteral("usage: tarvinex scan [--station-dir DIR]"));
+        printLine(stderr,
+                  QStringLiteral("usage: tarvinex scan [--station-dir DIR] [--lock-wait SECONDS]"));
         return 2;
     }
 
     Comm::Settings settings;
     if (!loadSettings(parser, &settings))
+        return 2;
+    StationLock lock(settings.layout().mastersLockFile());
+    if (!takeMastersLock(parser, &lock))
         return 2;
 
     SystemClock clock;
