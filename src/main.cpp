@@ -7,6 +7,7 @@
 #include "station/CliImport.h"
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
+#include "station/StationLock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -38,16 +39,28 @@ int runWindow(int argc, char **argv)
     QString error;
     if (!Cli::loadSettings(parser, &settings, &error)) {
         screen.message(error);
+        screen.waitUntilAcknowledged();
+        return 2;
+    }
+    StationLock running(settings.layout().stationLockFile());
+    if (!Cli::takeStationLock(&running, &error)) {
+        printLine(stderr, error);
+        screen.message(error);
+        screen.waitUntilAcknowledged();
         return 2;
     }
 
     SystemClock clock;
     WindowStation station(settings, screen, clock);
-    if (!station.load())
-        return 0;
-    screen.setParentWindow(&station.window());
-    station.window().show();
-    return app.exec();
+    int status = 0;
+    if (station.load()) {
+        screen.setParentWindow(&station.window());
+        station.window().show();
+        status = app.exec();
+    }
+    // The station has stopped; its last messages are read before it ends.
+    screen.waitUntilAcknowledged();
+    return status;
 }
 
 } // namespace
