@@ -240,23 +240,24 @@ private Q_SLOTS:
         Comm::Settings s = folder.settings;
         s.port = 0;
         WidgetOperator screen;
+        // Nobody clicks; should a box hold the terminal up, this lets it go.
+        bool closedByNobody = false;
+        QTimer nobody;
+        connect(&nobody, &QTimer::timeout, [&] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                closedByNobody = true;
+                box->close();
+            }
+        });
+        nobody.start(20000);
+
         WindowStation station(s, screen, m_clock, noUnits);
         QVERIFY(station.load());
         screen.setParentWindow(&station.window());
         station.window().show();
         for (QMessageBox *box : screen.openMessages())
             box->close();
-
-        // Nobody clicks; on a station that waits, this lets the terminal go.
-        bool closedByNobody = false;
-        QTimer nobody;
-        nobody.setSingleShot(true);
-        connect(&nobody, &QTimer::timeout, [&] {
-            closedByNobody = !screen.openMessages().isEmpty();
-            for (QMessageBox *box : screen.openMessages())
-                box->close();
-        });
-        nobody.start(20000);
+        closedByNobody = false;
 
         const QStringList sent = { "S_HACH.dat", "<b>x" };
         for (int terminal = 1; terminal <= sent.size(); ++terminal) {
