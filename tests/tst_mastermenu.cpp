@@ -11,7 +11,6 @@
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
 #include "station/Station.h"
-#include "station/StationLock.h"
 
 #include <QApplication>
 #include <QDir>
@@ -202,26 +201,6 @@ private Q_SLOTS:
         QVERIFY(opener.window());
         QVERIFY(opener.window()->isVisible());
         QCOMPARE(opener.window()->maintenance().ImportFolder(), m_settings.importDir);
-    }
-
-    void importWaitsForNoOtherMasterUpdate()
-    {
-        TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
-        MasterMenu menu(m_settings, op, log);
-        writeFile(QStringLiteral("BUNMAS.DAT"), QStringLiteral("1001\r\n"));
-        StationLock other(Comm::Settings(m_settings).layout().mastersLockFile());
-        QString problem;
-        QVERIFY(other.take(0, &problem));
-        QTest::mouseClick(menu.BtnBUNMAS, Qt::LeftButton);
-        QVERIFY(rowCount(QStringLiteral("BUNMAS")) <= 0); // made by no import yet
-        QVERIFY(op.messages().value(0).startsWith(MasterMaintenance::busyText()));
-        QVERIFY(
-            op.messages().value(0).contains(QString::number(QCoreApplication::applicationPid())));
-
-        other.release();
-        QTest::mouseClick(menu.BtnBUNMAS, Qt::LeftButton);
-        QCOMPARE(rowCount(QStringLiteral("BUNMAS")), 1);
     }
 
     // Closing the import window leaves the station running; closing the
