@@ -2,7 +2,9 @@
 #include "base/StationLayout.h"
 #include "station/StationLock.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,13 +20,20 @@ private:
     QTemporaryDir m_dir;
     QString m_station = m_dir.filePath(QStringLiteral("station"));
 
-    static bool startServe(QProcess &serve, const QString &station)
+    // Starts serve on the station; the port it listens on, or 0.
+    static quint16 startServe(QProcess &serve, const QString &station)
     {
         serve.start(TARVINEX_EXE, { "serve", "--station-dir", station, "--port", "0" });
-        const auto printedOrEnded = [&] {
-            return serve.canReadLine() || serve.state() == QProcess::NotRunning;
-        };
-        return QTest::qWaitFor(printedOrEnded, 10000) && serve.state() == QProcess::Running;
+        const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
+        QString output;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                output += QString::fromUtf8(serve.readAllStandardOutput());
+                return listening.match(output).hasMatch() || serve.state() == QProcess::NotRunning;
+            },
+            10000);
+        Q_UNUSED(ended); // a server that did not start has no port
+        return quint16(listening.match(output).captured(1).toUInt());
     }
 
     // Runs tarvinex to its end: its exit status, its error output in *errors.
@@ -43,17 +52,27 @@ private Q_SLOTS:
     void secondServeDoesNotStartAndAKilledOneIsTakenOver()
     {
         QProcess first;
-        QVERIFY(startServe(first, m_station));
+        const quint16 port = startServe(first, m_station);
+        QVERIFY(port != 0);
         QString errors;
         QCOMPARE(run({ "serve", "--station-dir", m_station, "--port", "0" }, &errors), 2);
         QVERIFY2(errors.contains(QStringLiteral("already running")), qPrintable(errors));
         QVERIFY2(errors.contains(QStringLiteral("PID %1").arg(first.processId())),
                  qPrintable(errors));
+        // Nor can a terminal take the lock away by sending a file of its name.
+        const QString lock = StationLayout::ofNewStation(m_station).stationLockFile();
+        const QString upload = m_dir.filePath(QFileInfo(lock).fileName());
+        QVERIFY(writeFile(upload, "x"));
+        QVERIFY(QProcess::execute(
+                    TERMINAL_EXE,
+                    { "--port", QString::number(port), "--terminal", "3", "send", upload })
+                != 0);
+        QVERIFY(readFile(lock).startsWith(QByteArray::number(first.processId())));
 
         ::kill(pid_t(first.processId()), SIGKILL);
         QVERIFY(first.waitForFinished(5000));
         QProcess next;
-        QVERIFY(startServe(next, m_station));
+        QVERIFY(startServe(next, m_station) != 0);
         next.terminate();
         QVERIFY(next.waitForFinished(10000));
     }

@@ -1,6 +1,7 @@
 #include "LinkConfig.h"
 
 #include "base/Comm.h"
+#include "base/StationLayout.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,6 +46,9 @@ CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
     link.reservedNames.append(QLatin1String(Comm::SettingsFileName));
     reserveIfInside(settings.DbPath, settings.stationDir, &link.reservedNames);
     reserveIfInside(settings.importDb, settings.stationDir, &link.reservedNames);
+    const StationLayout layout = settings.layout();
+    for (const QString &lock : { layout.stationLockFile(), layout.mastersLockFile() })
+        reserveIfInside(lock, settings.stationDir, &link.reservedNames);
     if (QCoreApplication::instance())
         reserveIfInside(
             QCoreApplication::applicationFilePath(), settings.stationDir, &link.reservedNames);
