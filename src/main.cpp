@@ -7,6 +7,7 @@
 #include "station/CliImport.h"
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
+#include "station/StationLock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -21,6 +22,18 @@ bool hasDisplay()
     if (!platform.isEmpty())
         return platform != "offscreen" && platform != "minimal";
     return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+// A message that stops the window before it opens, shown where there is a
+// screen to show it on (it has gone to standard error already).
+void showAndWait(int argc, char **argv, const QString &text)
+{
+    if (!hasDisplay())
+        return;
+    QApplication app(argc, argv);
+    WidgetOperator screen;
+    screen.message(text);
+    screen.waitUntilAcknowledged();
 }
 
 QStringList argumentList(int argc, char **argv)
@@ -54,11 +67,13 @@ int runWindow(int argc, char **argv)
     Cli::StationChoice choice;
     QString error;
     if (!Cli::loadSettings(parser, Cli::Process::Window, &settings, &choice, &error)) {
-        if (hasDisplay()) {
-            QApplication app(argc, argv);
-            WidgetOperator screen;
-            screen.message(error);
-        }
+        showAndWait(argc, argv, error);
+        return 2;
+    }
+    StationLock running(settings.layout().stationLockFile());
+    if (!Cli::takeStationLock(&running, &error)) {
+        printLine(stderr, error);
+        showAndWait(argc, argv, error);
         return 2;
     }
 
@@ -68,11 +83,15 @@ int runWindow(int argc, char **argv)
     SystemClock clock;
     WindowStation station(settings, screen, clock);
     station.log().write(choice.line());
-    if (!station.load())
-        return 0;
-    screen.setParentWindow(&station.window());
-    station.window().show();
-    return app.exec();
+    int status = 0;
+    if (station.load()) {
+        screen.setParentWindow(&station.window());
+        station.window().show();
+        status = app.exec();
+    }
+    // The station has stopped; its last messages are read before it ends.
+    screen.waitUntilAcknowledged();
+    return status;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "gui/WindowStation.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
+#include "station/Station.h"
 
 #include <QApplication>
 #include <QDir>
@@ -170,26 +171,14 @@ private Q_SLOTS:
         menu.show();
         writeFile(QStringLiteral("BUNMAS.DAT"), QString());
 
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        QString title;
-        QString text;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            icon = box->icon();
-            title = box->windowTitle();
-            text = box->text();
-            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
-            box->button(QMessageBox::Ok)->click();
-        });
-        poll.start(20);
         QTest::mouseClick(menu.BtnBUNMAS, Qt::LeftButton);
-        poll.stop();
-        QCOMPARE(icon, QMessageBox::Information);
-        QCOMPARE(title, QStringLiteral("終了しました"));
-        QCOMPARE(text, QStringLiteral("更新終了"));
+        QCOMPARE(screen.openMessages().size(), 1);
+        QMessageBox *box = screen.openMessages().first();
+        QCOMPARE(box->icon(), QMessageBox::Information);
+        QCOMPARE(box->windowTitle(), QStringLiteral("終了しました"));
+        QCOMPARE(box->text(), QStringLiteral("更新終了"));
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(box->isModal());
     }
 
     void endClosesAndOpeningAgainLoadsAgain()
@@ -212,6 +201,31 @@ private Q_SLOTS:
         QVERIFY(opener.window());
         QVERIFY(opener.window()->isVisible());
         QCOMPARE(opener.window()->maintenance().ImportFolder(), m_settings.importDir);
+    }
+
+    // Closing the import window leaves the station running; closing the
+    // main window ends it, the import window with it.
+    void closingTheMainWindowEndsTheStation()
+    {
+        TestOperator op;
+        WindowStation station(m_settings, op, m_clock, noUnits);
+        QVERIFY(station.load());
+        station.window().show();
+        QTest::mouseClick(station.window().BtnMaster, Qt::LeftButton);
+        QPointer<MasterMenu> menu = station.masterMenu().window();
+        QTest::mouseClick(menu->BtnEND, Qt::LeftButton);
+        QVERIFY(station.server().Listening());
+        QVERIFY(station.station().Timer1->isActive());
+
+        QTest::mouseClick(station.window().BtnMaster, Qt::LeftButton);
+        menu = station.masterMenu().window();
+        QVERIFY(menu && menu->isVisible());
+        QTimer::singleShot(0, &station.window(), [&] { station.window().close(); });
+        QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(!station.server().Listening());
+        QVERIFY(!station.station().Timer1->isActive());
+        QVERIFY(!menu || menu->isHidden());
     }
 
     void btnMasterBringsTheOneWindowForward()

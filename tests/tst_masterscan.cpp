@@ -8,6 +8,7 @@
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterScan.h"
 #include "station/Station.h"
+#include "station/StationLock.h"
 
 #include <QLabel>
 #include <QSignalSpy>
@@ -241,6 +242,34 @@ private Q_SLOTS:
         QCOMPARE(m_operator.messages().size(), 1);
         QVERIFY(m_station->exists("0002", "BUNMAS.sav"));
         QCOMPARE(station.PollCountdown(), qint16(3598));
+    }
+
+    // Another process (a scan from cron) applying master files keeps the
+    // station's scan waiting a tick at a time, never applying the same file.
+    void scanWaitsWhileAnotherProcessAppliesMasters()
+    {
+        WindowStation window(windowSettings(), m_operator, m_clock, noUnits);
+        QVERIFY(window.load());
+        Station &station = window.station();
+        for (int tick = 1; tick <= 29; ++tick)
+            station.Timer1Timer();
+        place("0003", "BUNMAS");
+        StationLock cron(m_station->layout().mastersLockFile());
+        QString problem;
+        QVERIFY(cron.take(0, &problem));
+
+        station.Timer1Timer();
+        station.Timer1Timer();
+        QCOMPARE(station.PollCountdown(), qint16(1));
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+        QCOMPARE(logText().count(QStringLiteral("tarvinex-masters.lock")), 1);
+
+        cron.release();
+        station.Timer1Timer();
+        QCOMPARE(station.PollCountdown(), qint16(3600));
+        QVERIFY(m_station->exists("0003", "BUNMAS.sav"));
+        // The station lets go after its scan.
+        QVERIFY(cron.take(0, &problem));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "LinkStation.h"
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
@@ -205,27 +206,80 @@ private Q_SLOTS:
         QVERIFY(!running.window().isVisible());
     }
 
-    void messageBoxesAreModalOkOnlyWithoutIcon()
+    void messageBoxesAreModalOkOnlyWithoutIconAndStayOpen()
     {
         WidgetOperator screen;
-        QString title;
-        QMessageBox::Icon icon = QMessageBox::Warning;
-        QMessageBox::StandardButtons buttons;
-        bool modal = false;
-        QTimer::singleShot(0, [&] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            QVERIFY(box);
-            title = box->windowTitle();
-            icon = box->icon();
-            buttons = box->standardButtons();
-            modal = box->isModal();
-            box->button(QMessageBox::Ok)->click();
-        });
         screen.message(QStringLiteral("現在待ち受け中です"));
-        QCOMPARE(title, QStringLiteral("Tarvinex"));
-        QCOMPARE(icon, QMessageBox::NoIcon);
-        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QVERIFY(modal);
+        // Showing returns at once; the box waits for the operator.
+        QCOMPARE(screen.openMessages().size(), 1);
+        QMessageBox *box = screen.openMessages().first();
+        QCOMPARE(box->windowTitle(), QStringLiteral("Tarvinex"));
+        QCOMPARE(box->icon(), QMessageBox::NoIcon);
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box->windowModality(), Qt::ApplicationModal);
+        box->button(QMessageBox::Ok)->click();
+        QVERIFY(screen.openMessages().isEmpty());
+
+        // An unattended station keeps the latest boxes, in order, not all.
+        for (int i = 0; i < WidgetOperator::MaxOpenMessages + 5; ++i)
+            screen.message(QString::number(i));
+        const QList<QMessageBox *> open = screen.openMessages();
+        QCOMPARE(open.size(), WidgetOperator::MaxOpenMessages);
+        QCOMPARE(open.first()->text(), QStringLiteral("5"));
+        QCOMPARE(open.last()->text(), QString::number(WidgetOperator::MaxOpenMessages + 4));
+    }
+
+    // Terminals are answered at once while the messages of their files wait
+    // for the operator; a name is shown as it was sent, never as markup.
+    void transfersDoNotWaitForTheOperator()
+    {
+        QTemporaryDir dir;
+        StationFolder folder(dir.path());
+        Comm::Settings s = folder.settings;
+        s.port = 0;
+        WidgetOperator screen;
+        // Nobody clicks; should a box hold the terminal up, this lets it go.
+        bool closedByNobody = false;
+        QTimer nobody;
+        connect(&nobody, &QTimer::timeout, [&] {
+            if (QWidget *box = QApplication::activeModalWidget()) {
+                closedByNobody = true;
+                box->close();
+            }
+        });
+        nobody.start(20000);
+
+        WindowStation station(s, screen, m_clock, noUnits);
+        QVERIFY(station.load());
+        screen.setParentWindow(&station.window());
+        station.window().show();
+        for (QMessageBox *box : screen.openMessages())
+            box->close();
+        closedByNobody = false;
+
+        const QStringList sent = { "S_HACH.dat", "<b>x" };
+        for (int terminal = 1; terminal <= sent.size(); ++terminal) {
+            const QString file = dir.filePath(sent.at(terminal - 1));
+            QVERIFY(writeFile(file, "1\r\n"));
+            LinkTerminal t(station.server().serverPort(), terminal);
+            t.client->put(file);
+            t.start();
+            QVERIFY(t.waitDone(30000));
+            QVERIFY2(t.client->succeeded(), qPrintable(t.client->errorString()));
+        }
+        QVERIFY(!closedByNobody);
+        QCOMPARE(readFile(folder.snd(1) + "S_HACH.dat"), QByteArray("1\r\n"));
+
+        QStringList texts;
+        for (QMessageBox *box : screen.openMessages()) {
+            QCOMPARE(box->textFormat(), Qt::PlainText);
+            texts.append(box->text());
+        }
+        QCOMPARE(texts.size(), 5);
+        QCOMPARE(texts.at(0), QStringLiteral("S_HACH.dat"));
+        QCOMPARE(texts.mid(2), QStringList({ "chk-1", "chk-2", "<b>x" }));
+        QCOMPARE(station.window().Label1->text(), QStringLiteral("<b>x保存成功 :2"));
+        QCOMPARE(station.window().Label1->textFormat(), Qt::PlainText);
     }
 };
 

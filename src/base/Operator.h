@@ -13,10 +13,11 @@ class Operator
 public:
     virtual ~Operator() = default;
 
-    // A modal message with an OK button and no icon; returns once it has been
-    // acknowledged. Pending events go on being handled meanwhile.
+    // A modal message with an OK button and no icon. It may return before the
+    // operator has acknowledged it (the windows leave the box open and go
+    // on), so a caller never waits on it: a terminal is not kept waiting.
     virtual void message(const QString &text) = 0;
-    // A modal message with the information icon and a caption of its own.
+    // The same with the information icon and a caption of its own.
     virtual void information(const QString &caption, const QString &text) = 0;
     // Lets the operator pick one of items; the index picked, or -1 when the
     // operator declined.

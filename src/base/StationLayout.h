@@ -30,7 +30,11 @@ public:
 
     QString settingsFile() const;
     QString logFolder() const;
-    // A file in the station folder itself (settings, databases).
+    // Lock files: one held by the running station (window or serve) for its
+    // life, one held by whoever applies or imports master files meanwhile.
+    QString stationLockFile() const { return inStation(QStringLiteral("tarvinex-station.lock")); }
+    QString mastersLockFile() const { return inStation(QStringLiteral("tarvinex-masters.lock")); }
+    // A file in the station folder itself (settings, databases, locks).
     QString inStation(const QString &fileName) const;
     // The folder terminals' files are received into and master exports are
     // staged in for sending. It holds nothing of the station's own, so no

@@ -58,6 +58,8 @@ CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
                                        QStringLiteral("-shm") })
             reserveIfInside(database + suffix, settings.stationDir, &link.reservedNames);
     }
+    for (const QString &lock : { layout.stationLockFile(), layout.mastersLockFile() })
+        reserveIfInside(lock, settings.stationDir, &link.reservedNames);
     if (QCoreApplication::instance())
         reserveIfInside(
             QCoreApplication::applicationFilePath(), settings.stationDir, &link.reservedNames);

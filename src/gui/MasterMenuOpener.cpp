@@ -32,3 +32,9 @@ void MasterMenuOpener::show()
     m_window->raise();
     m_window->activateWindow();
 }
+
+void MasterMenuOpener::close()
+{
+    if (m_window)
+        m_window->close();
+}

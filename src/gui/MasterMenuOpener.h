@@ -22,6 +22,8 @@ public:
     MasterMenuOpener &operator=(const MasterMenuOpener &) = delete;
 
     void show();
+    // Closes the open window, if any.
+    void close();
     // The open window, or nullptr once it has been closed.
     MasterMenu *window() const;
 

@@ -5,6 +5,7 @@
 #include "Twips.h"
 #include "station/Station.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -37,6 +38,10 @@ MianMenu::MianMenu(Station &station, QWidget *parent)
     LCount = new QLabel(QStringLiteral("1"), this);
     LCount->setObjectName(QStringLiteral("LCount"));
 
+    // The status line shows terminals' file names: never markup.
+    for (QLabel *label : { Label2, Label1, LStatus, LCount })
+        label->setTextFormat(Qt::PlainText);
+
     layOut();
 
     // Tab order: Command1, Label1, Label2, Command2, BtnMaster, LStatus, LCount.
@@ -63,6 +68,13 @@ void MianMenu::layOut()
     LStatus->setGeometry(Twips::rect(this, 120, 1440, 3855, 255));
     BtnMaster->setGeometry(Twips::rect(this, 1920, 1800, 1215, 495));
     LCount->setGeometry(Twips::rect(this, 120, 2040, 1215, 255));
+}
+
+void MianMenu::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    if (event->isAccepted())
+        Q_EMIT closed();
 }
 
 QColor MianMenu::idleLampColor() const

@@ -29,6 +29,13 @@ public:
     // The lamp's colour when not listening: the window background.
     QColor idleLampColor() const;
 
+Q_SIGNALS:
+    // The operator closed the window: the station is to end.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     void layOut();
     void showListening(bool listening);

@@ -4,7 +4,7 @@
 #include "MianMenu.h"
 #include "station/Station.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QPushButton>
 
 WindowStation::WindowStation(const Comm::Settings &settings,
@@ -20,9 +20,13 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     QObject::connect(m_window->BtnMaster, &QPushButton::clicked, m_window.get(), [this] {
         m_masterMenu->show();
     });
-    QObject::connect(&m_core.station(), &Station::quitRequested, m_window.get(), [] {
-        QApplication::closeAllWindows();
-        QCoreApplication::exit(0);
+    // Closing the main window ends the station, whatever else is open; the
+    // import window alone may be closed and opened again meanwhile.
+    QObject::connect(m_window.get(), &MianMenu::closed, m_window.get(), [this] { end(); });
+    // The message telling why stays open: the program shows it before it ends.
+    QObject::connect(&m_core.station(), &Station::quitRequested, m_window.get(), [this] {
+        m_window->hide();
+        end();
     });
 }
 
@@ -31,6 +35,13 @@ WindowStation::~WindowStation()
     // The windows go first: they watch the station.
     m_masterMenu.reset();
     m_window.reset();
+}
+
+void WindowStation::end()
+{
+    m_core.station().unload();
+    m_masterMenu->close();
+    QCoreApplication::exit(0);
 }
 
 bool WindowStation::load()

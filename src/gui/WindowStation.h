@@ -32,6 +32,10 @@ public:
     MasterMenuOpener &masterMenu() { return *m_masterMenu; }
 
 private:
+    // Stops listening and polling, closes the import window and leaves the
+    // event loop.
+    void end();
+
     StationCore m_core;
     std::unique_ptr<MianMenu> m_window;
     std::unique_ptr<MasterMenuOpener> m_masterMenu;

@@ -1,6 +1,7 @@
 #include "CliImport.h"
 
 #include "Cli.h"
+#include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -15,7 +16,8 @@ namespace {
 
 QString usageText()
 {
-    return QStringLiteral("usage: tarvinex import [--station-dir DIR] MASTER...\n"
+    return QStringLiteral("usage: tarvinex import [--station-dir DIR] [--lock-wait SECONDS] "
+                          "MASTER...\n"
                           "MASTER: ")
         + Masters::names().join(QStringLiteral(", "));
 }
@@ -33,6 +35,7 @@ int importMasters(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.addOption(Cli::stationDirOption());
+    parser.addOption(Cli::lockWaitOption());
     if (const int status = parseCommand(parser, QStringLiteral("import"), arguments, usageText());
         status >= 0)
         return status;
@@ -52,6 +55,9 @@ int importMasters(const QStringList &arguments)
     Comm::Settings settings;
     StationChoice station;
     if (!loadSettings(parser, Process::Import, &settings, &station))
+        return 2;
+    StationLock lock(settings.layout().mastersLockFile());
+    if (!takeMastersLock(parser, &lock))
         return 2;
 
     SystemClock clock;

@@ -1,5 +1,7 @@
 #include "MasterMaintenance.h"
 
+#include "StationLock.h"
+
 #include "base/Comm.h"
 #include "base/Operator.h"
 #include "base/StationLog.h"
@@ -19,8 +21,17 @@ void MasterMaintenance::load()
 
 bool MasterMaintenance::importMaster(const Masters::Definition &master)
 {
+    // Never two imports or an import and a scan at once, whichever process
+    // runs them; the window does not wait, the operator can try again.
+    StationLock lock(m_settings.layout().mastersLockFile());
+    QString problem;
+    if (!lock.take(0, &problem)) {
+        m_operator.message(busyText() + problem);
+        return false;
+    }
     MasterImport import(m_importDbPath, m_importFolder);
     const bool imported = import.run(master);
+    lock.release();
     // The operator's message may let the window close; nothing of this object
     // is used once it has been shown.
     Operator &op = m_operator;

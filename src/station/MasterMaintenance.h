@@ -32,6 +32,8 @@ public:
 
     static QString doneCaption() { return QStringLiteral("終了しました"); }
     static QString doneText() { return QStringLiteral("更新終了"); }
+    // Before the lock's holder, when another import or scan is running.
+    static QString busyText() { return QStringLiteral("他のマスター更新が実行中です: "); }
 
 private:
     const Comm::Settings &m_settings;

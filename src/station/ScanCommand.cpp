@@ -1,6 +1,7 @@
 #include "ScanCommand.h"
 
 #include "Cli.h"
+#include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
@@ -30,11 +31,13 @@ namespace Cli {
 
 int scan(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral("usage: tarvinex scan [--station-dir DIR] [--verbose]");
+    const QString usage = QStringLiteral(
+        "usage: tarvinex scan [--station-dir DIR] [--verbose] [--lock-wait SECONDS]");
     QCommandLineParser parser;
     const QCommandLineOption verbose(QStringLiteral("verbose"));
     parser.addOption(Cli::stationDirOption());
     parser.addOption(verbose);
+    parser.addOption(Cli::lockWaitOption());
     if (const int status = parseCommand(parser, QStringLiteral("scan"), arguments, usage);
         status >= 0)
         return status;
@@ -49,6 +52,9 @@ int scan(const QStringList &arguments)
     Comm::Settings settings;
     StationChoice station;
     if (!loadSettings(parser, Process::Scan, &settings, &station))
+        return 2;
+    StationLock lock(settings.layout().mastersLockFile());
+    if (!takeMastersLock(parser, &lock))
         return 2;
 
     SystemClock clock;

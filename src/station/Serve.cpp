@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "Station.h"
 #include "StationCore.h"
+#include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 
@@ -76,6 +77,13 @@ int serve(const QStringList &arguments)
             return 2;
         }
         settings.port = quint16(port);
+    }
+
+    StationLock running(settings.layout().stationLockFile());
+    QString problem;
+    if (!takeStationLock(&running, &problem)) {
+        printLine(stderr, problem);
+        return 2;
     }
 
     SystemClock clock;

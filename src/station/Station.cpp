@@ -1,5 +1,7 @@
 #include "Station.h"
 
+#include "StationLock.h"
+
 #include "base/Operator.h"
 #include "base/StationLog.h"
 #include "comm/CommServer.h"
@@ -79,10 +81,28 @@ void Station::Timer1Timer()
         Q_EMIT countdownShown(QString::number(m_pollCountdown));
         return;
     }
+    QString problem;
+    if (m_scan && m_mastersLock && !m_mastersLock->take(0, &problem)) {
+        // Another process is applying master files: scanning now would apply
+        // the same files twice. One line in the log, however long it takes.
+        if (!m_scanDeferred)
+            m_log.write(QStringLiteral("マスター更新待ち: ") + problem);
+        m_scanDeferred = true;
+        return;
+    }
+    m_scanDeferred = false;
     m_pollCountdown = 3600;
     Q_EMIT countdownShown(QStringLiteral("3600"));
     if (m_scan)
         m_scan->run();
+    if (m_mastersLock)
+        m_mastersLock->release();
+}
+
+void Station::unload()
+{
+    Timer1->stop();
+    m_server.setListening(false);
 }
 
 void Station::onListenStarted()

@@ -7,6 +7,7 @@ class CommServer;
 class MasterScan;
 class Operator;
 class QTimer;
+class StationLock;
 class StationLog;
 class TransferEvents;
 
@@ -36,13 +37,21 @@ public:
 
     qint16 PollCountdown() const { return m_pollCountdown; }
 
-    // The master scan the countdown runs when it runs out; without one the
-    // countdown runs alone.
-    void setMasterScan(MasterScan *scan) { m_scan = scan; }
+    // The master scan the countdown runs when it runs out, and the lock it
+    // takes for each scan so that no other process applies master files at
+    // the same time; without a scan the countdown runs alone.
+    void setMasterScan(MasterScan *scan, StationLock *mastersLock = nullptr)
+    {
+        m_scan = scan;
+        m_mastersLock = mastersLock;
+    }
     // Timer1's tick: counts PollCountdown down, and when it runs out sets it
     // to 3600 and scans. A tick handled while a scan lets events run only
-    // counts down, so scans never nest.
+    // counts down, so scans never nest. While another process holds the
+    // masters lock the countdown stays at 1 and the next tick tries again.
     void Timer1Timer();
+    // The window's unload: listening and the countdown stop.
+    void unload();
     // Ticks every 3000 ms from load().
     QTimer *Timer1 = nullptr;
     // True once the operator has declined to choose a USB unit.
@@ -76,6 +85,8 @@ private:
     StationLog &m_log;
     qint16 m_pollCountdown = 0;
     MasterScan *m_scan = nullptr;
+    StationLock *m_mastersLock = nullptr;
+    bool m_scanDeferred = false;
     bool m_quitting = false;
     bool m_unitWanted = true;
 };

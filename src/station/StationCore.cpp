@@ -1,6 +1,7 @@
 #include "StationCore.h"
 
 #include "Station.h"
+#include "StationLock.h"
 #include "comm/LinkConfig.h"
 #include "comm/TransferEvents.h"
 #include "masters/MasterScan.h"
@@ -24,7 +25,8 @@ StationCore::StationCore(const Comm::Settings &settings,
     m_scan = std::make_unique<MasterScan>(m_settings, m_operator, m_log);
     m_station = std::make_unique<Station>(*m_server, m_operator, m_log);
     m_transfers = std::make_unique<TransferEvents>(m_settings, m_operator, m_log, clock);
-    m_station->setMasterScan(m_scan.get());
+    m_mastersLock = std::make_unique<StationLock>(m_settings.layout().mastersLockFile());
+    m_station->setMasterScan(m_scan.get(), m_mastersLock.get());
     m_station->handleTransfers(*m_transfers);
 }
 
@@ -34,5 +36,6 @@ StationCore::~StationCore()
     m_transfers.reset();
     m_station.reset();
     m_scan.reset();
+    m_mastersLock.reset();
     m_server.reset();
 }

@@ -11,6 +11,7 @@
 class Clock;
 class MasterScan;
 class Station;
+class StationLock;
 class TransferEvents;
 
 // What the settings do not say about the link: the address terminals are
@@ -58,6 +59,7 @@ private:
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;
     std::unique_ptr<MasterScan> m_scan;
+    std::unique_ptr<StationLock> m_mastersLock;
     std::unique_ptr<Station> m_station;
     std::unique_ptr<TransferEvents> m_transfers;
 };

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QLockFile>
+#include <QString>
+
+// A lock file of the station folder (StationLayout names them), held by one
+// process at a time. A lock left by a process that is gone is taken over; a
+// live holder is never timed out, however long it holds the lock.
+class StationLock
+{
+public:
+    explicit StationLock(const QString &lockFile);
+
+    // Takes the lock, waiting up to waitMs for a live holder to let go.
+    // On failure *problem says who holds it (or why it cannot be taken).
+    bool take(int waitMs, QString *problem);
+    void release() { m_lock.unlock(); }
+    bool isHeld() const { return m_lock.isLocked(); }
+    // Why the last take failed.
+    QLockFile::LockError error() const { return m_lock.error(); }
+
+private:
+    QString holder() const;
+
+    QString m_path;
+    QLockFile m_lock;
+};
+
+class QCommandLineOption;
+class QCommandLineParser;
+
+namespace Cli {
+
+// --lock-wait SECONDS of scan and import: how long to wait for another
+// process applying or importing master files (the running station's scan, a
+// scan from cron) before giving up.
+QCommandLineOption lockWaitOption();
+// Takes the masters lock for a command's run; on failure says why on
+// standard error (exit status 2).
+bool takeMastersLock(const QCommandLineParser &parser, StationLock *lock);
+// Takes the running station's lock for serve or the window; on failure
+// *problem names the running station's process.
+bool takeStationLock(StationLock *lock, QString *problem);
+
+} // namespace Cli

@@ -1,0 +1,110 @@
+#include "Files.h"
+#include "base/StationLayout.h"
+#include "station/StationLock.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+// One running station and one master update at a time per station folder,
+// across processes.
+class TestStationLock : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_station = m_dir.filePath(QStringLiteral("station"));
+
+    // Starts serve on the station; the port it listens on, or 0.
+    static quint16 startServe(QProcess &serve, const QString &station)
+    {
+        serve.start(TARVINEX_EXE, { "serve", "--station-dir", station, "--port", "0" });
+        const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
+        QString output;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                output += QString::fromUtf8(serve.readAllStandardOutput());
+                return listening.match(output).hasMatch() || serve.state() == QProcess::NotRunning;
+            },
+            10000);
+        Q_UNUSED(ended); // a server that did not start has no port
+        return quint16(listening.match(output).captured(1).toUInt());
+    }
+
+    // Runs tarvinex to its end: its exit status, its error output in *errors.
+    static int run(const QStringList &arguments, QString *errors)
+    {
+        QProcess process;
+        process.start(TARVINEX_EXE, arguments);
+        process.waitForFinished(30000);
+        *errors = QString::fromUtf8(process.readAllStandardError());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QCOMPARE(QProcess::execute(TARVINEX_EXE, { "init", m_station }), 0); }
+
+    void secondServeDoesNotStartAndAKilledOneIsTakenOver()
+    {
+        QProcess first;
+        const quint16 port = startServe(first, m_station);
+        QVERIFY(port != 0);
+        QString errors;
+        QCOMPARE(run({ "serve", "--station-dir", m_station, "--port", "0" }, &errors), 2);
+        QVERIFY2(errors.contains(QStringLiteral("already running")), qPrintable(errors));
+        QVERIFY2(errors.contains(QStringLiteral("PID %1").arg(first.processId())),
+                 qPrintable(errors));
+        // Nor can a terminal take the lock away by sending a file of its name.
+        const QString lock = StationLayout::ofNewStation(m_station).stationLockFile();
+        const QString upload = m_dir.filePath(QFileInfo(lock).fileName());
+        QVERIFY(writeFile(upload, "x"));
+        QVERIFY(QProcess::execute(
+                    TERMINAL_EXE,
+                    { "--port", QString::number(port), "--terminal", "3", "send", upload })
+                != 0);
+        QVERIFY(readFile(lock).startsWith(QByteArray::number(first.processId())));
+
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(5000));
+        QProcess next;
+        QVERIFY(startServe(next, m_station) != 0);
+        next.terminate();
+        QVERIFY(next.waitForFinished(10000));
+    }
+
+    void masterCommandsWaitForEachOther_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("scan") << QStringList { "scan" } << "data/0003/rcv/BUNMAS.dat";
+        QTest::newRow("import") << QStringList { "import", "BUNMAS" } << "data/0000/rcv/BUNMAS.DAT";
+    }
+
+    void masterCommandsWaitForEachOther()
+    {
+        QFETCH(QStringList, command);
+        QFETCH(QString, file);
+        QVERIFY(writeFile(m_station + u'/' + file, "1001\r\n"));
+        StationLock other(StationLayout::ofNewStation(m_station).mastersLockFile());
+        QString errors;
+        QVERIFY(other.take(0, &errors));
+        command << "--station-dir" << m_station << "--lock-wait"
+                << "1";
+        QCOMPARE(run(command, &errors), 2);
+        QVERIFY2(errors.contains(QStringLiteral("PID %1").arg(QCoreApplication::applicationPid())),
+                 qPrintable(errors));
+        QVERIFY(QFile::exists(m_station + u'/' + file));
+
+        other.release();
+        QCOMPARE(run(command, &errors), 0);
+        QCOMPARE(QFile::exists(m_station + u'/' + file), command.first() == "import");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStationLock)
+#include "tst_stationlock.moc"
