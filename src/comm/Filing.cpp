@@ -110,7 +110,7 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     }
     m_operator.message(QStringLiteral("chk-1"));
 
-    // The name shown may have been taken while the message was open.
+    // Another process may have taken the name since it was chosen.
     if (QFileInfo::exists(backup))
         backup = backupPath(DataName, terminalNumber, stamp);
     QFile moving(received);
