@@ -635,14 +635,42 @@ private Q_SLOTS:
         QCOMPARE(rowCount("BUNMAS"), 0);
     }
 
+    // A line no CP932 table decodes refuses the whole file, naming the line.
+    void undecodableBytesRefuseTheFile_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("lone lead byte ending a line")
+            << QByteArray("1A1  \x82\r\n1A2  ok\r\n") << QStringLiteral("1 行目");
+        QTest::newRow("unassigned pair")
+            << QByteArray("1A1  ok\r\n1A2  \x85\x40\r\n") << QStringLiteral("2 行目");
+        QTest::newRow("lone lead byte ending the file")
+            << QByteArray("1A1  ok\r\n1A2  \x82") << QStringLiteral("2 行目");
+    }
+
     void undecodableBytesRefuseTheFile()
     {
-        QVERIFY(m_station->writeBytes(T3, "BUNMAS.dat", "1A1  \x82\r\n1A2  ok\r\n"));
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, line);
+        QVERIFY(m_station->writeBytes(T3, "BUNMAS.dat", bytes));
         const DBupdate::Result result = apply("BUNMAS");
         QVERIFY(!result.ok());
         QVERIFY2(result.error.contains(QStringLiteral("BUNMAS.dat")), qPrintable(result.error));
+        QVERIFY2(result.error.contains(line), qPrintable(result.error));
         QCOMPARE(rowCount("BUNMAS"), 0);
         QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
+    }
+
+    // Bytes Windows decodes though ICU's table lacks them, and the
+    // user-defined area, are stored and written back as the same bytes.
+    void windowsOnlyBytesComeBackUnchanged()
+    {
+        QVERIFY(
+            m_station->writeBytes(T3, "BUNMAS.dat", "1A1  \x80\xa0\xfd\xfe\xff\x1a\xf0\x40\r\n"));
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY2(result.ok(), qPrintable(result.error));
+        QVERIFY(
+            m_station->bytes(T3, "BUNMAS.csv").startsWith("A1,\x80\xa0\xfd\xfe\xff\x1a\xf0\x40,"));
     }
 
     void missingMasterFileIsAFailure()

@@ -336,6 +336,45 @@ private Q_SLOTS:
         QCOMPARE(rows(product.name), before);
     }
 
+    // Bytes no CP932 table decodes refuse the file, naming the line, and
+    // leave the database as it was; bytes only Windows' table decodes are
+    // stored as Windows reads them.
+    void readsCp932AsWindows_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("refusedLine");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Windows-only single bytes")
+            << QByteArray("10001\x80\xa0\xfd\xf0\x40\r\n") << QString()
+            << QStringLiteral("\u0080\uF8F0\uF8F1\uE000");
+        QTest::newRow("unassigned pair")
+            << QByteArray("10001ok\r\n10002\x85\x40\r\n") << QStringLiteral("2 行目") << QString();
+        QTest::newRow("lone lead byte ending the file")
+            << QByteArray("10001ok\r\n10002\x82") << QStringLiteral("2 行目") << QString();
+    }
+
+    void readsCp932AsWindows()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, refusedLine);
+        QFETCH(QString, name);
+        const Masters::Definition &category = *Masters::find(QStringLiteral("BUNMAS"));
+        QFile file(importDir() + QStringLiteral("BUNMAS.DAT"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        MasterImport importer(importDb(), importDir());
+        QCOMPARE(importer.run(category), refusedLine.isEmpty());
+        QVERIFY2(importer.error().contains(refusedLine), qPrintable(importer.error()));
+        const QList<QStringList> stored = rows(category.name);
+        if (!refusedLine.isEmpty()) {
+            QVERIFY(stored.isEmpty());
+            return;
+        }
+        QCOMPARE(stored.size(), 1);
+        QVERIFY2(stored.first().contains(name), qPrintable(stored.first().join(u'|')));
+    }
+
     void aMissingFileTouchesNoDatabase()
     {
         MasterImport importer(importDb(), importDir());

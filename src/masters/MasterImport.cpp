@@ -149,7 +149,7 @@ bool MasterImport::run(const Masters::Definition &master)
         ++m_counts.rowsInserted;
     }
     if (!reader.error().isEmpty())
-        return abandon(m_counts.linesRead + 1, reader.error());
+        return abandon(reader.errorLine(), reader.error());
 
     if (!db.commit())
         return abandon(0, db.lastError().text());
