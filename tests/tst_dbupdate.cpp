@@ -136,7 +136,8 @@ private Q_SLOTS:
         m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
+        m_station->settings.DbPath
+            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
     }
 
     void appliesAFullLine_data()
@@ -622,6 +623,33 @@ private Q_SLOTS:
         QVERIFY2(result.error.contains(m_station->settings.DbPath), qPrintable(result.error));
         QVERIFY(mdb.open(QIODevice::ReadOnly));
         QCOMPARE(mdb.readAll(), access);
+        QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
+    }
+
+    // A mistyped database, or one without the tables, is refused, naming
+    // the database and init, and nothing is made or exported.
+    void aDatabaseInitDidNotMakeIsRefused_data()
+    {
+        QTest::addColumn<bool>("databaseThere");
+        QTest::newRow("not there") << false;
+        QTest::newRow("without tables") << true;
+    }
+
+    void aDatabaseInitDidNotMakeIsRefused()
+    {
+        QFETCH(bool, databaseThere);
+        const QString location = TestDatabases::freshLocation(m_engine, m_tmp->path());
+        if (databaseThere)
+            QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
+        m_station->settings.DbPath = location;
+        write("BUNMAS", { "1A1  果物" });
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY(!result.ok());
+        QVERIFY2(result.error.contains(DatabaseConnection::displayName(location))
+                     && result.error.contains(QStringLiteral("tarvinex init")),
+                 qPrintable(result.error));
+        QCOMPARE(TestDatabases::locationExists(location), databaseThere);
+        QCOMPARE(rowCount("BUNMAS"), -1);
         QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
     }
 

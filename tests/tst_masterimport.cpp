@@ -136,7 +136,8 @@ private Q_SLOTS:
         m_engine = engine;
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        m_importDb = TestDatabases::freshLocation(engine, m_dir->path());
+        m_importDb = TestDatabases::freshLocation(
+            engine, m_dir->path(), TestDatabases::Tables::Maintenance);
         QVERIFY(QDir().mkpath(importDir()));
     }
 
@@ -375,13 +376,40 @@ private Q_SLOTS:
         QVERIFY2(stored.first().contains(name), qPrintable(stored.first().join(u'|')));
     }
 
-    void aMissingFileTouchesNoDatabase()
+    // Only init makes databases: a missing file, a mistyped database or one
+    // without the tables fails, naming what is missing, and makes nothing.
+    void nothingIsMadeButByInit_data()
     {
-        MasterImport importer(importDb(), importDir());
+        QTest::addColumn<bool>("fileThere");
+        QTest::addColumn<bool>("databaseThere");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("missing file") << false << false << "JISYA.DAT";
+        QTest::newRow("missing database") << true << false << "tarvinex init";
+        QTest::newRow("database without tables") << true << true << "JISYA";
+    }
+
+    void nothingIsMadeButByInit()
+    {
+        QFETCH(bool, fileThere);
+        QFETCH(bool, databaseThere);
+        QFETCH(QString, named);
+        const QString location = TestDatabases::freshLocation(m_engine, m_dir->path());
+        if (databaseThere)
+            QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
+        if (fileThere)
+            writeFile(QStringLiteral("JISYA"), { QStringLiteral("1") + pad("J1", 13) });
+        MasterImport importer(location, importDir());
         QVERIFY(!importer.run(*Masters::find(QStringLiteral("JISYA"))));
-        QVERIFY(importer.error().contains(importDir() + QStringLiteral("JISYA.DAT")));
-        if (m_engine == TestDatabases::SQLite)
-            QVERIFY(!QFile::exists(importDb()));
+        QVERIFY2(importer.error().contains(named), qPrintable(importer.error()));
+        QCOMPARE(TestDatabases::locationExists(location), databaseThere);
+        if (databaseThere) {
+            DatabaseConnection connection;
+            QStringList missing;
+            QString error;
+            QVERIFY(connection.open(location));
+            QVERIFY(MasterSchema::findMissingTables(connection.database(), &missing, &error));
+            QCOMPARE(missing, Masters::names());
+        }
     }
 
     void tellsTheOperatorWhenDone()

@@ -84,7 +84,8 @@ private Q_SLOTS:
         QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
+        m_station->settings.DbPath
+            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();
     }
@@ -141,6 +142,8 @@ private Q_SLOTS:
 
     void missingFoldersAreSkippedSilently()
     {
+        QFETCH_GLOBAL(QString, engine);
+        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
         QVERIFY(scan().isEmpty());
         QVERIFY(m_operator.shown.isEmpty());
         QVERIFY(!TestDatabases::locationExists(m_station->settings.DbPath));

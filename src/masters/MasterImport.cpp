@@ -105,10 +105,10 @@ bool MasterImport::run(const Masters::Definition &master)
     DatabaseConnection connection;
     if (!connection.open(m_importDb))
         return fail(0, connection.error());
+    if (!connection.checkTables())
+        return fail(0, connection.error());
     QSqlDatabase &db = connection.database();
     QString error;
-    if (!MasterSchema::createMaintenanceTables(db, &error))
-        return fail(0, error);
 
     if (!db.transaction())
         return fail(0, db.lastError().text());
