@@ -376,6 +376,34 @@ private Q_SLOTS:
         QVERIFY2(stored.first().contains(name), qPrintable(stored.first().join(u'|')));
     }
 
+    // The import file is found ignoring letter case; two spellings at once
+    // are refused, naming both, for the operator to choose.
+    void importFileIsFoundIgnoringCase_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("lower case") << QStringList { "bunmas.dat" };
+        QTest::newRow("two spellings") << QStringList { "BUNMAS.DAT", "bunmas.dat" };
+    }
+
+    void importFileIsFoundIgnoringCase()
+    {
+        QFETCH(QStringList, names);
+        for (const QString &name : names) {
+            QFile file(importDir() + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("10001ok\r\n");
+        }
+        MasterImport importer(importDb(), importDir());
+        const bool imported = importer.run(*Masters::find(QStringLiteral("BUNMAS")));
+        QCOMPARE(imported, names.size() == 1);
+        QCOMPARE(rows(QStringLiteral("BUNMAS")).size(), imported ? 1 : 0);
+        for (const QString &name : names) {
+            if (!imported)
+                QVERIFY2(importer.error().contains(importDir() + name),
+                         qPrintable(importer.error()));
+        }
+    }
+
     // Only init makes databases: a missing file, a mistyped database or one
     // without the tables fails, naming what is missing, and makes nothing.
     void nothingIsMadeButByInit_data()

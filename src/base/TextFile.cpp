@@ -1,5 +1,12 @@
 #include "TextFile.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qsizetype ChunkBytes = 64 * 1024;
@@ -65,8 +72,25 @@ TextLineReader::TextLineReader(const QString &path)
 
 bool TextLineReader::open()
 {
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    // Opened by hand without blocking and checked before reading: opening a
+    // FIFO named like a master file would wait for a writer for ever, and a
+    // device or folder is no text file either.
+    const QByteArray path = QFile::encodeName(m_file.fileName());
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        m_error = QStringLiteral("通常のファイルではありません");
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         m_error = m_file.errorString();
+        ::close(fd);
         return false;
     }
     return true;
