@@ -139,28 +139,6 @@ private Q_SLOTS:
         QCOMPARE(decoded, 196 + 7915 - 191 + 1880);
     }
 
-    void undecodableBytes_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("unassigned pair") << QByteArray("a\x85\x40"
-                                                       "b")
-                                         << QStringLiteral("a\uFFFDb");
-        QTest::newRow("lead byte before a line end")
-            << QByteArray("a\x82\r\nb") << QStringLiteral("a\uFFFD\r\nb");
-        QTest::newRow("lead byte at the end") << QByteArray("a\x82") << QStringLiteral("a\uFFFD");
-        QTest::newRow("lead byte before ASCII") << QByteArray("\x82"
-                                                              "1")
-                                                << QStringLiteral("\uFFFD1");
-    }
-
-    void undecodableBytes()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, text);
-        QCOMPARE(TextFile::decode(bytes), text);
-    }
-
     // Characters CP932 cannot hold fail the encoding instead of being
     // written as some other byte.
     void unencodableText()
@@ -183,6 +161,9 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("errorLine");
         QTest::newRow("undecodable pair")
             << QByteArray("a\r\nb\x85\x40\r\nc\r\n") << QStringList { "a" } << qint64(2);
+        QTest::newRow("lead byte before ASCII") << QByteArray("\x82"
+                                                              "1\r\n")
+                                                << QStringList {} << qint64(1);
         QTest::newRow("lone lead byte ending a line")
             << QByteArray("a\r\nb\r\n\x82\r\nd") << QStringList { "a", "b" } << qint64(3);
         QTest::newRow("lone lead byte ending the file")
