@@ -30,6 +30,21 @@ if(NOT csv STREQUAL expected)
     message(FATAL_ERROR "unexpected export: ${csv}")
 endif()
 
+# A mistyped database: refused without making it, the file kept, no export.
+file(READ "${WORK}/Tarvinex.ini" settings)
+string(REPLACE "tarvinex.db" "tarvinx.db" mistyped "${settings}")
+file(WRITE "${WORK}/Tarvinex.ini" "${mistyped}")
+file(WRITE "${rcv}/TENMAS.dat" "1001SHOP\r\n")
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 1 OR NOT err MATCHES "tarvinx.db.*tarvinex init")
+    message(FATAL_ERROR "mistyped database: status ${rc}: ${out}${err}")
+endif()
+if(EXISTS "${WORK}/tarvinx.db" OR NOT EXISTS "${rcv}/TENMAS.dat" OR EXISTS "${rcv}/TENMAS.csv")
+    message(FATAL_ERROR "mistyped database made, or the file not kept")
+endif()
+file(WRITE "${WORK}/Tarvinex.ini" "${settings}")
+
 # A database that is not SQLite: the file is reported and kept.
 file(WRITE "${WORK}/tarvinex.db" "not a database")
 file(WRITE "${rcv}/TENMAS.dat" "1001SHOP\r\n")

@@ -2,6 +2,8 @@
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -45,7 +47,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, engine);
         DatabaseConnection connection;
-        QVERIFY2(connection.open(TestDatabases::freshLocation(engine, m_dir.path())),
+        QVERIFY2(connection.open(TestDatabases::freshLocation(engine, m_dir.path()),
+                                 DatabaseConnection::Missing::Create),
                  qPrintable(connection.error()));
         QString error;
         QVERIFY2(MasterSchema::createTerminalTables(connection.database(), &error),
@@ -67,6 +70,21 @@ private Q_SLOTS:
         QVERIFY(insertKey(connection.database(), QStringLiteral("0002"), QStringLiteral("b ")));
     }
 
+    // An SQLite file is opened without creating it through a URI: a path
+    // with the URI's own characters still opens the same file.
+    void pathsWithUriCharactersOpenTheirFile()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("a b#1?mode=ro&%41 マスタ.db"));
+        QVERIFY(TestDatabases::make(path, TestDatabases::Tables::Terminal));
+        DatabaseConnection connection;
+        QVERIFY2(connection.open(path), qPrintable(connection.error()));
+        QVERIFY2(connection.checkTables(), qPrintable(connection.error()));
+        QVERIFY(insertKey(connection.database(), QStringLiteral("0001"), QStringLiteral("k")));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+                 QStringList { QFileInfo(path).fileName() });
+    }
+
     void schemasKeepStationsApart()
     {
         if (!TestDatabases::hasServer())
@@ -74,9 +92,11 @@ private Q_SLOTS:
         DatabaseConnection shop1;
         DatabaseConnection shop2;
         const QString suffix = QString::number(QCoreApplication::applicationPid());
-        QVERIFY2(shop1.open(TestDatabases::serverLocation(QStringLiteral("shop1_") + suffix)),
+        QVERIFY2(shop1.open(TestDatabases::serverLocation(QStringLiteral("shop1_") + suffix),
+                            DatabaseConnection::Missing::Create),
                  qPrintable(shop1.error()));
-        QVERIFY2(shop2.open(TestDatabases::serverLocation(QStringLiteral("shop2_") + suffix)),
+        QVERIFY2(shop2.open(TestDatabases::serverLocation(QStringLiteral("shop2_") + suffix),
+                            DatabaseConnection::Missing::Create),
                  qPrintable(shop2.error()));
         QString error;
         QVERIFY(MasterSchema::createTerminalTables(shop1.database(), &error));

@@ -136,7 +136,8 @@ private Q_SLOTS:
         m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
+        m_station->settings.DbPath
+            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
     }
 
     void appliesAFullLine_data()
@@ -625,6 +626,33 @@ private Q_SLOTS:
         QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
     }
 
+    // A mistyped database, or one without the tables, is refused, naming
+    // the database and init, and nothing is made or exported.
+    void aDatabaseInitDidNotMakeIsRefused_data()
+    {
+        QTest::addColumn<bool>("databaseThere");
+        QTest::newRow("not there") << false;
+        QTest::newRow("without tables") << true;
+    }
+
+    void aDatabaseInitDidNotMakeIsRefused()
+    {
+        QFETCH(bool, databaseThere);
+        const QString location = TestDatabases::freshLocation(m_engine, m_tmp->path());
+        if (databaseThere)
+            QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
+        m_station->settings.DbPath = location;
+        write("BUNMAS", { "1A1  果物" });
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY(!result.ok());
+        QVERIFY2(result.error.contains(DatabaseConnection::displayName(location))
+                     && result.error.contains(QStringLiteral("tarvinex init")),
+                 qPrintable(result.error));
+        QCOMPARE(TestDatabases::locationExists(location), databaseThere);
+        QCOMPARE(rowCount("BUNMAS"), -1);
+        QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
+    }
+
     void exportThatCannotBeWrittenChangesNothing()
     {
         write("BUNMAS", { "1A1  果物" });
@@ -635,14 +663,42 @@ private Q_SLOTS:
         QCOMPARE(rowCount("BUNMAS"), 0);
     }
 
+    // A line no CP932 table decodes refuses the whole file, naming the line.
+    void undecodableBytesRefuseTheFile_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("lone lead byte ending a line")
+            << QByteArray("1A1  \x82\r\n1A2  ok\r\n") << QStringLiteral("1 行目");
+        QTest::newRow("unassigned pair")
+            << QByteArray("1A1  ok\r\n1A2  \x85\x40\r\n") << QStringLiteral("2 行目");
+        QTest::newRow("lone lead byte ending the file")
+            << QByteArray("1A1  ok\r\n1A2  \x82") << QStringLiteral("2 行目");
+    }
+
     void undecodableBytesRefuseTheFile()
     {
-        QVERIFY(m_station->writeBytes(T3, "BUNMAS.dat", "1A1  \x82\r\n1A2  ok\r\n"));
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, line);
+        QVERIFY(m_station->writeBytes(T3, "BUNMAS.dat", bytes));
         const DBupdate::Result result = apply("BUNMAS");
         QVERIFY(!result.ok());
         QVERIFY2(result.error.contains(QStringLiteral("BUNMAS.dat")), qPrintable(result.error));
+        QVERIFY2(result.error.contains(line), qPrintable(result.error));
         QCOMPARE(rowCount("BUNMAS"), 0);
         QVERIFY(!m_station->exists(T3, "BUNMAS.csv"));
+    }
+
+    // Bytes Windows decodes though ICU's table lacks them, and the
+    // user-defined area, are stored and written back as the same bytes.
+    void windowsOnlyBytesComeBackUnchanged()
+    {
+        QVERIFY(
+            m_station->writeBytes(T3, "BUNMAS.dat", "1A1  \x80\xa0\xfd\xfe\xff\x1a\xf0\x40\r\n"));
+        const DBupdate::Result result = apply("BUNMAS");
+        QVERIFY2(result.ok(), qPrintable(result.error));
+        QVERIFY(
+            m_station->bytes(T3, "BUNMAS.csv").startsWith("A1,\x80\xa0\xfd\xfe\xff\x1a\xf0\x40,"));
     }
 
     void missingMasterFileIsAFailure()

@@ -136,7 +136,8 @@ private Q_SLOTS:
         m_engine = engine;
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        m_importDb = TestDatabases::freshLocation(engine, m_dir->path());
+        m_importDb = TestDatabases::freshLocation(
+            engine, m_dir->path(), TestDatabases::Tables::Maintenance);
         QVERIFY(QDir().mkpath(importDir()));
     }
 
@@ -336,13 +337,107 @@ private Q_SLOTS:
         QCOMPARE(rows(product.name), before);
     }
 
-    void aMissingFileTouchesNoDatabase()
+    // Bytes no CP932 table decodes refuse the file, naming the line, and
+    // leave the database as it was; bytes only Windows' table decodes are
+    // stored as Windows reads them.
+    void readsCp932AsWindows_data()
     {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("refusedLine");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Windows-only single bytes")
+            << QByteArray("10001\x80\xa0\xfd\xf0\x40\r\n") << QString()
+            << QStringLiteral("\u0080\uF8F0\uF8F1\uE000");
+        QTest::newRow("unassigned pair")
+            << QByteArray("10001ok\r\n10002\x85\x40\r\n") << QStringLiteral("2 行目") << QString();
+        QTest::newRow("lone lead byte ending the file")
+            << QByteArray("10001ok\r\n10002\x82") << QStringLiteral("2 行目") << QString();
+    }
+
+    void readsCp932AsWindows()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, refusedLine);
+        QFETCH(QString, name);
+        const Masters::Definition &category = *Masters::find(QStringLiteral("BUNMAS"));
+        QFile file(importDir() + QStringLiteral("BUNMAS.DAT"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
         MasterImport importer(importDb(), importDir());
+        QCOMPARE(importer.run(category), refusedLine.isEmpty());
+        QVERIFY2(importer.error().contains(refusedLine), qPrintable(importer.error()));
+        const QList<QStringList> stored = rows(category.name);
+        if (!refusedLine.isEmpty()) {
+            QVERIFY(stored.isEmpty());
+            return;
+        }
+        QCOMPARE(stored.size(), 1);
+        QVERIFY2(stored.first().contains(name), qPrintable(stored.first().join(u'|')));
+    }
+
+    // The import file is found ignoring letter case; two spellings at once
+    // are refused, naming both, for the operator to choose.
+    void importFileIsFoundIgnoringCase_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("lower case") << QStringList { "bunmas.dat" };
+        QTest::newRow("two spellings") << QStringList { "BUNMAS.DAT", "bunmas.dat" };
+    }
+
+    void importFileIsFoundIgnoringCase()
+    {
+        QFETCH(QStringList, names);
+        for (const QString &name : names) {
+            QFile file(importDir() + name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("10001ok\r\n");
+        }
+        MasterImport importer(importDb(), importDir());
+        const bool imported = importer.run(*Masters::find(QStringLiteral("BUNMAS")));
+        QCOMPARE(imported, names.size() == 1);
+        QCOMPARE(rows(QStringLiteral("BUNMAS")).size(), imported ? 1 : 0);
+        for (const QString &name : names) {
+            if (!imported)
+                QVERIFY2(importer.error().contains(importDir() + name),
+                         qPrintable(importer.error()));
+        }
+    }
+
+    // Only init makes databases: a missing file, a mistyped database or one
+    // without the tables fails, naming what is missing, and makes nothing.
+    void nothingIsMadeButByInit_data()
+    {
+        QTest::addColumn<bool>("fileThere");
+        QTest::addColumn<bool>("databaseThere");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("missing file") << false << false << "JISYA.DAT";
+        QTest::newRow("missing database") << true << false << "tarvinex init";
+        QTest::newRow("database without tables") << true << true << "JISYA";
+    }
+
+    void nothingIsMadeButByInit()
+    {
+        QFETCH(bool, fileThere);
+        QFETCH(bool, databaseThere);
+        QFETCH(QString, named);
+        const QString location = TestDatabases::freshLocation(m_engine, m_dir->path());
+        if (databaseThere)
+            QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
+        if (fileThere)
+            writeFile(QStringLiteral("JISYA"), { QStringLiteral("1") + pad("J1", 13) });
+        MasterImport importer(location, importDir());
         QVERIFY(!importer.run(*Masters::find(QStringLiteral("JISYA"))));
-        QVERIFY(importer.error().contains(importDir() + QStringLiteral("JISYA.DAT")));
-        if (m_engine == TestDatabases::SQLite)
-            QVERIFY(!QFile::exists(importDb()));
+        QVERIFY2(importer.error().contains(named), qPrintable(importer.error()));
+        QCOMPARE(TestDatabases::locationExists(location), databaseThere);
+        if (databaseThere) {
+            DatabaseConnection connection;
+            QStringList missing;
+            QString error;
+            QVERIFY(connection.open(location));
+            QVERIFY(MasterSchema::findMissingTables(connection.database(), &missing, &error));
+            QCOMPARE(missing, Masters::names());
+        }
     }
 
     void tellsTheOperatorWhenDone()

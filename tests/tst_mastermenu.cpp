@@ -1,4 +1,5 @@
 #include "TestClock.h"
+#include "TestDatabases.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -89,6 +90,7 @@ private Q_SLOTS:
         m_settings.importDb = m_settings.DataRoot + QStringLiteral("0000/MasterConv.db");
         m_settings.importDir = m_settings.DataRoot + QStringLiteral("0000/rcv/");
         QVERIFY(QDir().mkpath(m_settings.importDir));
+        QVERIFY(TestDatabases::make(m_settings.importDb, TestDatabases::Tables::Maintenance));
     }
 
     void captionsOrderAndTabOrder()

@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 namespace {
 
 // One valid line for each master: kind 1 and a key, the rest blank.
@@ -85,7 +87,8 @@ private Q_SLOTS:
         QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
+        m_station->settings.DbPath
+            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();
     }
@@ -142,6 +145,8 @@ private Q_SLOTS:
 
     void missingFoldersAreSkippedSilently()
     {
+        QFETCH_GLOBAL(QString, engine);
+        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
         QVERIFY(scan().isEmpty());
         QVERIFY(m_operator.shown.isEmpty());
         QVERIFY(!TestDatabases::locationExists(m_station->settings.DbPath));
@@ -169,14 +174,72 @@ private Q_SLOTS:
         QVERIFY(m_station->exists("0001", "TENMAS.sav"));
     }
 
-    void anAppliedFileThatCannotBeRenamedKeepsItsName()
+    // An old ".sav" that cannot be removed (a folder here) must not leave the
+    // applied file to be applied again by every scan.
+    void anOldSavThatCannotBeRemovedKeepsTheFileUnderANumberedName()
     {
-        // A folder where the ".sav" should go cannot be deleted as a file.
         place("0003", "BUNMAS");
+        const QByteArray dat = m_station->bytes("0003", "BUNMAS.dat");
         QVERIFY(QDir().mkpath(m_station->path("0003", "BUNMAS.sav/x")));
-        QCOMPARE(applied(scan()), QStringList { "0003 BUNMAS !" });
-        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
-        QVERIFY(m_operator.messages().value(0).contains("BUNMAS.sav"));
+        QVERIFY(m_station->writeBytes("0003", "BUNMAS.1.sav", "older\r\n"));
+        QCOMPARE(applied(scan()), QStringList { "0003 BUNMAS" });
+        QVERIFY(!m_station->exists("0003", "BUNMAS.dat"));
+        QCOMPARE(m_station->bytes("0003", "BUNMAS.2.sav"), dat);
+        QCOMPARE(m_station->bytes("0003", "BUNMAS.1.sav"), QByteArray("older\r\n"));
+        QVERIFY2(m_operator.messages().value(0).contains("BUNMAS.2.sav"),
+                 qPrintable(m_operator.messages().value(0)));
+        QVERIFY(scan().isEmpty());
+    }
+
+    // Master files are found ignoring letter case and renamed and exported
+    // under their usual names; of two spellings the exact one goes first and
+    // the other waits for the next scan.
+    void masterFilesAreFoundIgnoringCase_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("firstScan");
+        QTest::newRow("upper case") << QStringList { "BUNMAS.DAT" } << QStringList { "BUNMAS.DAT" };
+        QTest::newRow("lower case") << QStringList { "bunmas.dat" } << QStringList { "bunmas.dat" };
+        QTest::newRow("two spellings") << QStringList { "BUNMAS.DAT", "BUNMAS.dat", "Bunmas.dat" }
+                                       << QStringList { "BUNMAS.dat", "BUNMAS.DAT" };
+    }
+
+    void masterFilesAreFoundIgnoringCase()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, firstScan);
+        for (const QString &name : names)
+            QVERIFY(m_station->write("0004", name, { lineFor("BUNMAS") }));
+        QCOMPARE(applied(scan()), QStringList { "0004 BUNMAS" });
+        QVERIFY(!m_station->exists("0004", firstScan.first()));
+        QVERIFY(m_station->exists("0004", "BUNMAS.sav"));
+        QCOMPARE(m_station->lines("0004", "BUNMAS.csv").size(), 1);
+        QCOMPARE(m_operator.messages().size(), names.size() - 1);
+        for (const QString &message : m_operator.messages())
+            QVERIFY2(message.contains(m_station->path("0004", firstScan.first())),
+                     qPrintable(message));
+        if (firstScan.size() > 1) {
+            QVERIFY2(
+                m_operator.messages().first().contains(m_station->path("0004", firstScan.at(1))),
+                qPrintable(m_operator.messages().first()));
+            QCOMPARE(applied(scan()), QStringList { "0004 BUNMAS" });
+            QCOMPARE(applied(scan()), QStringList { "0004 BUNMAS" });
+        }
+        QVERIFY(scan().isEmpty());
+    }
+
+    // What is not a regular file is refused without opening it (a FIFO would
+    // wait for a writer), and the scan goes on.
+    void onlyRegularFilesAreRead()
+    {
+        const QByteArray fifo = QFile::encodeName(m_station->path("0005", "SHOMAS.dat"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QVERIFY(QDir().mkpath(m_station->path("0005", "BUNMAS.dat")));
+        place("0005", "TENMAS");
+        QCOMPARE(applied(scan()), QStringList({ "0005 BUNMAS !", "0005 TENMAS", "0005 SHOMAS !" }));
+        QCOMPARE(m_operator.messages().size(), 2);
+        QVERIFY(m_operator.messages().last().contains("SHOMAS.dat"));
+        QVERIFY(QFileInfo(QString::fromLocal8Bit(fifo)).exists());
     }
 
     void pendingEventsRunDuringTheScan()

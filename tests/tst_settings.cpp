@@ -189,6 +189,14 @@ private Q_SLOTS:
         QCOMPARE(settings.DbPath, dbPath);
         QCOMPARE(settings.DataRoot, dir.path() + QStringLiteral("/データ/"));
         QCOMPARE(settings.stationDir, QDir::cleanPath(dir.path()));
+
+        // A path with bytes that are not CP932 is refused, naming the line,
+        // rather than read as some other path.
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
+        file.write("IMPORTDB=/srv/\x85\x40.db\r\n");
+        file.close();
+        QVERIFY(!Comm::LoadSettings(dir.path(), &settings, &error));
+        QVERIFY2(error.contains(QStringLiteral("3 行目")), qPrintable(error));
     }
 
     void missingFileIsReportedByPath()

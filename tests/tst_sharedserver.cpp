@@ -51,6 +51,7 @@ struct SharedStation
         : folders(dir.path())
     {
         folders.settings.DbPath = TestDatabases::serverLocation(schema);
+        TestDatabases::make(folders.settings.DbPath, TestDatabases::Tables::Terminal);
     }
 
     qint64 rowCount(const QString &terminal = T3)
@@ -344,6 +345,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         StationFolder folders(dir.path());
         folders.settings.DbPath = location.toString();
+        QVERIFY(TestDatabases::make(folders.settings.DbPath, TestDatabases::Tables::Terminal));
         QVERIFY(folders.write(T3, "BUNMAS.dat", { "1A1  果物" }));
         const DBupdate::Result result = DBupdate::UpdateBUNMAS(folders.settings, T3);
         QVERIFY2(result.ok(), qPrintable(result.error));

@@ -1,3 +1,4 @@
+#include "base/Cp932.h"
 #include "base/FixedWidth.h"
 #include "base/TextFile.h"
 
@@ -56,6 +57,146 @@ private Q_SLOTS:
         QCOMPARE(TextFile::splitLines(TextFile::decode(bytes)), lines);
     }
 
+    // Bytes as Windows' code page 932 reads them, and the bytes it writes for
+    // that text again.
+    void cp932AsWindows_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        // What Windows writes for the text, where not the bytes read.
+        QTest::addColumn<QByteArray>("written");
+        const auto row = [](const char *name,
+                            const char *hex,
+                            std::u16string_view text,
+                            const char *writtenHex = nullptr) {
+            const QByteArray bytes = QByteArray::fromHex(hex);
+            QTest::newRow(name) << bytes << QString::fromUtf16(text.data(), text.size())
+                                << (writtenHex ? QByteArray::fromHex(writtenHex) : bytes);
+        };
+        row("JIS X 0208 and half-width kana", "82a08ca982b1b1", u"あ見こｱ");
+        row("backslash and tilde stay ASCII", "5c7e", u"\\~");
+        row("wave dash and minus as Windows", "8160817c815f", u"～－＼");
+        row("single 80", "80", u"\u0080");
+        row("single A0 and FD-FF", "a0fdfeff", u"\uF8F0\uF8F1\uF8F2\uF8F3");
+        row("control bytes 1A 1C 7F unswapped", "1a1c7f", u"\u001A\u001C\u007F");
+        row("NEC row 13", "8740875487828790", u"①Ⅰ№≒", "87408754878281e0");
+        row("NEC-selected IBM extension", "ed40eefc", u"\u7E8A＂", "fa5cfa57");
+        row("IBM extension", "fa40fa5bfc4b", u"ⅰ∵\u9ED1", "fa4081e6fc4b");
+        row("user-defined area", "f040f09ef9fc", u"\uE000\uE05D\uE757");
+    }
+
+    void cp932AsWindows()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QFETCH(QByteArray, written);
+        QCOMPARE(TextFile::decode(bytes), text);
+        QCOMPARE(TextFile::encode(text), written);
+        // The same bytes split anywhere decode the same.
+        for (qsizetype cut = 1; cut < bytes.size(); ++cut) {
+            Cp932::Decoder decoder;
+            QString pieces = decoder.decode(bytes.left(cut));
+            pieces += decoder.decode(bytes.mid(cut));
+            pieces += decoder.finish();
+            QCOMPARE(pieces, text);
+        }
+    }
+
+    // Every byte and byte pair that decodes is written back as the same
+    // bytes, except where Windows writes a character defined twice by its
+    // preferred code: JIS X 0208 before NEC row 13, the IBM extension before
+    // the NEC-selected copy of it, NEC row 13 before IBM's duplicates of it.
+    void cp932RoundTrip()
+    {
+        const auto duplicate = [](int code) {
+            return (code >= 0x8790 && code <= 0x879C) || (code >= 0xED40 && code <= 0xEEFC)
+                || (code >= 0xFA4A && code <= 0xFA5B);
+        };
+        int decoded = 0;
+        for (int code = 0; code <= 0xFCFC; ++code) {
+            const int lead = code >> 8;
+            if (code > 0xFF && (lead < 0x81 || (lead > 0x9F && lead < 0xE0)))
+                continue;
+            QByteArray bytes;
+            if (code > 0xFF)
+                bytes.append(char(code >> 8));
+            bytes.append(char(code));
+            const QString text = TextFile::decode(bytes);
+            if (TextFile::hasUndecodable(text))
+                continue;
+            ++decoded;
+            QVERIFY2(text.size() == 1, qPrintable(bytes.toHex()));
+            bool ok = false;
+            const QByteArray back = Cp932::encode(text, &ok);
+            QVERIFY2(ok, qPrintable(bytes.toHex()));
+            if (back != bytes) {
+                QVERIFY2(duplicate(code), qPrintable(bytes.toHex() + " -> " + back.toHex()));
+                QCOMPARE(TextFile::decode(back), text);
+            }
+        }
+        // 256 single bytes less 60 lead bytes; 7,915 characters and 1,880
+        // user-defined ones in pairs.
+        QCOMPARE(decoded, 196 + 7915 - 191 + 1880);
+    }
+
+    // Characters CP932 cannot hold fail the encoding instead of being
+    // written as some other byte.
+    void unencodableText()
+    {
+        for (const QString &text : { QStringLiteral("\u00E9"),
+                                     QStringLiteral("a\uF86F"),
+                                     QStringLiteral("\U0001F600") }) {
+            bool ok = true;
+            Cp932::encode(text, &ok);
+            QVERIFY2(!ok, qPrintable(text));
+        }
+    }
+
+    // The reader stops at the first line it cannot take and names it; the
+    // lines before it come out as read.
+    void refusedLines_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<qint64>("errorLine");
+        QTest::newRow("undecodable pair")
+            << QByteArray("a\r\nb\x85\x40\r\nc\r\n") << QStringList { "a" } << qint64(2);
+        QTest::newRow("lead byte before ASCII") << QByteArray("\x82"
+                                                              "1\r\n")
+                                                << QStringList {} << qint64(1);
+        QTest::newRow("lone lead byte ending a line")
+            << QByteArray("a\r\nb\r\n\x82\r\nd") << QStringList { "a", "b" } << qint64(3);
+        QTest::newRow("lone lead byte ending the file")
+            << QByteArray("a\r\nb\x82") << QStringList { "a" } << qint64(2);
+        QTest::newRow("lone lead byte after the last line end")
+            << QByteArray("a\r\n\x82") << QStringList { "a" } << qint64(2);
+        const QByteArray longLine(TextLineReader::MaxLineLength + 1, 'x');
+        QTest::newRow("line too long")
+            << QByteArray("a\r\n" + longLine + "\r\nb") << QStringList { "a" } << qint64(2);
+        QTest::newRow("line too long, no end")
+            << QByteArray("a\n" + longLine + longLine) << QStringList { "a" } << qint64(2);
+    }
+
+    void refusedLines()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, lines);
+        QFETCH(qint64, errorLine);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("f.dat"));
+        writeBytes(path, bytes);
+        TextLineReader reader(path);
+        QVERIFY(reader.open());
+        QStringList read;
+        QString line;
+        while (reader.readLine(&line))
+            read.append(line);
+        QCOMPARE(read, lines);
+        QVERIFY(!reader.error().isEmpty());
+        QCOMPARE(reader.errorLine(), errorLine);
+        QVERIFY(!reader.readLine(&line));
+    }
+
     // Lines longer than the reader's chunk, and a CR LF split across two
     // chunks, come out whole.
     void largeFileAcrossChunks()
@@ -70,6 +211,9 @@ private Q_SLOTS:
             expected.append(line);
             bytes += TextFile::encode(line) + "\r\n";
         }
+        // The longest line taken, spanning several reads.
+        expected.append(QString(TextLineReader::MaxLineLength, QChar(0x3042)));
+        bytes += TextFile::encode(expected.last());
         writeBytes(path, bytes);
         QCOMPARE(readAll(path), expected);
     }

@@ -130,8 +130,18 @@ bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
         *error = QStringLiteral("設定ファイル %1 を読めません（%2）").arg(path, file.errorString());
         return false;
     }
+    const QString text = TextFile::decode(bytes);
+    // A path read wrongly would send the station to another database or
+    // folder: bytes that are not CP932 refuse the file.
+    if (const qsizetype line = TextFile::firstUndecodableLine(TextFile::splitLines(text))) {
+        *error = QStringLiteral("設定ファイル %1 の %2 行目を読めません（%3）")
+                     .arg(path)
+                     .arg(line)
+                     .arg(TextFile::undecodableCause());
+        return false;
+    }
     QString problem;
-    if (!parseSettings(TextFile::decode(bytes), settings, &problem)) {
+    if (!parseSettings(text, settings, &problem)) {
         *error = QStringLiteral("設定ファイル %1: %2").arg(path, problem);
         return false;
     }

@@ -85,6 +85,13 @@ QString StationLayout::appliedFile(const QString &master, const QString &termina
     return receiveFolder(terminalId) + appliedFileName(master);
 }
 
+QString StationLayout::appliedFile(const QString &master,
+                                   const QString &terminalId,
+                                   int number) const
+{
+    return receiveFolder(terminalId) + master + QStringLiteral(".%1.sav").arg(number);
+}
+
 QString StationLayout::exportFile(const QString &master, const QString &terminalId) const
 {
     return receiveFolder(terminalId) + exportFileName(master);

@@ -58,6 +58,9 @@ public:
     // name once applied, and the CSV export.
     QString masterFile(const QString &master, const QString &terminalId) const;
     QString appliedFile(const QString &master, const QString &terminalId) const;
+    // A further applied file, numbered from 1, for when the last one cannot be
+    // replaced: "BUNMAS.1.sav".
+    QString appliedFile(const QString &master, const QString &terminalId, int number) const;
     QString exportFile(const QString &master, const QString &terminalId) const;
     QString exportFile(const QString &master, int terminal) const;
 

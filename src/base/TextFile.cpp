@@ -1,5 +1,12 @@
 #include "TextFile.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr qsizetype ChunkBytes = 64 * 1024;
@@ -11,14 +18,12 @@ namespace TextFile {
 
 QString decode(const QByteArray &bytes)
 {
-    QStringDecoder decoder(Encoding);
-    return decoder.decode(bytes);
+    return Cp932::decode(bytes);
 }
 
 QByteArray encode(const QString &text)
 {
-    QStringEncoder encoder(Encoding);
-    return encoder.encode(text);
+    return Cp932::encode(text);
 }
 
 QStringList splitLines(const QString &text)
@@ -40,17 +45,52 @@ QStringList splitLines(const QString &text)
     return lines;
 }
 
+bool hasUndecodable(const QString &line)
+{
+    return line.contains(QChar::ReplacementCharacter);
+}
+
+qsizetype firstUndecodableLine(const QStringList &lines)
+{
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (hasUndecodable(lines.at(i)))
+            return i + 1;
+    }
+    return 0;
+}
+
+QString undecodableCause()
+{
+    return QStringLiteral("CP932 として読めないバイトがあります");
+}
+
 } // namespace TextFile
 
 TextLineReader::TextLineReader(const QString &path)
     : m_file(path)
-    , m_decoder(TextFile::Encoding)
 { }
 
 bool TextLineReader::open()
 {
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    // Opened by hand without blocking and checked before reading: opening a
+    // FIFO named like a master file would wait for a writer for ever, and a
+    // device or folder is no text file either.
+    const QByteArray path = QFile::encodeName(m_file.fileName());
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        m_error = QStringLiteral("通常のファイルではありません");
+        ::close(fd);
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         m_error = m_file.errorString();
+        ::close(fd);
         return false;
     }
     return true;
@@ -64,39 +104,69 @@ bool TextLineReader::fill()
     if (chunk.isEmpty()) {
         if (m_file.error() != QFileDevice::NoError)
             m_error = m_file.errorString();
+        // A lead byte at the very end of the file becomes part of the last
+        // line, which is then refused.
+        m_buffer.append(m_decoder.finish());
         m_eof = true;
         return false;
     }
     m_buffer.remove(0, m_pos);
+    m_searched -= m_pos;
     m_pos = 0;
     m_buffer.append(m_decoder.decode(chunk));
     return true;
 }
 
+bool TextLineReader::failLine(qint64 line, const QString &cause)
+{
+    m_error = cause;
+    m_errorLine = line;
+    return false;
+}
+
+bool TextLineReader::deliver(QString *line, qsizetype end, qsizetype next)
+{
+    ++m_lineNumber;
+    *line = m_buffer.mid(m_pos, end - m_pos);
+    m_pos = m_searched = next;
+    if (line->size() > MaxLineLength)
+        return failLine(m_lineNumber, tooLong());
+    if (TextFile::hasUndecodable(*line))
+        return failLine(m_lineNumber, TextFile::undecodableCause());
+    return true;
+}
+
+QString TextLineReader::tooLong()
+{
+    return QStringLiteral("1 行が %1 文字を超えています").arg(MaxLineLength);
+}
+
 bool TextLineReader::readLine(QString *line)
 {
+    if (!m_error.isEmpty())
+        return false;
     for (;;) {
         const qsizetype size = m_buffer.size();
-        qsizetype i = m_pos;
+        qsizetype i = m_searched;
         while (i < size && m_buffer.at(i) != u'\r' && m_buffer.at(i) != u'\n')
             ++i;
+        m_searched = i;
         if (i < size) {
             // A CR as the last decoded character may be the first half of a
             // CR LF split across two reads.
             if (m_buffer.at(i) == u'\r' && i + 1 == size && fill())
                 continue;
-            *line = m_buffer.mid(m_pos, i - m_pos);
-            if (m_buffer.at(i) == u'\r' && i + 1 < m_buffer.size() && m_buffer.at(i + 1) == u'\n')
-                ++i;
-            m_pos = i + 1;
-            return true;
+            qsizetype next = i + 1;
+            if (m_buffer.at(i) == u'\r' && next < m_buffer.size() && m_buffer.at(next) == u'\n')
+                ++next;
+            return deliver(line, i, next);
         }
+        if (i - m_pos > MaxLineLength)
+            return failLine(m_lineNumber + 1, tooLong());
         if (!fill()) {
             if (!m_error.isEmpty() || m_pos >= m_buffer.size())
                 return false;
-            *line = m_buffer.mid(m_pos);
-            m_pos = m_buffer.size();
-            return true;
+            return deliver(line, m_buffer.size(), m_buffer.size());
         }
     }
 }
@@ -108,7 +178,6 @@ bool TextLineReader::atEnd() const
 
 TextLineWriter::TextLineWriter(const QString &path)
     : m_file(path)
-    , m_encoder(TextFile::Encoding)
 { }
 
 bool TextLineWriter::open()
@@ -125,7 +194,7 @@ void TextLineWriter::writeLine(const QString &line)
 {
     if (m_failed)
         return;
-    m_pending.append(m_encoder.encode(line));
+    m_encoder.encodeTo(&m_pending, line);
     m_pending.append("\r\n", 2);
     if (m_pending.size() >= FlushBytes) {
         if (m_file.write(m_pending) != m_pending.size()) {

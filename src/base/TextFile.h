@@ -1,18 +1,17 @@
 #pragma once
 
+#include "Cp932.h"
+
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
-#include <QStringDecoder>
-#include <QStringEncoder>
 
 // Text files of the station, terminals and host are CP932 (Shift-JIS as
-// Windows writes it). Lines read end at CR LF, at a lone CR, or at a lone LF;
-// lines written end with CR LF.
+// Windows writes it, see Cp932). Lines read end at CR LF, at a lone CR, or at
+// a lone LF; lines written end with CR LF.
 namespace TextFile {
 
-inline constexpr const char *Encoding = "windows-31j";
-
+// Undecodable bytes decode as U+FFFD (see Cp932::Decoder).
 QString decode(const QByteArray &bytes);
 QByteArray encode(const QString &text);
 
@@ -20,10 +19,20 @@ QByteArray encode(const QString &text);
 // empty text after a final line ending does not.
 QStringList splitLines(const QString &text);
 
+// Whether a decoded line held bytes that are not CP932.
+bool hasUndecodable(const QString &line);
+// The first line, counted from 1, that held bytes that are not CP932; 0 when
+// none did.
+qsizetype firstUndecodableLine(const QStringList &lines);
+// Why such a line is refused, for the operator.
+QString undecodableCause();
+
 } // namespace TextFile
 
 // Reads a CP932 text file line by line without holding the whole file, so a
-// master file of any size costs a fixed amount of memory.
+// master file of any size costs a fixed amount of memory. A line longer than
+// MaxLineLength characters (no master or import line comes near it) or holding
+// bytes that are not CP932 ends the reading with an error naming the line.
 //
 // Written by hand rather than with QTextStream: Qt 6's streams decode only
 // Unicode encodings, and QIODevice::readLine does not end a line at a lone CR.
@@ -37,19 +46,32 @@ public:
     // read error (see error()).
     bool readLine(QString *line);
     bool atEnd() const;
+    // Why reading stopped early; empty at a clean end of the file.
     QString error() const { return m_error; }
-    // True when some bytes were not valid CP932 (they decode as U+FFFD).
-    bool hadInvalidBytes() const { return m_decoder.hasError(); }
+    // The line the error is about, counted from 1; 0 when it is about no
+    // single line (the file could not be read).
+    qint64 errorLine() const { return m_errorLine; }
+
+    static constexpr qsizetype MaxLineLength = 64 * 1024;
 
 private:
     bool fill();
+    bool deliver(QString *line, qsizetype end, qsizetype next);
+    bool failLine(qint64 line, const QString &cause);
+    static QString tooLong();
 
     QFile m_file;
-    QStringDecoder m_decoder;
+    Cp932::Decoder m_decoder;
     QString m_buffer;
+    // Where the current line starts, and how far it has been searched for
+    // its end: a fill resumes the search there, so a line costs time in
+    // proportion to its length, however many fills it spans.
     qsizetype m_pos = 0;
+    qsizetype m_searched = 0;
+    qint64 m_lineNumber = 0;
     bool m_eof = false;
     QString m_error;
+    qint64 m_errorLine = 0;
 };
 
 // Writes a CP932 text file atomically: the lines go to a temporary file beside
@@ -67,7 +89,7 @@ public:
 
 private:
     QSaveFile m_file;
-    QStringEncoder m_encoder;
+    Cp932::Encoder m_encoder;
     QByteArray m_pending;
     QString m_error;
     bool m_failed = false;

@@ -100,15 +100,18 @@ bool mergeLines(const Masters::Definition &master,
         ++*saved;
         pump.afterRow();
     }
+    // A line the reader refuses (bytes that are not CP932 would be stored as
+    // characters the export cannot write back) refuses the whole file.
+    if (reader.errorLine() > 0) {
+        result->error = QStringLiteral("マスタファイル %1 の %2 行目を読めません（%3）")
+                            .arg(path)
+                            .arg(reader.errorLine())
+                            .arg(reader.error());
+        return false;
+    }
     if (!reader.error().isEmpty()) {
         result->error
             = QStringLiteral("マスタファイル %1 を読めません（%2）").arg(path, reader.error());
-        return false;
-    }
-    // Undecodable bytes would be stored as replacement characters that the
-    // export cannot write back; the file is refused whole instead.
-    if (reader.hadInvalidBytes()) {
-        result->error = QStringLiteral("マスタファイル %1 に CP932 でない文字があります").arg(path);
         return false;
     }
     if (!db.flush()) {

@@ -4,6 +4,7 @@
 
 #include <QAtomicInteger>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -70,24 +71,62 @@ QString DatabaseConnection::displayName(const QString &location)
     return QUrl(location).toDisplayString(QUrl::RemovePassword);
 }
 
-bool DatabaseConnection::open(const QString &location)
+QString DatabaseConnection::notMadeByInit(const QString &location, const QString &what)
+{
+    return QStringLiteral("データベース %1 に%2がありません。"
+                          "設定の誤りでなければ tarvinex init で作成してください")
+        .arg(displayName(location), what);
+}
+
+bool DatabaseConnection::checkTables()
+{
+    QStringList missing;
+    QString problem;
+    if (!MasterSchema::findMissingTables(m_db, &missing, &problem)) {
+        m_error = QStringLiteral("データベース %1 の表を確かめられません（%2）")
+                      .arg(displayName(m_location), problem);
+        return false;
+    }
+    if (missing.isEmpty())
+        return true;
+    m_error = notMadeByInit(
+        m_location, QStringLiteral("マスタの表 %1 ").arg(missing.join(QStringLiteral("、"))));
+    return false;
+}
+
+bool DatabaseConnection::open(const QString &location, Missing missing)
 {
     close();
     m_error.clear();
+    m_location = location;
     if (location.isEmpty()) {
         m_error = QStringLiteral("データベースのパスが設定されていません");
         return false;
     }
-    return isServerUri(location) ? openServer(location) : openSqlite(location);
+    return isServerUri(location) ? openServer(location, missing) : openSqlite(location, missing);
 }
 
-bool DatabaseConnection::openSqlite(const QString &path)
+bool DatabaseConnection::openSqlite(const QString &path, Missing missing)
 {
     m_engine = Engine::SQLite;
+    if (missing == Missing::Refuse && !QFileInfo(path).isFile()) {
+        m_error = QStringLiteral("データベース %1 がありません。"
+                                 "設定の誤りでなければ tarvinex init で作成してください")
+                      .arg(path);
+        return false;
+    }
     if (!looksLikeSqlite(path, &m_error))
         return false;
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    m_db.setDatabaseName(path);
+    if (missing == Missing::Refuse) {
+        // Opened read-write without create, so a file removed since the check
+        // above is not made again.
+        const QUrl uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+        m_db.setDatabaseName(uri.toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    } else {
+        m_db.setDatabaseName(path);
+    }
     if (!m_db.open()) {
         m_error = QStringLiteral("データベース %1 を開けません（%2）")
                       .arg(path, m_db.lastError().text());
@@ -97,7 +136,7 @@ bool DatabaseConnection::openSqlite(const QString &path)
     return true;
 }
 
-bool DatabaseConnection::openServer(const QString &uri)
+bool DatabaseConnection::openServer(const QString &uri, Missing missing)
 {
     m_engine = Engine::PostgreSQL;
     const QUrl url(uri);
@@ -146,16 +185,37 @@ bool DatabaseConnection::openServer(const QString &uri)
     // "already exists, skipping" notices are no news for the station.
     statement.exec(QStringLiteral("SET client_min_messages TO warning"));
     const QString schema = schemaOf(query);
-    if (!schema.isEmpty()) {
+    if (schema.isEmpty())
+        return true;
+    if (missing == Missing::Create) {
         if (!statement.exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS ")
-                            + MasterSchema::quoted(schema))
-            || !statement.exec(QStringLiteral("SET search_path TO ")
-                               + MasterSchema::quoted(schema))) {
-            m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
+                            + MasterSchema::quoted(schema))) {
+            m_error = QStringLiteral("データベース %1 のスキーマ %2 を作成できません（%3）")
                           .arg(shown, schema, statement.lastError().text());
             close();
             return false;
         }
+    } else {
+        QSqlQuery exists(m_db);
+        exists.prepare(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"));
+        exists.addBindValue(schema);
+        if (!exists.exec()) {
+            m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
+                          .arg(shown, schema, exists.lastError().text());
+            close();
+            return false;
+        }
+        if (!exists.next()) {
+            m_error = notMadeByInit(uri, QStringLiteral("スキーマ %1 ").arg(schema));
+            close();
+            return false;
+        }
+    }
+    if (!statement.exec(QStringLiteral("SET search_path TO ") + MasterSchema::quoted(schema))) {
+        m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
+                      .arg(shown, schema, statement.lastError().text());
+        close();
+        return false;
     }
     return true;
 }

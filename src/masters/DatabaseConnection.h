@@ -24,10 +24,18 @@ public:
     // The location as it may be shown and logged: without a password.
     static QString displayName(const QString &location);
 
-    // Opens the database at location. An SQLite file is created when missing;
-    // a file that is not an SQLite database is refused and left untouched. On
-    // a server, the station's schema is created when missing and selected.
-    bool open(const QString &location);
+    // Whether open() may make what it does not find. Only "tarvinex init"
+    // makes databases: a mistyped location must fail, not start an empty one.
+    enum class Missing { Refuse, Create };
+
+    // Opens the database at location. A missing SQLite file, or a missing
+    // schema on a server, is refused, or created when create says so; a file
+    // that is not an SQLite database is refused and left untouched. On a
+    // server, the station's schema is selected.
+    bool open(const QString &location, Missing missing = Missing::Refuse);
+    // Fails, naming the database and what to do, unless it has every master
+    // table: a database that only "tarvinex init" would have made.
+    bool checkTables();
     void close();
 
     Engine engine() const { return m_engine; }
@@ -35,10 +43,12 @@ public:
     QString error() const { return m_error; }
 
 private:
-    bool openSqlite(const QString &path);
-    bool openServer(const QString &uri);
+    bool openSqlite(const QString &path, Missing missing);
+    bool openServer(const QString &uri, Missing missing);
+    static QString notMadeByInit(const QString &location, const QString &what);
 
     QString m_name;
+    QString m_location;
     QSqlDatabase m_db;
     Engine m_engine = Engine::SQLite;
     QString m_error;

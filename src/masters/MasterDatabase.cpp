@@ -47,10 +47,8 @@ bool MasterDatabase::open(const QString &location)
         m_error = m_connection.error();
         return false;
     }
-    QString problem;
-    if (!MasterSchema::createTerminalTables(m_connection.database(), &problem)) {
-        m_error = QStringLiteral("データベース %1 にマスタの表を作れません（%2）")
-                      .arg(DatabaseConnection::displayName(location), problem);
+    if (!m_connection.checkTables()) {
+        m_error = m_connection.error();
         m_connection.close();
         return false;
     }

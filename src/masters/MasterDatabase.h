@@ -27,8 +27,8 @@ public:
     MasterDatabase(const MasterDatabase &) = delete;
     MasterDatabase &operator=(const MasterDatabase &) = delete;
 
-    // Opens the database and creates the master tables it lacks, so a new
-    // database file just works.
+    // Opens the database, which must have the master tables "tarvinex init"
+    // makes.
     bool open(const QString &location);
     QString error() const { return m_error; }
 

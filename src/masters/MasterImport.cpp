@@ -1,6 +1,7 @@
 #include "MasterImport.h"
 
 #include "DatabaseConnection.h"
+#include "FileLookup.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
 #include "base/FixedWidth.h"
@@ -62,7 +63,8 @@ MasterImport::MasterImport(const QString &importDb, const QString &importFolder)
 
 QString MasterImport::filePath(const Masters::Definition &master) const
 {
-    return QDir(m_importFolder).filePath(master.importFileName());
+    const QString found = FileLookup::ignoringCase(m_importFolder, master.importFileName()).path;
+    return found.isEmpty() ? QDir(m_importFolder).filePath(master.importFileName()) : found;
 }
 
 QString MasterImport::summary(const Masters::Definition &master, const ImportCounts &counts)
@@ -79,7 +81,9 @@ bool MasterImport::run(const Masters::Definition &master)
 {
     m_counts = ImportCounts();
     m_error.clear();
-    const QString path = filePath(master);
+    const FileLookup::Match match
+        = FileLookup::ignoringCase(m_importFolder, master.importFileName());
+    const QString path = match.path.isEmpty() ? filePath(master) : match.path;
 
     const auto fail = [&](qint64 line, const QString &cause) {
         m_error = line > 0 ? QStringLiteral("%1 の %2 行目を取り込めません（%3）。"
@@ -97,7 +101,15 @@ bool MasterImport::run(const Masters::Definition &master)
         return fail(
             0, QStringLiteral("%1 にコード列 %2 がありません").arg(master.name, master.keyColumn));
 
-    // The file first: a missing file must not create or touch the database.
+    // Two spellings of one name are one file to the operator: which to take
+    // is theirs to say.
+    if (!match.others.isEmpty())
+        return fail(0,
+                    QStringLiteral("%1 と同じ名前とみなすファイル %2 もあります。"
+                                   "一つにしてから取り込んでください")
+                        .arg(path, match.others.join(QStringLiteral("、"))));
+
+    // The file first: a missing file must not touch the database.
     TextLineReader reader(path);
     if (!reader.open())
         return fail(0, reader.error());
@@ -105,10 +117,10 @@ bool MasterImport::run(const Masters::Definition &master)
     DatabaseConnection connection;
     if (!connection.open(m_importDb))
         return fail(0, connection.error());
+    if (!connection.checkTables())
+        return fail(0, connection.error());
     QSqlDatabase &db = connection.database();
     QString error;
-    if (!MasterSchema::createMaintenanceTables(db, &error))
-        return fail(0, error);
 
     if (!db.transaction())
         return fail(0, db.lastError().text());
@@ -149,7 +161,7 @@ bool MasterImport::run(const Masters::Definition &master)
         ++m_counts.rowsInserted;
     }
     if (!reader.error().isEmpty())
-        return abandon(m_counts.linesRead + 1, reader.error());
+        return abandon(reader.errorLine(), reader.error());
 
     if (!db.commit())
         return abandon(0, db.lastError().text());

@@ -28,12 +28,16 @@ public:
     MasterImport(const QString &importDb, const QString &importFolder);
 
     // True when the file was imported and committed. Otherwise error() names
-    // the file, the line where it stopped and the cause, and nothing changed.
+    // the file, the line where it stopped and the cause, and nothing changed:
+    // so for two spellings of the file at once, and for a database without
+    // the tables "tarvinex init" makes.
     bool run(const Masters::Definition &master);
 
     const ImportCounts &counts() const { return m_counts; }
     QString error() const { return m_error; }
 
+    // The master's import file in the import folder, found ignoring letter
+    // case; its usual spelling when there is none.
     QString filePath(const Masters::Definition &master) const;
 
     // One line telling what an import did, for the log and the command line.

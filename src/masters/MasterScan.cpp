@@ -1,5 +1,6 @@
 #include "MasterScan.h"
 
+#include "FileLookup.h"
 #include "MasterDefinitions.h"
 #include "base/Operator.h"
 #include "base/StationLog.h"
@@ -25,9 +26,19 @@ QList<MasterScan::Outcome> MasterScan::run()
          ++terminal) {
         const QString terminalId = Comm::terminalId(terminal);
         for (const Masters::Definition &master : Masters::all()) {
-            const DBupdate::MasterFile file = DBupdate::inReceiveFolder(master, layout, terminalId);
-            if (QFileInfo::exists(file.path))
+            DBupdate::MasterFile file = DBupdate::inReceiveFolder(master, layout, terminalId);
+            const FileLookup::Match match = FileLookup::ignoringCase(
+                layout.receiveFolder(terminalId), StationLayout::masterFileName(master.name));
+            if (!match.path.isEmpty()) {
+                file.path = match.path;
                 outcomes.append(applyOne(file));
+                // One file per master and scan: the next scan takes the next.
+                for (const QString &other : match.others)
+                    m_operator.message(
+                        QStringLiteral("マスタファイル %1 は %2 と同じ名前とみなします。"
+                                       "%2 を先に扱い、%1 は次の検索で扱います")
+                            .arg(other, match.path));
+            }
             QCoreApplication::processEvents();
         }
     }
@@ -43,11 +54,17 @@ MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)
     outcome.file = file.path;
     const QString applied = m_settings.layout().appliedFile(file.master.name, file.terminalId);
 
-    outcome.result = DBupdate::apply(file, m_settings.DbPath);
-    QString cause = outcome.result.error;
-    if (cause.isEmpty() && QFileInfo::exists(applied) && !QFile::remove(applied))
-        cause = QStringLiteral("%1 を削除できません").arg(applied);
-    if (cause.isEmpty() && !QFile::rename(outcome.file, applied))
+    // A file applied must be renamed, or every later scan applies it again:
+    // a folder that does not let it be renamed is reported before applying.
+    QString cause;
+    if (!QFileInfo(QFileInfo(file.path).absolutePath()).isWritable())
+        cause = QStringLiteral("フォルダに書き込めないため %1 に名前を変えられません").arg(applied);
+    if (cause.isEmpty()) {
+        outcome.result = DBupdate::apply(file, m_settings.DbPath);
+        cause = outcome.result.error;
+    }
+    QString keptAs = applied;
+    if (cause.isEmpty() && !renameApplied(file, &keptAs))
         cause = QStringLiteral("%1 に名前を変えられません").arg(applied);
 
     if (!cause.isEmpty()) {
@@ -61,5 +78,37 @@ MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)
                     .arg(outcome.result.linesRead)
                     .arg(outcome.result.rowsAdded)
                     .arg(outcome.result.rowsUpdated));
+    if (keptAs != applied)
+        m_operator.message(
+            QStringLiteral("前の %1 を削除できないため、更新したマスタファイル %2 を "
+                           "%3 として残しました")
+                .arg(applied, outcome.file, keptAs));
     return outcome;
+}
+
+// Renames the applied file to its ".sav" name, replacing the last one; when
+// that one cannot be removed, to the first free numbered ".sav" name beside
+// it, which keptAs then holds.
+bool MasterScan::renameApplied(const DBupdate::MasterFile &file, QString *keptAs)
+{
+    const auto present = [](const QString &path) {
+        const QFileInfo info(path);
+        return info.exists() || info.isSymLink();
+    };
+    const StationLayout layout = m_settings.layout();
+    const QString applied = layout.appliedFile(file.master.name, file.terminalId);
+    if (present(applied))
+        QFile::remove(applied);
+    if (!present(applied))
+        return QFile::rename(file.path, applied);
+    for (int n = 1; n <= MaxNumberedApplied; ++n) {
+        const QString numbered = layout.appliedFile(file.master.name, file.terminalId, n);
+        if (present(numbered))
+            continue;
+        if (!QFile::rename(file.path, numbered))
+            return false;
+        *keptAs = numbered;
+        return true;
+    }
+    return false;
 }

@@ -6,6 +6,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QVariant>
 
 namespace MasterSchema {
 
@@ -55,6 +56,32 @@ QString quoted(const QString &identifier)
     QString escaped = identifier;
     escaped.replace(u'"', QStringLiteral("\"\""));
     return u'"' + escaped + u'"';
+}
+
+bool findMissingTables(QSqlDatabase &db, QStringList *missing, QString *error)
+{
+    const bool server = db.driverName() == QLatin1String("QPSQL");
+    // On a server, looked up along the search path the connection selected.
+    QSqlQuery lookup(db);
+    lookup.setForwardOnly(true);
+    if (!lookup.prepare(server ? QStringLiteral("SELECT to_regclass(?) IS NOT NULL")
+                               : QStringLiteral("SELECT EXISTS (SELECT 1 FROM sqlite_master "
+                                                "WHERE type = 'table' AND name = ?)"))) {
+        *error = lookup.lastError().text();
+        return false;
+    }
+    missing->clear();
+    for (const Masters::Definition &master : Masters::all()) {
+        lookup.addBindValue(server ? quoted(master.name) : master.name);
+        if (!lookup.exec() || !lookup.next()) {
+            *error = lookup.lastError().text();
+            return false;
+        }
+        if (!lookup.value(0).toBool())
+            missing->append(master.name);
+        lookup.finish();
+    }
+    return true;
 }
 
 bool createTerminalTables(QSqlDatabase &db, QString *error)

@@ -25,7 +25,8 @@ bool createDatabase(const QString &path,
 {
     DatabaseConnection connection;
     QString error;
-    if (!connection.open(path) || !createTables(connection.database(), &error)) {
+    if (!connection.open(path, DatabaseConnection::Missing::Create)
+        || !createTables(connection.database(), &error)) {
         *message = QStringLiteral("データベース %1 を作成できません（%2）")
                        .arg(DatabaseConnection::displayName(path),
                             connection.error().isEmpty() ? error : connection.error());

@@ -1,9 +1,11 @@
 #include "TestDatabases.h"
 
 #include "masters/DatabaseConnection.h"
+#include "masters/MasterSchema.h"
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -84,16 +86,32 @@ QString serverLocation(const QString &schema)
     return url.toString();
 }
 
-QString freshLocation(const QString &engine, const QString &dir)
+QString freshLocation(const QString &engine, const QString &dir, Tables tables)
 {
     const int n = ++counter;
-    if (engine == PostgreSQL) {
-        return serverLocation(QStringLiteral("t%1_%2_%3")
-                                  .arg(QCoreApplication::applicationPid())
-                                  .arg(n)
-                                  .arg(QRandomGenerator::global()->bounded(1000000)));
-    }
-    return dir + QStringLiteral("/db%1.db").arg(n);
+    const QString location = engine == PostgreSQL
+        ? serverLocation(QStringLiteral("t%1_%2_%3")
+                             .arg(QCoreApplication::applicationPid())
+                             .arg(n)
+                             .arg(QRandomGenerator::global()->bounded(1000000)))
+        : dir + QStringLiteral("/db%1.db").arg(n);
+    if (tables != Tables::None && !make(location, tables))
+        return QString();
+    return location;
+}
+
+bool make(const QString &location, Tables tables)
+{
+    DatabaseConnection connection;
+    QString error;
+    bool made = connection.open(location, DatabaseConnection::Missing::Create);
+    if (made && tables == Tables::Terminal)
+        made = MasterSchema::createTerminalTables(connection.database(), &error);
+    if (made && tables == Tables::Maintenance)
+        made = MasterSchema::createMaintenanceTables(connection.database(), &error);
+    if (!made)
+        qWarning() << "cannot make" << location << connection.error() << error;
+    return made;
 }
 
 bool locationExists(const QString &location)

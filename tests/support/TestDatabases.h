@@ -17,9 +17,16 @@ void addEngineRows();
 bool hasServer();
 QString serverUri();
 
-// A new, empty database of the engine: a file in dir, or a schema of its own
-// on the server.
-QString freshLocation(const QString &engine, const QString &dir);
+// Which master tables a database is made with, as "tarvinex init" makes them.
+enum class Tables { None, Terminal, Maintenance };
+
+// A new database of the engine: a file in dir, or a schema of its own on the
+// server; with tables, made with them, else only named and not made.
+QString freshLocation(const QString &engine, const QString &dir, Tables tables = Tables::None);
+
+// Makes the database at location with the tables, as init does; false (with
+// a warning) on failure.
+bool make(const QString &location, Tables tables);
 
 // The server location with a schema of that name.
 QString serverLocation(const QString &schema);

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Master and import files are looked up as the station's original file
+// system found them: ignoring letter case, so that "BUNMAS.DAT" in a receive
+// folder is the category master file. Names a terminal sends are another
+// matter and stay exact.
+namespace FileLookup {
+
+struct Match
+{
+    // The entry to use, whatever it is (a folder or a FIFO too, for the
+    // reader to refuse); empty when there is none.
+    QString path;
+    // Further entries whose names differ from it only in letter case.
+    QStringList others;
+};
+
+// Looks for fileName in folder ignoring letter case. Of several spellings the
+// exact one comes first, then the rest in code-point order.
+Match ignoringCase(const QString &folder, const QString &fileName);
+
+} // namespace FileLookup
