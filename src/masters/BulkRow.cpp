@@ -2,6 +2,8 @@
 
 #include "MasterDefinitions.h"
 
+#include <cstring>
+
 namespace Bulk {
 
 namespace {
@@ -24,18 +26,26 @@ QStringView trimmedView(QStringView text)
 
 } // namespace
 
+char *Row::reserve(qsizetype bytes)
+{
+    if (m_bytes.size() < m_used + bytes)
+        m_bytes.resize(2 * (m_used + bytes));
+    return m_bytes.data() + m_used;
+}
+
 void Row::append(QByteArrayView utf8)
 {
-    m_bytes.append(utf8.data(), utf8.size());
-    m_ends.append(m_bytes.size());
+    char *out = reserve(utf8.size());
+    if (!utf8.isEmpty())
+        std::memcpy(out, utf8.data(), utf8.size());
+    m_used += utf8.size();
+    m_ends.append(m_used);
 }
 
 void Row::appendConverted(QStringView text, bool commaToPeriod)
 {
-    const qsizetype start = m_bytes.size();
     // At most three bytes per UTF-16 unit (a surrogate pair: four for two).
-    m_bytes.resize(start + 3 * text.size());
-    auto *out = reinterpret_cast<unsigned char *>(m_bytes.data() + start);
+    auto *out = reinterpret_cast<unsigned char *>(reserve(3 * text.size()));
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
         char32_t c = text[i].unicode();
@@ -71,8 +81,8 @@ void Row::appendConverted(QStringView text, bool commaToPeriod)
             *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
         }
     }
-    m_bytes.resize(reinterpret_cast<char *>(out) - m_bytes.data());
-    m_ends.append(m_bytes.size());
+    m_used = reinterpret_cast<char *>(out) - m_bytes.constData();
+    m_ends.append(m_used);
 }
 
 void Row::appendField(const Masters::Field &field, const QString &line)

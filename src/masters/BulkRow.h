@@ -21,7 +21,7 @@ class Row
 public:
     void clear()
     {
-        m_bytes.clear();
+        m_used = 0;
         m_ends.clear();
     }
     qsizetype size() const { return m_ends.size(); }
@@ -43,7 +43,12 @@ public:
 private:
     void appendConverted(QStringView text, bool commaToPeriod);
 
+    // Makes room for bytes more after the used ones.
+    char *reserve(qsizetype bytes);
+
+    // Sized to its capacity; m_used bytes of it hold the values.
     QByteArray m_bytes;
+    qsizetype m_used = 0;
     QVarLengthArray<qsizetype, 32> m_ends;
 };
 

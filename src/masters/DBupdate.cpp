@@ -137,18 +137,35 @@ bool writeExport(const Masters::Definition &master,
         columns.append(column.column);
         trimmed.append(column.trimmed);
     }
-    QByteArray utf8;
+    // Lines are gathered, CR LF between them, into pieces of about
+    // PieceBytes, each written as one: the writer ends it with CR LF, so the
+    // bytes are those of a line at a time, at the cost of one conversion
+    // per piece instead of one per line.
+    constexpr qsizetype PieceBytes = 64 * 1024;
+    QByteArray piece;
+    piece.reserve(PieceBytes + 4096);
+    bool pieceOpen = false;
+    const auto writePiece = [&] {
+        writer.writeLine(QString::fromUtf8(piece));
+        piece.clear();
+        pieceOpen = false;
+    };
     const bool ok = db.readOrdered(
         master, terminalId, columns, [&](const QByteArrayView *values, qsizetype count) {
-            utf8.clear();
+            if (pieceOpen)
+                piece.append("\r\n", 2);
             for (qsizetype i = 0; i < count; ++i) {
                 if (i > 0)
-                    utf8.append(',');
+                    piece.append(',');
                 const QByteArrayView value = trimmed.at(i) ? Bulk::trimmed(values[i]) : values[i];
-                utf8.append(value.data(), value.size());
+                piece.append(value.data(), value.size());
             }
-            writer.writeLine(QString::fromUtf8(utf8));
+            pieceOpen = true;
+            if (piece.size() >= PieceBytes)
+                writePiece();
         });
+    if (ok && pieceOpen)
+        writePiece();
     if (!ok)
         *error = db.error();
     return ok;

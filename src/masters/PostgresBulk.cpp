@@ -73,12 +73,28 @@ QString textColumns(const QStringList &columns)
     return parts.join(QStringLiteral(", "));
 }
 
+// The rows of one batch: their COPY text, their lines.
+struct Batch
+{
+    QByteArray copy;
+    std::vector<int> lines;
+
+    bool empty() const { return lines.empty(); }
+    void clear()
+    {
+        copy.clear();
+        lines.clear();
+    }
+};
+
 class PostgresUpsert final : public Upsert
 {
 public:
     explicit PostgresUpsert(PGconn *conn)
         : m_conn(conn)
     { }
+
+    ~PostgresUpsert() override { transactionEnded(); }
 
     bool save(const Masters::Definition &master, const Row &row, int line) override
     {
@@ -93,45 +109,32 @@ public:
             return false;
         }
         // One statement must not touch a row twice: a key repeated within
-        // the batch sends the batch first.
-        QByteArray identity;
-        identity.reserve(row.value(0).size() + 1 + row.value(m_keyIndex).size());
-        identity.append(row.value(0).data(), row.value(0).size());
-        identity.append('\0');
-        identity.append(row.value(m_keyIndex).data(), row.value(m_keyIndex).size());
-        if (m_keys.contains(identity)) {
-            if (!flush())
-                return false;
-        }
+        // the batch sends the batch first. Keys are told apart by a hash of
+        // terminal ID and key; two keys sharing one only send a batch early.
+        const QByteArrayView terminal = row.value(0);
+        const QByteArrayView key = row.value(m_keyIndex);
+        const size_t identity = qHash(key, qHash(terminal, 0x5eed));
+        if (m_keys.contains(identity) && !sendBatch())
+            return false;
         m_keys.insert(identity);
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            if (i > 0)
-                m_copy.append('\t');
-            appendCopyText(m_copy, row.value(i));
-        }
-        m_copy.append('\n');
-        m_lines.push_back(line);
-        return int(m_lines.size()) < m_batchRows || flush();
+        appendRow(row);
+        m_building.lines.push_back(line);
+        return int(m_building.lines.size()) < m_batchRows || sendBatch();
     }
 
-    bool flush() override
-    {
-        if (m_lines.empty())
-            return true;
-        if (sendBatch()) {
-            clearBatch();
-            m_batchRows = qMin(2 * m_batchRows, MaxBatchRows);
-            return true;
-        }
-        m_failedLines = { m_lines.front(), m_lines.back() };
-        findRefusedRow();
-        clearBatch();
-        return false;
-    }
+    bool flush() override { return sendBatch() && finishMove(); }
 
     void transactionEnded() override
     {
-        clearBatch();
+        // A move still running is read to its end: the connection must be
+        // free for the rollback or commit.
+        if (m_moving) {
+            drain(m_conn);
+            m_moving = false;
+        }
+        m_building.clear();
+        m_moved.clear();
+        m_keys.clear();
         // A rollback may have taken the temporary table with it.
         m_tempReady = false;
         m_batchRows = FirstBatchRows;
@@ -142,6 +145,8 @@ public:
                      const QStringList &columns,
                      const RowSink &sink) override
     {
+        if (!flush())
+            return false;
         // COPY takes no parameters: the terminal ID is bound to a setting of
         // the session, which the query reads.
         const QByteArray terminal = terminalId.toUtf8();
@@ -160,6 +165,7 @@ public:
                                     0));
             if (set.status() != PGRES_TUPLES_OK) {
                 m_error = errorOf(m_conn, set.get());
+                drain(m_conn);
                 return false;
             }
         }
@@ -182,33 +188,34 @@ public:
         }
         QByteArray scratch;
         QVarLengthArray<QByteArrayView, 32> row;
+        bool shapeOk = true;
         for (;;) {
             char *buffer = nullptr;
             const int size = PQgetCopyData(m_conn, &buffer, 0);
             if (size < 0)
                 break;
-            QByteArrayView line(buffer, size);
-            if (line.endsWith('\n'))
-                line.chop(1);
-            splitCopyText(line, scratch, row);
-            if (row.size() == columns.size()) {
-                sink(row.constData(), row.size());
-            } else {
-                m_error = QStringLiteral("COPY の行の列の数が合いません");
-                PQfreemem(buffer);
-                // The rest is read and dropped, so the connection is free.
-                while (PQgetCopyData(m_conn, &buffer, 0) > 0)
-                    PQfreemem(buffer);
-                drain(m_conn);
-                return false;
+            // After a row of the wrong shape the rest is read and dropped,
+            // so that the connection is free again.
+            if (shapeOk) {
+                QByteArrayView line(buffer, size);
+                if (line.endsWith('\n'))
+                    line.chop(1);
+                splitCopyText(line, scratch, row);
+                shapeOk = row.size() == columns.size();
+                if (shapeOk)
+                    sink(row.constData(), row.size());
             }
             PQfreemem(buffer);
         }
         Result end(PQgetResult(m_conn));
-        const bool ok = end.status() == PGRES_COMMAND_OK;
+        bool ok = end.status() == PGRES_COMMAND_OK;
         if (!ok)
             m_error = errorOf(m_conn, end.get());
         drain(m_conn);
+        if (ok && !shapeOk) {
+            m_error = QStringLiteral("COPY の行の列の数が合いません");
+            ok = false;
+        }
         return ok;
     }
 
@@ -239,6 +246,37 @@ private:
         m_tempReady = false;
     }
 
+    // The row as a line of COPY text at the end of the batch being built.
+    void appendRow(const Row &row)
+    {
+        QByteArray &copy = m_building.copy;
+        const qsizetype used = copy.size();
+        // Escaping at most doubles a value; a tab or newline after each.
+        qsizetype room = row.size();
+        for (qsizetype i = 0; i < row.size(); ++i)
+            room += 2 * row.value(i).size();
+        if (copy.capacity() < used + room)
+            copy.reserve(2 * (used + room));
+        copy.resize(used + room);
+        char *out = copy.data() + used;
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            if (i > 0)
+                *out++ = '\t';
+            const QByteArrayView value = row.value(i);
+            for (const char c : value) {
+                switch (c) {
+                case '\\': *out++ = '\\'; *out++ = '\\'; break;
+                case '\t': *out++ = '\\'; *out++ = 't'; break;
+                case '\n': *out++ = '\\'; *out++ = 'n'; break;
+                case '\r': *out++ = '\\'; *out++ = 'r'; break;
+                default: *out++ = c; break;
+                }
+            }
+        }
+        *out++ = '\n';
+        copy.resize(out - copy.constData());
+    }
+
     bool command(const QByteArray &text)
     {
         Result result(PQexec(m_conn, text.constData()));
@@ -249,7 +287,34 @@ private:
         return false;
     }
 
+    // Streams the batch being built into the temporary table and starts its
+    // move into the master's table without waiting for it: the next batch is
+    // cut from the file while the server moves this one. The move before
+    // must have ended first.
     bool sendBatch()
+    {
+        if (m_building.empty())
+            return true;
+        if (!finishMove())
+            return false;
+        if (!copyBatch()) {
+            failed(m_building);
+            return false;
+        }
+        if (!PQsendQuery(m_conn, m_move.constData())) {
+            m_error = errorOf(m_conn, nullptr);
+            failed(m_building);
+            return false;
+        }
+        m_moving = true;
+        std::swap(m_moved, m_building);
+        m_building.clear();
+        m_keys.clear();
+        m_batchRows = qMin(2 * m_batchRows, MaxBatchRows);
+        return true;
+    }
+
+    bool copyBatch()
     {
         if (!m_tempReady) {
             if (!command(m_createTemp))
@@ -264,10 +329,11 @@ private:
                 return false;
             }
         }
+        const QByteArray &data = m_building.copy;
         bool sent = true;
-        for (qsizetype at = 0; sent && at < m_copy.size(); at += CopyPieceBytes) {
-            const qsizetype piece = qMin(CopyPieceBytes, m_copy.size() - at);
-            sent = PQputCopyData(m_conn, m_copy.constData() + at, int(piece)) == 1;
+        for (qsizetype at = 0; sent && at < data.size(); at += CopyPieceBytes) {
+            const qsizetype piece = qMin(CopyPieceBytes, data.size() - at);
+            sent = PQputCopyData(m_conn, data.constData() + at, int(piece)) == 1;
         }
         if (!sent)
             m_error = errorOf(m_conn, nullptr);
@@ -284,16 +350,56 @@ private:
             }
         }
         drain(m_conn);
-        return sent && command(m_move);
+        return sent;
+    }
+
+    // Waits for the move started last.
+    bool finishMove()
+    {
+        if (!m_moving)
+            return true;
+        m_moving = false;
+        bool ok = true;
+        // The INSERT's result, then the TRUNCATE's: the first failure counts.
+        while (PGresult *raw = PQgetResult(m_conn)) {
+            Result result(raw);
+            if (ok && result.status() != PGRES_COMMAND_OK) {
+                m_error = errorOf(m_conn, raw);
+                ok = false;
+            }
+        }
+        if (ok && PQstatus(m_conn) != CONNECTION_OK) {
+            m_error = errorOf(m_conn, nullptr);
+            ok = false;
+        }
+        if (ok) {
+            m_moved.clear();
+            return true;
+        }
+        failed(m_moved);
+        return false;
+    }
+
+    // A batch failed: everything since the transaction began is lost.
+    void failed(const Batch &batch)
+    {
+        m_failedLines = { batch.lines.front(), batch.lines.back() };
+        findRefusedRow(batch);
+        m_building.clear();
+        m_moved.clear();
+        m_keys.clear();
     }
 
     // The failed batch has ended the transaction. Its rows tried one by one
     // in a transaction of their own show the row the database refuses,
     // unless its refusal depended on earlier rows. That transaction is left
     // for the caller's rollback.
-    void findRefusedRow()
+    void findRefusedRow(const Batch &batch)
     {
-        if (!command("ROLLBACK") || !command("BEGIN"))
+        const QString batchError = m_error;
+        const bool restarted = command("ROLLBACK") && command("BEGIN");
+        m_error = batchError;
+        if (!restarted)
             return;
         m_tempReady = false;
         {
@@ -307,9 +413,9 @@ private:
         QVarLengthArray<int, 32> lengths(m_columns);
         const QVarLengthArray<int, 32> formats(m_columns, Binary);
         qsizetype at = 0;
-        for (const int line : m_lines) {
-            const qsizetype end = m_copy.indexOf('\n', at);
-            splitCopyText(QByteArrayView(m_copy).sliced(at, end - at), scratch, row);
+        for (const int line : batch.lines) {
+            const qsizetype end = batch.copy.indexOf('\n', at);
+            splitCopyText(QByteArrayView(batch.copy).sliced(at, end - at), scratch, row);
             at = end + 1;
             for (int i = 0; i < m_columns; ++i) {
                 // A null pointer would send a Null: an empty value is empty text.
@@ -333,13 +439,6 @@ private:
         }
     }
 
-    void clearBatch()
-    {
-        m_copy.clear();
-        m_lines.clear();
-        m_keys.clear();
-    }
-
     PGconn *m_conn;
     const Masters::Definition *m_master = nullptr;
     int m_columns = 0;
@@ -350,10 +449,12 @@ private:
     QByteArray m_saveOne;
     bool m_tempReady = false;
     int m_batchRows = FirstBatchRows;
-    // The batch: its rows as COPY text, their lines, their identities.
-    QByteArray m_copy;
-    std::vector<int> m_lines;
-    QSet<QByteArray> m_keys;
+    // The batch being built and the identities of its rows; the batch whose
+    // move is running (m_moving), kept to replay it should the move fail.
+    Batch m_building;
+    QSet<size_t> m_keys;
+    Batch m_moved;
+    bool m_moving = false;
 };
 
 class PostgresImport final : public Import
