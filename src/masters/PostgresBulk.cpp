@@ -647,29 +647,6 @@ private:
 
 } // namespace
 
-void appendCopyText(QByteArray &out, QByteArrayView value)
-{
-    const char *p = value.data();
-    const char *end = p + value.size();
-    const char *run = p;
-    for (; p < end; ++p) {
-        const char c = *p;
-        char escaped;
-        switch (c) {
-        case '\\': escaped = '\\'; break;
-        case '\t': escaped = 't'; break;
-        case '\n': escaped = 'n'; break;
-        case '\r': escaped = 'r'; break;
-        default: continue;
-        }
-        out.append(run, p - run);
-        out.append('\\');
-        out.append(escaped);
-        run = p + 1;
-    }
-    out.append(run, end - run);
-}
-
 void splitCopyText(QByteArrayView line,
                    QByteArray &scratch,
                    QVarLengthArray<QByteArrayView, 32> &values)

@@ -23,9 +23,6 @@ inline constexpr int MaxBatchRows = 8192;
 std::unique_ptr<Upsert> upsert(void *handle);
 std::unique_ptr<Import> import(void *handle, const Masters::Definition &master, QString *error);
 
-// A value in COPY text format: backslash, tab, newline and carriage return
-// escaped; appended to out.
-void appendCopyText(QByteArray &out, QByteArrayView value);
 // A COPY text line (without its newline) split at tabs and unescaped: one
 // view per column into scratch, valid until scratch changes.
 void splitCopyText(QByteArrayView line,
