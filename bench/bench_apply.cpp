@@ -322,7 +322,8 @@ double floorSeconds(const QString &dir, const QString &server, const Masters::De
                                "with (format text)\n")
                     .arg(definitions.join(u','), lines, table, idColumn, key,
                          assignments.join(u','), selected.join(u','), Terminal, out);
-        cleanup = QStringLiteral("drop schema %1 cascade;\n").arg(schema);
+        cleanup = QStringLiteral("set client_min_messages to warning; drop schema %1 cascade;\n")
+                      .arg(schema);
     }
     if (!runScript(program, arguments, setup.toUtf8()))
         return -1;
