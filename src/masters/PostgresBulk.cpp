@@ -1,5 +1,6 @@
 #include "PostgresBulk.h"
 
+#include "MasterDatabase.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
 
@@ -12,6 +13,9 @@
 #include <vector>
 
 namespace Bulk::Postgres {
+
+static_assert(FirstBatchRows == MasterDatabase::RowsPerStatement,
+              "the first batch is the statement size MasterDatabase promises");
 
 namespace {
 
