@@ -9,7 +9,9 @@
 #include <QAtomicInteger>
 #include <QSet>
 
+#include <algorithm>
 #include <deque>
+#include <tuple>
 #include <vector>
 
 namespace Bulk::Postgres {
