@@ -81,6 +81,9 @@ public:
     virtual bool apply(qint64 line, QByteArrayView code, const Row *row) = 0;
     // Waits for every line sent; false when one failed.
     virtual bool finish() = 0;
+    // Gives up: the lines sent need not be done, the connection is left free
+    // for the caller's rollback.
+    virtual void abandon() { }
 
     qint64 rowsDeleted() const { return m_rowsDeleted; }
     qint64 rowsInserted() const { return m_rowsInserted; }

@@ -76,7 +76,7 @@ bool MasterImport::run(const Masters::Definition &master)
     // Leaves the database as it was and reports where the import stopped.
     const auto abandon = [&](qint64 line, const QString &cause) {
         if (statements)
-            statements->finish(); // the connection is free for the rollback
+            statements->abandon(); // the connection is free for the rollback
         db.rollback();
         m_counts = ImportCounts();
         return fail(line, cause);

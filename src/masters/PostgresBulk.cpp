@@ -6,7 +6,6 @@
 
 #include <libpq-fe.h>
 
-#include <QAtomicInteger>
 #include <QSet>
 
 #include <algorithm>
@@ -29,10 +28,6 @@ constexpr Oid TextOid = 25;
 constexpr int Binary = 1;
 // COPY data goes to libpq in pieces of about this size.
 constexpr qsizetype CopyPieceBytes = 1 << 20;
-// The import syncs its pipeline every this many lines, one sync ahead.
-constexpr int ImportLinesPerSync = 256;
-
-QAtomicInteger<quint64> statementCounter;
 
 // Owns a result.
 class Result
@@ -463,88 +458,97 @@ private:
     bool m_moving = false;
 };
 
+// The import's lines go with COPY into a temporary table, line number and
+// record kind beside the values; then one server-side loop does, line by
+// line in file order, exactly what the import does per line (the code's
+// rows deleted, the line's row inserted when it replaces them), without a
+// round trip per statement. A line the database refuses is named by the
+// loop's hint.
 class PostgresImport final : public Import
 {
 public:
     explicit PostgresImport(PGconn *conn)
         : m_conn(conn)
-    {
-        const quint64 n = ++statementCounter;
-        m_deleteName = "tarvinex_import_delete_" + QByteArray::number(n);
-        m_insertName = "tarvinex_import_insert_" + QByteArray::number(n);
-    }
+    { }
 
-    ~PostgresImport() override { finish(); }
+    ~PostgresImport() override { endCopy(); }
 
     bool prepare(const Masters::Definition &master, QString *error)
     {
         const QStringList columns = master.importColumns();
         m_columns = int(columns.size());
-        QStringList placeholders;
-        for (int i = 1; i <= m_columns; ++i)
-            placeholders.append(QStringLiteral("$%1").arg(i));
-        const QByteArray deleteText = QStringLiteral("DELETE FROM %1 WHERE %2 = $1")
-                                          .arg(quoted(master.name), quoted(master.keyColumn))
-                                          .toUtf8();
-        const QByteArray insertText = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                          .arg(quoted(master.name),
-                                               insertColumns(columns),
-                                               placeholders.join(QStringLiteral(", ")))
-                                          .toUtf8();
-        const std::vector<Oid> types(m_columns, TextOid);
-        for (const auto &[name, text, count] :
-             { std::tuple { &m_deleteName, &deleteText, 1 },
-               std::tuple { &m_insertName, &insertText, m_columns } }) {
-            Result prepared(PQprepare(m_conn, name->constData(), text->constData(), count, types.data()));
-            if (prepared.status() != PGRES_COMMAND_OK) {
-                *error = errorOf(m_conn, prepared.get());
+        const QString table = quoted(master.name);
+        const QString temp = quoted(QStringLiteral("tarvinex_import_") + master.name);
+        QStringList tempColumns = { QStringLiteral("tarvinex_line BIGINT"),
+                                    QStringLiteral("tarvinex_replaces BOOLEAN"),
+                                    QStringLiteral("tarvinex_code TEXT COLLATE \"C\"") };
+        QStringList values;
+        for (int i = 1; i <= m_columns; ++i) {
+            tempColumns.append(QStringLiteral("v%1 TEXT COLLATE \"C\"").arg(i));
+            values.append(QStringLiteral("r.v%1").arg(i));
+        }
+        const QByteArray create = QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS %1 (%2); "
+                                                 "TRUNCATE %1")
+                                      .arg(temp, tempColumns.join(QStringLiteral(", ")))
+                                      .toUtf8();
+        m_loop = QStringLiteral(
+                     "DO $tarvinex$ DECLARE r record; current bigint := 0; deleted bigint := 0; "
+                     "inserted bigint := 0; n bigint; BEGIN "
+                     "FOR r IN SELECT * FROM %1 ORDER BY tarvinex_line LOOP "
+                     "current := r.tarvinex_line; "
+                     "DELETE FROM %2 WHERE %3 = r.tarvinex_code; "
+                     "GET DIAGNOSTICS n = ROW_COUNT; deleted := deleted + n; "
+                     "IF r.tarvinex_replaces THEN INSERT INTO %2 (%4) VALUES (%5); "
+                     "inserted := inserted + 1; END IF; "
+                     "END LOOP; "
+                     "PERFORM set_config('tarvinex.import_counts', deleted || ' ' || inserted, "
+                     "false); "
+                     "EXCEPTION WHEN OTHERS THEN RAISE EXCEPTION USING ERRCODE = SQLSTATE, "
+                     "MESSAGE = SQLERRM, HINT = 'tarvinex line ' || current; "
+                     "END $tarvinex$")
+                     .arg(temp,
+                          table,
+                          quoted(master.keyColumn),
+                          insertColumns(columns),
+                          values.join(QStringLiteral(", ")))
+                     .toUtf8();
+        {
+            Result created(PQexec(m_conn, create.constData()));
+            if (created.status() != PGRES_COMMAND_OK) {
+                *error = errorOf(m_conn, created.get());
                 drain(m_conn);
                 return false;
             }
         }
-        if (PQenterPipelineMode(m_conn) != 1) {
-            *error = errorOf(m_conn, nullptr);
+        const QByteArray copyIn = QStringLiteral("COPY %1 FROM STDIN").arg(temp).toUtf8();
+        Result copy(PQexec(m_conn, copyIn.constData()));
+        if (copy.status() != PGRES_COPY_IN) {
+            *error = errorOf(m_conn, copy.get());
+            drain(m_conn);
             return false;
         }
-        m_piped = true;
-        m_formats.assign(std::max(m_columns, 1), Binary);
+        m_copying = true;
+        m_buffer.reserve(SendBytes + 4096);
         return true;
     }
 
     bool apply(qint64 line, QByteArrayView code, const Row *row) override
     {
-        if (m_failed)
+        if (m_failed || !m_copying)
             return false;
-        const char *codeValue = code.data() ? code.data() : "";
-        const int codeLength = int(code.size());
-        if (!PQsendQueryPrepared(m_conn, m_deleteName.constData(), 1, &codeValue, &codeLength,
-                                 m_formats.data(), 0))
-            return failSending(line);
-        m_expected.push_back({ line, false });
-        if (row) {
-            QVarLengthArray<const char *, 32> values(m_columns);
-            QVarLengthArray<int, 32> lengths(m_columns);
-            for (int i = 0; i < m_columns; ++i) {
-                const QByteArrayView value = row->value(i);
-                values[i] = value.data() ? value.data() : "";
-                lengths[i] = int(value.size());
-            }
-            if (!PQsendQueryPrepared(m_conn, m_insertName.constData(), m_columns,
-                                     values.constData(), lengths.constData(), m_formats.data(),
-                                     0))
-                return failSending(line);
-            m_expected.push_back({ line, true });
+        m_buffer.append(QByteArray::number(line));
+        m_buffer.append(row ? "\tt\t" : "\tf\t");
+        appendEscaped(code);
+        for (int i = 0; i < m_columns; ++i) {
+            m_buffer.append('\t');
+            if (row)
+                appendEscaped(row->value(i));
+            else
+                m_buffer.append("\\N");
         }
-        if (++m_linesSinceSync >= ImportLinesPerSync) {
-            if (!sync())
-                return failSending(line);
-            // One sync ahead: the server works on the lines just sent while
-            // the results of the ones before are read.
-            while (m_syncs > 1 && !m_failed)
-                readToSync();
-        }
-        if (m_failed) {
-            finish();
+        m_buffer.append('\n');
+        if (m_buffer.size() >= SendBytes && !send()) {
+            fail(line);
             return false;
         }
         return true;
@@ -552,103 +556,110 @@ public:
 
     bool finish() override
     {
-        if (!m_piped)
+        if (m_finished)
             return !m_failed;
-        if (m_linesSinceSync > 0 || m_syncs == 0) {
-            if (!sync() && !m_failed) {
+        m_finished = true;
+        if (m_failed) {
+            endCopy();
+            return false;
+        }
+        if (!send() || !endCopy()) {
+            fail(0);
+            return false;
+        }
+        {
+            Result loop(PQexec(m_conn, m_loop.constData()));
+            if (loop.status() != PGRES_COMMAND_OK) {
                 m_failed = true;
-                m_error = errorOf(m_conn, nullptr);
+                m_error = errorOf(m_conn, loop.get());
+                const char *hint = loop.get() ? PQresultErrorField(loop.get(), PG_DIAG_MESSAGE_HINT)
+                                              : nullptr;
+                const QByteArray prefix("tarvinex line ");
+                if (hint && QByteArray(hint).startsWith(prefix))
+                    m_failedLine = QByteArray(hint).mid(prefix.size()).toLongLong();
+                drain(m_conn);
+                return false;
             }
         }
-        while (m_syncs > 0 && PQstatus(m_conn) == CONNECTION_OK)
-            readToSync();
-        PQexitPipelineMode(m_conn);
-        m_piped = false;
-        if (PQstatus(m_conn) != CONNECTION_OK && !m_failed) {
+        Result counts(PQexec(m_conn, "SELECT current_setting('tarvinex.import_counts')"));
+        if (counts.status() != PGRES_TUPLES_OK || PQntuples(counts.get()) != 1) {
             m_failed = true;
-            m_error = errorOf(m_conn, nullptr);
-        }
-        return !m_failed;
-    }
-
-private:
-    struct Expected
-    {
-        qint64 line;
-        bool insert;
-    };
-
-    bool sync()
-    {
-        if (PQpipelineSync(m_conn) != 1)
+            m_error = errorOf(m_conn, counts.get());
+            drain(m_conn);
             return false;
-        ++m_syncs;
-        m_linesSinceSync = 0;
+        }
+        const QList<QByteArray> numbers = QByteArray(PQgetvalue(counts.get(), 0, 0)).split(' ');
+        m_rowsDeleted = numbers.value(0).toLongLong();
+        m_rowsInserted = numbers.value(1).toLongLong();
         return true;
     }
 
-    bool failSending(qint64 line)
+    void abandon() override
     {
-        if (!m_failed) {
-            m_failed = true;
-            m_failedLine = line;
-            m_error = errorOf(m_conn, nullptr);
-        }
-        finish();
-        return false;
+        m_failed = true;
+        m_finished = true;
+        endCopy();
     }
 
-    // Reads the results of the oldest sync's statements and the sync.
-    void readToSync()
+private:
+    static constexpr qsizetype SendBytes = 256 * 1024;
+
+    void appendEscaped(QByteArrayView value)
     {
-        for (;;) {
-            PGresult *raw = PQgetResult(m_conn);
-            if (!raw) {
-                if (PQstatus(m_conn) != CONNECTION_OK) {
-                    if (!m_failed) {
-                        m_failed = true;
-                        m_failedLine = m_expected.empty() ? 0 : m_expected.front().line;
-                        m_error = errorOf(m_conn, nullptr);
-                    }
-                    m_syncs = 0;
-                    m_expected.clear();
-                    return;
-                }
-                continue; // the end of one statement's results
-            }
-            Result result(raw);
-            const ExecStatusType status = result.status();
-            if (status == PGRES_PIPELINE_SYNC) {
-                --m_syncs;
-                return;
-            }
-            if (m_expected.empty())
-                continue;
-            const Expected expected = m_expected.front();
-            m_expected.pop_front();
-            if (status == PGRES_COMMAND_OK) {
-                if (expected.insert)
-                    ++m_rowsInserted;
-                else
-                    m_rowsDeleted += QByteArray(PQcmdTuples(raw)).toLongLong();
-            } else if (status != PGRES_PIPELINE_ABORTED && !m_failed) {
-                m_failed = true;
-                m_failedLine = expected.line;
-                m_error = errorOf(m_conn, raw);
+        for (const char c : value) {
+            switch (c) {
+            case '\\': m_buffer.append("\\\\", 2); break;
+            case '\t': m_buffer.append("\\t", 2); break;
+            case '\n': m_buffer.append("\\n", 2); break;
+            case '\r': m_buffer.append("\\r", 2); break;
+            default: m_buffer.append(c); break;
             }
         }
+    }
+
+    bool send()
+    {
+        if (m_buffer.isEmpty())
+            return true;
+        const bool sent = PQputCopyData(m_conn, m_buffer.constData(), int(m_buffer.size())) == 1;
+        m_buffer.clear();
+        return sent;
+    }
+
+    // Ends the COPY, if one is open; false when it did not take the lines.
+    bool endCopy()
+    {
+        if (!m_copying)
+            return true;
+        m_copying = false;
+        bool ok = PQputCopyEnd(m_conn, m_failed ? "abandoned" : nullptr) == 1;
+        {
+            Result copied(PQgetResult(m_conn));
+            if (ok && copied.status() != PGRES_COMMAND_OK) {
+                m_error = errorOf(m_conn, copied.get());
+                ok = false;
+            }
+        }
+        drain(m_conn);
+        return ok;
+    }
+
+    void fail(qint64 line)
+    {
+        if (m_error.isEmpty())
+            m_error = errorOf(m_conn, nullptr);
+        m_failed = true;
+        m_failedLine = line;
+        endCopy();
     }
 
     PGconn *m_conn;
-    QByteArray m_deleteName;
-    QByteArray m_insertName;
     int m_columns = 0;
-    std::vector<int> m_formats;
-    bool m_piped = false;
+    QByteArray m_loop;
+    QByteArray m_buffer;
+    bool m_copying = false;
     bool m_failed = false;
-    int m_linesSinceSync = 0;
-    int m_syncs = 0;
-    std::deque<Expected> m_expected;
+    bool m_finished = false;
 };
 
 } // namespace

@@ -12,8 +12,9 @@
 // ever and a large one costs a few round trips. A refused batch is replayed
 // row by row in a transaction of its own, rolled back after, to name the
 // line. The export is COPY (SELECT ... ORDER BY ...) TO STDOUT. The import
-// sends its statements in pipeline mode, a round trip per few hundred lines,
-// each line still its own DELETE and INSERT, so a failure names its line.
+// streams its lines with COPY into a temporary table and one server-side
+// loop runs each line's DELETE and INSERT in file order, so a failure still
+// names its line.
 namespace Bulk::Postgres {
 
 inline constexpr int FirstBatchRows = 64;
