@@ -2,7 +2,7 @@
 // M rows of that master and prints lines per second and peak memory.
 //
 //   bench_apply [--master NAME] [--lines N] [--existing M] [--events MODE] [--shuffled]
-//               [--db URI]
+//               [--db URI] [--floor]
 //
 // Every other line of the file updates an existing row, the rest add rows
 // (with N = M: half update, half add). Names are realistic Japanese product,
@@ -12,6 +12,14 @@
 // everyrow, paced (at most every 20 ms): when the update lets events run.
 // Without --db the rows go to an SQLite file beside the data; with a
 // PostgreSQL URI they go to a new schema on that server, dropped at the end.
+//
+// With --floor the database's own shell then does the same insert-or-update
+// and the same ordered export from a pre-parsed CSV of the same lines, as
+// ../shared/bench/apply_floor.py does (sqlite3, or psql with \copy, from
+// $TARVINEX_TEST_PG_BIN or PATH), onto a table holding the same existing
+// rows, and the ratio of the two is printed: the floor does no fixed-width
+// cutting and no CP932. The apply is timed in this process, the floor as a
+// process of its own.
 
 #include "base/Comm.h"
 #include "base/TextFile.h"
@@ -21,6 +29,7 @@
 #include "masters/MasterSchema.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -119,6 +128,34 @@ bool writeMasterFile(const QString &path,
     return writer.commit();
 }
 
+QByteArray csvField(const QString &value)
+{
+    QByteArray text = value.toUtf8();
+    text.replace('"', "\"\"");
+    return '"' + text + '"';
+}
+
+// The master file's lines as the update parses them, one CSV line each in
+// the order of master.terminalColumns(): the floor's input.
+bool writeCsv(const QString &masterFile, const QString &csvFile, const Masters::Definition &master)
+{
+    TextLineReader reader(masterFile);
+    QFile csv(csvFile);
+    if (!reader.open() || !csv.open(QIODevice::WriteOnly))
+        return false;
+    QString line;
+    QByteArray out;
+    while (reader.readLine(&line)) {
+        out = csvField(Terminal);
+        for (const Masters::Field &field : master.fields)
+            out += ',' + csvField(field.from(line));
+        out += '\n';
+        if (csv.write(out) != out.size())
+            return false;
+    }
+    return true;
+}
+
 Comm::Settings settingsFor(const QString &dir, const QString &db)
 {
     Comm::Settings settings;
@@ -168,7 +205,8 @@ int prepare(const QString &dir,
     QList<qint64> keys;
     for (qint64 i = 0; i < existing; ++i)
         keys.append(2 * i);
-    if (!writeMasterFile(masterFile, master, keys, 1))
+    if (!writeMasterFile(masterFile, master, keys, 1)
+        || !writeCsv(masterFile, dir + QStringLiteral("/existing.csv"), master))
         return 1;
     if (existing > 0) {
         QElapsedTimer timer;
@@ -187,7 +225,115 @@ int prepare(const QString &dir,
         keys.append(i);
     if (shuffled)
         std::shuffle(keys.begin(), keys.end(), QRandomGenerator(7));
-    return writeMasterFile(masterFile, master, keys, 2) ? 0 : 1;
+    return writeMasterFile(masterFile, master, keys, 2)
+            && writeCsv(masterFile, dir + QStringLiteral("/lines.csv"), master)
+        ? 0
+        : 1;
+}
+
+QString psqlProgram()
+{
+    const QString bin = qEnvironmentVariable("TARVINEX_TEST_PG_BIN");
+    return bin.isEmpty() ? QStringLiteral("psql") : bin + QStringLiteral("/psql");
+}
+
+// The server URI as psql takes it: without the schema parameter.
+QString withoutSchema(const QString &uri)
+{
+    QUrl url(uri);
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("schema"));
+    url.setQuery(query);
+    return url.toString();
+}
+
+bool runScript(const QString &program, const QStringList &arguments, const QByteArray &script)
+{
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    shell.setStandardOutputFile(QProcess::nullDevice());
+    shell.start(program, arguments);
+    if (!shell.waitForStarted(-1))
+        return false;
+    shell.write(script);
+    shell.closeWriteChannel();
+    return shell.waitForFinished(-1) && shell.exitStatus() == QProcess::NormalExit
+        && shell.exitCode() == 0;
+}
+
+// The database's own shell: the existing rows loaded (not timed), then the
+// lines upserted and the terminal's rows exported in key order (timed, in
+// seconds; negative on failure). Statements as in apply_floor.py.
+double floorSeconds(const QString &dir, const QString &server, const Masters::Definition &master)
+{
+    const QStringList columns = master.terminalColumns();
+    QStringList definitions;
+    QStringList assignments;
+    QStringList selected;
+    for (const QString &column : columns) {
+        definitions.append(MasterSchema::quoted(column) + QStringLiteral(" text")
+                           + (server.isEmpty() ? QString() : QStringLiteral(" COLLATE \"C\"")));
+        if (column != columns.first()) {
+            assignments.append(QStringLiteral("%1=excluded.%1").arg(MasterSchema::quoted(column)));
+            selected.append(MasterSchema::quoted(column));
+        }
+    }
+    const QString idColumn = MasterSchema::quoted(columns.first());
+    const QString key = MasterSchema::quoted(master.keyColumn);
+    const QString existing = dir + QStringLiteral("/existing.csv");
+    const QString lines = dir + QStringLiteral("/lines.csv");
+    const QString out = dir + QStringLiteral("/floor_out.csv");
+    QString program;
+    QStringList arguments;
+    QString setup;
+    QString timed;
+    QString cleanup;
+    if (server.isEmpty()) {
+        program = QStringLiteral("sqlite3");
+        arguments = { dir + QStringLiteral("/floor.db") };
+        const QString table = MasterSchema::quoted(master.name);
+        setup = QStringLiteral("create table %1(%2); create unique index k on %1(%3,%4); "
+                               "create temp table tmp(%2);\n.mode csv\n.import %5 tmp\n"
+                               "insert into %1 select * from tmp;\n")
+                    .arg(table, definitions.join(u','), idColumn, key, existing);
+        timed = QStringLiteral("create temp table tmp(%1);\n.mode csv\n.import %2 tmp\n"
+                               "begin; insert into %3 select * from tmp where true on "
+                               "conflict(%4,%5) do update set %6; commit;\n"
+                               ".mode list\n.separator ,\n.output %7\n"
+                               "select %8 from %3 where %4='%9' order by %5;\n")
+                    .arg(definitions.join(u','), lines, table, idColumn, key,
+                         assignments.join(u','), out, selected.join(u','), Terminal);
+    } else {
+        program = psqlProgram();
+        arguments = { QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                      withoutSchema(server) };
+        const QString schema
+            = QStringLiteral("bench_floor_%1").arg(QCoreApplication::applicationPid());
+        const QString table = schema + u'.' + MasterSchema::quoted(master.name);
+        setup = QStringLiteral("create schema %1; create table %2(%3); "
+                               "create unique index on %2(%4,%5);\n"
+                               "\\copy %2 from '%6' with (format csv)\n")
+                    .arg(schema, table, definitions.join(u','), idColumn, key, existing);
+        timed = QStringLiteral("create temp table tmp(%1);\n"
+                               "\\copy tmp from '%2' with (format csv)\n"
+                               "begin; insert into %3 select * from tmp on conflict(%4,%5) "
+                               "do update set %6; commit;\n"
+                               "\\copy (select %7 from %3 where %4='%8' order by %5) to '%9' "
+                               "with (format text)\n")
+                    .arg(definitions.join(u','), lines, table, idColumn, key,
+                         assignments.join(u','), selected.join(u','), Terminal, out);
+        cleanup = QStringLiteral("set client_min_messages to warning; drop schema %1 cascade;\n")
+                      .arg(schema);
+    }
+    if (!runScript(program, arguments, setup.toUtf8()))
+        return -1;
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = runScript(program, arguments, timed.toUtf8());
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    if (!cleanup.isEmpty())
+        runScript(program, arguments, cleanup.toUtf8());
+    return ok ? seconds : -1;
 }
 
 double peakMiB()
@@ -221,6 +367,8 @@ int main(int argc, char **argv)
     const QCommandLineOption shuffledOption("shuffled", "Lines in random key order.");
     const QCommandLineOption dbOption(
         "db", "A PostgreSQL URI instead of an SQLite file (internal: the location).", "URI");
+    const QCommandLineOption floorOption(
+        "floor", "Also time the database's own shell doing the same, and print the ratio.");
     const QCommandLineOption prepareOption("prepare", "(internal) set up DIR and exit.", "DIR");
     parser.addOptions({ masterOption,
                         linesOption,
@@ -228,6 +376,7 @@ int main(int argc, char **argv)
                         eventsOption,
                         shuffledOption,
                         dbOption,
+                        floorOption,
                         prepareOption });
     parser.addHelpOption();
     parser.process(app);
@@ -320,5 +469,17 @@ int main(int argc, char **argv)
         result.rowsUpdated,
         peakMiB(),
         before);
+    if (parser.isSet(floorOption)) {
+        const double floor = floorSeconds(dir.path(), db, *master);
+        if (floor < 0) {
+            std::fprintf(stderr, "bench_apply: the floor (%s) failed\n",
+                         db.isEmpty() ? "sqlite3" : "psql");
+            return 1;
+        }
+        std::printf("floor (%s): %.2f s; ratio=%.2f\n",
+                    db.isEmpty() ? "sqlite3" : "psql",
+                    floor,
+                    seconds / floor);
+    }
     return 0;
 }

@@ -1,14 +1,25 @@
 // Imports a generated 100,000-line SHOMAS.DAT into a maintenance database that
 // already holds those products, so every line deletes one row and inserts one,
 // and prints how long that took.
+//
+//   bench_import [--db URI]
+//
+// Without --db the maintenance database is an SQLite file in a temporary
+// folder; with a PostgreSQL URI it is a new schema on that server, dropped at
+// the end.
 #include "base/TextFile.h"
+#include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
+#include "masters/MasterSchema.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QUrl>
+#include <QUrlQuery>
 
 #include <cstdio>
 
@@ -59,6 +70,29 @@ bool writeFile(const QString &path)
     return file.error() == QFileDevice::NoError;
 }
 
+// The server URI with a schema of this run's own.
+QString withOwnSchema(const QString &uri)
+{
+    QUrl url(uri);
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("schema"));
+    query.removeAllQueryItems(QStringLiteral("options"));
+    query.addQueryItem(QStringLiteral("schema"),
+                       QStringLiteral("bench_import_%1").arg(QCoreApplication::applicationPid()));
+    url.setQuery(query);
+    return url.toString();
+}
+
+void dropSchema(const QString &uri)
+{
+    DatabaseConnection connection;
+    const QString schema = QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("schema"));
+    if (!connection.open(uri))
+        return;
+    QSqlQuery query(connection.database());
+    query.exec(QStringLiteral("DROP SCHEMA %1 CASCADE").arg(MasterSchema::quoted(schema)));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -66,7 +100,16 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const QString folder = dir.path() + u'/';
-    const QString db = folder + QStringLiteral("MasterConv.db");
+    const QStringList arguments = app.arguments();
+    const qsizetype dbAt = arguments.indexOf(QStringLiteral("--db"));
+    QString server = dbAt > 0 ? arguments.value(dbAt + 1) : QString();
+    if (dbAt > 0 && !DatabaseConnection::isServerUri(server)) {
+        std::fprintf(stderr, "bench_import: --db takes a PostgreSQL URI\n");
+        return 2;
+    }
+    if (!server.isEmpty())
+        server = withOwnSchema(server);
+    const QString db = server.isEmpty() ? folder + QStringLiteral("MasterConv.db") : server;
     const Masters::Definition &product = *Masters::find(QStringLiteral("SHOMAS"));
     if (productLine(0).size() != 181 || !writeFile(folder + product.importFileName())) {
         std::fprintf(stderr, "cannot write the product file\n");
@@ -76,17 +119,23 @@ int main(int argc, char **argv)
     MasterImport import(db, folder);
     if (!import.run(product)) { // the products the timed import replaces
         std::fprintf(stderr, "%s\n", qPrintable(import.error()));
+        if (!server.isEmpty())
+            dropSchema(server);
         return 1;
     }
     QElapsedTimer timer;
     timer.start();
     const bool ok = import.run(product);
     const qint64 ms = timer.elapsed();
+    if (!server.isEmpty())
+        dropSchema(server);
     if (!ok) {
         std::fprintf(stderr, "%s\n", qPrintable(import.error()));
         return 1;
     }
-    std::printf("import SHOMAS.DAT, %d lines over %d held products: %lld ms (target < 2000 ms)\n",
+    std::printf("import SHOMAS.DAT on %s, %d lines over %d held products: %lld ms "
+                "(target < 2000 ms)\n",
+                server.isEmpty() ? "SQLite" : "PostgreSQL",
                 Products,
                 Products,
                 static_cast<long long>(ms));

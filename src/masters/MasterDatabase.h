@@ -1,14 +1,13 @@
 #pragma once
 
+#include "BulkStatements.h"
 #include "DatabaseConnection.h"
 
 #include <QPair>
-#include <QSet>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 
 namespace Masters {
@@ -18,7 +17,9 @@ struct Definition;
 // The terminal master database as the update pipeline uses it: one master's
 // rows of one terminal at a time, found through the table's unique index on
 // (端末ID, key column), written with bound values, read back in key order.
-// Statements are plain SQL that any engine with INSERT ... ON CONFLICT takes.
+// Qt SQL connects, makes the tables and runs the transactions; the rows go
+// through the engine's own interface (Bulk::Upsert). Statements are plain SQL
+// that any engine with INSERT ... ON CONFLICT takes.
 class MasterDatabase
 {
 public:
@@ -52,11 +53,14 @@ public:
     // terminal ID and key. values follow master.terminalColumns(); line is
     // the row's place in its file, for telling which one failed.
     //
-    // Rows are sent RowsPerStatement to a statement, each size prepared once
-    // per master: on a server that saves a round trip per row. A row may
-    // therefore fail at a later save() or at the next read or commit, which
-    // send what is pending first. A failure ends the transaction: everything
-    // since begin() is undone, and failedLines() tells which rows it was.
+    // The rows go through the engine's native interface (Bulk::Upsert): on
+    // SQLite one prepared statement stepped per row; on a server in batches
+    // streamed with COPY, the first RowsPerStatement rows, each next batch
+    // twice the last. A row may therefore fail at a later save() or at the
+    // next read or commit, which send what is pending first. A failure ends
+    // the transaction: everything since begin() is undone, and failedLines()
+    // tells which rows it was.
+    bool save(const Masters::Definition &master, const Bulk::Row &row, int line);
     bool save(const Masters::Definition &master, const QStringList &values, int line);
     // Sends the rows still pending.
     bool flush();
@@ -67,39 +71,21 @@ public:
     QPair<int, int> failedLines() const { return m_failedLines; }
 
     // Reads the terminal's rows ordered by the key column in code-point order
-    // and hands each row to row as one text per group of columns asked for:
-    // a group's columns joined by "," (a Null as empty text). A column may be
-    // asked for twice. Joining in the database keeps the per-value cost of a
-    // wide export down.
+    // and hands each row to sink as one UTF-8 view per column asked for (a
+    // Null as empty text). A column may be asked for twice.
     bool readOrdered(const Masters::Definition &master,
                      const QString &terminalId,
-                     const QList<QStringList> &groups,
-                     const std::function<void(const QStringList &)> &row);
+                     const QStringList &columns,
+                     const Bulk::RowSink &sink);
 
 private:
-    struct Pending
-    {
-        QStringList values;
-        int line = 0;
-    };
-
     bool fail(const QSqlQuery &query);
-    QString orderedByKey(const Masters::Definition &master) const;
-    QSqlQuery *saveStatement(int rows);
-    bool send(const QList<Pending> &rows);
-    void findRefusedRow(const QList<Pending> &rows);
+    bool bulkFailed();
 
     DatabaseConnection m_connection;
+    // Declared after the connection: its statements go before the connection.
+    std::unique_ptr<Bulk::Upsert> m_bulk;
     QString m_error;
     bool m_inTransaction = false;
     QPair<int, int> m_failedLines;
-    // The master the pending rows and the prepared statements belong to.
-    const Masters::Definition *m_saveMaster = nullptr;
-    std::unique_ptr<QSqlQuery> m_saveOne;
-    std::unique_ptr<QSqlQuery> m_saveMany;
-    QList<Pending> m_pending;
-    // Terminal ID and key of the pending rows: one statement must not touch
-    // a row twice, so a repeated key sends what is pending first.
-    QSet<QString> m_pendingKeys;
-    qsizetype m_keyIndex = 0;
 };

@@ -1,5 +1,6 @@
 #include "MasterImport.h"
 
+#include "BulkStatements.h"
 #include "DatabaseConnection.h"
 #include "FileLookup.h"
 #include "MasterDefinitions.h"
@@ -9,52 +10,9 @@
 
 #include <QDir>
 #include <QSqlError>
-#include <QSqlQuery>
 #include <QStringList>
 
-namespace {
-
-// The statements of one master, prepared once for the whole file. The columns
-// are named, so the values land where the definition says whatever order the
-// table was created in.
-struct Statements
-{
-    QSqlQuery deleteCode;
-    QSqlQuery insertLine;
-
-    explicit Statements(QSqlDatabase &db)
-        : deleteCode(db)
-        , insertLine(db)
-    { }
-
-    bool prepare(const Masters::Definition &master, QString *error)
-    {
-        const QString table = MasterSchema::quoted(master.name);
-        QStringList columns;
-        QStringList placeholders;
-        for (const QString &column : master.importColumns()) {
-            columns.append(MasterSchema::quoted(column));
-            placeholders.append(QStringLiteral("?"));
-        }
-        deleteCode.setForwardOnly(true);
-        insertLine.setForwardOnly(true);
-        if (!deleteCode.prepare(QStringLiteral("DELETE FROM %1 WHERE %2 = ?")
-                                    .arg(table, MasterSchema::quoted(master.keyColumn)))) {
-            *error = deleteCode.lastError().text();
-            return false;
-        }
-        if (!insertLine.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                    .arg(table,
-                                         columns.join(QStringLiteral(", ")),
-                                         placeholders.join(QStringLiteral(", "))))) {
-            *error = insertLine.lastError().text();
-            return false;
-        }
-        return true;
-    }
-};
-
-} // namespace
+#include <memory>
 
 MasterImport::MasterImport(const QString &importDb, const QString &importFolder)
     : m_importDb(importDb)
@@ -124,44 +82,45 @@ bool MasterImport::run(const Masters::Definition &master)
 
     if (!db.transaction())
         return fail(0, db.lastError().text());
+    // The statements go through the engine's own interface, prepared once
+    // for the whole file. Declared after the connection: they go first.
+    std::unique_ptr<Bulk::Import> statements;
     // Leaves the database as it was and reports where the import stopped.
     const auto abandon = [&](qint64 line, const QString &cause) {
+        if (statements)
+            statements->abandon(); // the connection is free for the rollback
         db.rollback();
         m_counts = ImportCounts();
         return fail(line, cause);
     };
 
-    Statements statements(db);
-    if (!statements.prepare(master, &error))
+    statements = Bulk::Import::create(connection, master, &error);
+    if (!statements)
         return abandon(0, error);
 
     const QList<Masters::Field> &fields = master.importFields;
+    Bulk::Row row;
     QString line;
     while (reader.readLine(&line)) {
         const qint64 lineNumber = ++m_counts.linesRead;
-        const QString kind = FixedWidth::cut(line, 1, 1);
-        const bool replaces = kind == QLatin1String("1") || kind == QLatin1String("2");
-        if (!replaces && kind != QLatin1String("3")) {
+        const QStringView kind = QStringView(line).left(1);
+        const bool replaces = kind == u"1" || kind == u"2";
+        if (!replaces && kind != u"3") {
             ++m_counts.linesSkipped;
             continue;
         }
-
-        const QString code = fields.at(keyIndex).from(line);
-        statements.deleteCode.bindValue(0, code);
-        if (!statements.deleteCode.exec())
-            return abandon(lineNumber, statements.deleteCode.lastError().text());
-        m_counts.rowsDeleted += qMax(0, statements.deleteCode.numRowsAffected());
-        if (!replaces)
-            continue;
-
-        for (int i = 0; i < fields.size(); ++i)
-            statements.insertLine.bindValue(i, fields.at(i).from(line));
-        if (!statements.insertLine.exec())
-            return abandon(lineNumber, statements.insertLine.lastError().text());
-        ++m_counts.rowsInserted;
+        row.clear();
+        row.appendFields(fields, line);
+        if (!statements->apply(lineNumber, row.value(keyIndex), replaces ? &row : nullptr))
+            return abandon(statements->failedLine(), statements->error());
     }
     if (!reader.error().isEmpty())
         return abandon(reader.errorLine(), reader.error());
+    if (!statements->finish())
+        return abandon(statements->failedLine(), statements->error());
+    m_counts.rowsDeleted = statements->rowsDeleted();
+    m_counts.rowsInserted = statements->rowsInserted();
+    statements.reset();
 
     if (!db.commit())
         return abandon(0, db.lastError().text());

@@ -1,0 +1,142 @@
+#include "BulkRow.h"
+
+#include "MasterDefinitions.h"
+
+#include <cstring>
+
+namespace Bulk {
+
+namespace {
+
+bool isSpace(char16_t c)
+{
+    return c == 0x0020 || c == 0x3000;
+}
+
+QStringView trimmedView(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isSpace(text[begin].unicode()))
+        ++begin;
+    while (end > begin && isSpace(text[end - 1].unicode()))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+} // namespace
+
+char *Row::reserve(qsizetype bytes)
+{
+    if (m_bytes.size() < m_used + bytes)
+        m_bytes.resize(2 * (m_used + bytes));
+    return m_bytes.data() + m_used;
+}
+
+void Row::append(QByteArrayView utf8)
+{
+    char *out = reserve(utf8.size());
+    if (!utf8.isEmpty())
+        std::memcpy(out, utf8.data(), utf8.size());
+    m_used += utf8.size();
+    m_ends.append(m_used);
+}
+
+void Row::appendConverted(QStringView text, bool commaToPeriod)
+{
+    // At most three bytes per UTF-16 unit (a surrogate pair: four for two).
+    auto *out = reinterpret_cast<unsigned char *>(reserve(3 * text.size()));
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        char32_t c = text[i].unicode();
+        if (c < 0x80) {
+            if (commaToPeriod && c == u',')
+                c = u'.';
+            *out++ = static_cast<unsigned char>(c);
+            continue;
+        }
+        if (commaToPeriod && c == 0xFF0C)
+            c = 0xFF0E;
+        if (c >= 0xD800 && c < 0xE000) {
+            // A pair gives one code point; a lone half, as Qt writes it,
+            // the replacement character.
+            if (c < 0xDC00 && i + 1 < n && text[i + 1].isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(char16_t(c), text[i + 1].unicode());
+                ++i;
+            } else {
+                c = 0xFFFD;
+            }
+        }
+        if (c < 0x800) {
+            *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    m_used = reinterpret_cast<char *>(out) - m_bytes.constData();
+    m_ends.append(m_used);
+}
+
+void Row::appendField(const Masters::Field &field, const QString &line)
+{
+    // FixedWidth::cut: positions past the end give shorter or empty text.
+    QStringView text;
+    if (field.start >= 1 && field.width > 0 && field.start <= line.size())
+        text = QStringView(line).mid(field.start - 1, field.width);
+    switch (field.take) {
+    case Masters::Take::AsCut:
+        appendConverted(text, false);
+        return;
+    case Masters::Take::Trimmed:
+        appendConverted(trimmedView(text), false);
+        return;
+    case Masters::Take::Name:
+        appendConverted(trimmedView(text), true);
+        return;
+    }
+}
+
+void Row::appendFields(const QList<Masters::Field> &fields, const QString &line)
+{
+    for (const Masters::Field &field : fields)
+        appendField(field, line);
+}
+
+QByteArrayView trimmed(QByteArrayView utf8)
+{
+    // U+3000 is E3 80 80 in UTF-8; no other character ends in those bytes'
+    // pattern at a character boundary, so trimming bytes is trimming text.
+    const char *begin = utf8.data();
+    const char *end = begin + utf8.size();
+    for (;;) {
+        if (begin < end && *begin == ' ') {
+            ++begin;
+        } else if (end - begin >= 3 && begin[0] == '\xE3' && begin[1] == '\x80'
+                   && begin[2] == '\x80') {
+            begin += 3;
+        } else {
+            break;
+        }
+    }
+    for (;;) {
+        if (end > begin && end[-1] == ' ') {
+            --end;
+        } else if (end - begin >= 3 && end[-3] == '\xE3' && end[-2] == '\x80'
+                   && end[-1] == '\x80') {
+            end -= 3;
+        } else {
+            break;
+        }
+    }
+    return QByteArrayView(begin, end - begin);
+}
+
+} // namespace Bulk

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+#include <QStringView>
+#include <QVarLengthArray>
+
+namespace Masters {
+struct Field;
+}
+
+// One row of values on its way to a database's native interface: every value
+// UTF-8, one after another in one buffer that is reused from row to row, so a
+// row costs no allocation once the buffer has grown to a line's size.
+namespace Bulk {
+
+class Row
+{
+public:
+    void clear()
+    {
+        m_used = 0;
+        m_ends.clear();
+    }
+    qsizetype size() const { return m_ends.size(); }
+    QByteArrayView value(qsizetype i) const
+    {
+        const qsizetype begin = i == 0 ? 0 : m_ends[i - 1];
+        return QByteArrayView(m_bytes.constData() + begin, m_ends[i] - begin);
+    }
+
+    // Appends text as one value.
+    void append(QStringView text) { appendConverted(text, false); }
+    void append(QByteArrayView utf8);
+    // Appends the value a field takes from a line, exactly as
+    // Masters::Field::from(line) gives it.
+    void appendField(const Masters::Field &field, const QString &line);
+    // Appends the values every field takes from a line.
+    void appendFields(const QList<Masters::Field> &fields, const QString &line);
+
+private:
+    void appendConverted(QStringView text, bool commaToPeriod);
+
+    // Makes room for bytes more after the used ones.
+    char *reserve(qsizetype bytes);
+
+    // Sized to its capacity; m_used bytes of it hold the values.
+    QByteArray m_bytes;
+    qsizetype m_used = 0;
+    QVarLengthArray<qsizetype, 32> m_ends;
+};
+
+// The text without leading and trailing half-width (U+0020) and full-width
+// (U+3000) spaces, as FixedWidth::trim does it, on UTF-8.
+QByteArrayView trimmed(QByteArrayView utf8);
+
+} // namespace Bulk
