@@ -66,8 +66,10 @@ foreach(case "PORT=6000|DBname" "DBname=t.db|DATA" "DBname=t.db\r\nDATA=nowhere|
     endforeach()
 endforeach()
 
-# A station folder moved elsewhere works where it lands.
+# A station folder with relative paths, moved elsewhere, works where it lands.
 run(0 "${TARVINEX}" init "${WORK}/first")
+file(WRITE "${WORK}/first/Tarvinex.ini"
+     "DBname=tarvinex.db\r\nDATA=data/\r\nIMPORTDB=data/0000/MasterConv.db\r\n")
 file(RENAME "${WORK}/first" "${WORK}/moved")
 file(WRITE "${WORK}/moved/data/0002/rcv/BUNMAS.dat" "1A1  FRUIT\r\n")
 run(0 "${TARVINEX}" scan --station-dir "${WORK}/moved")

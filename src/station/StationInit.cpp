@@ -59,18 +59,15 @@ QString StationInit::settingsText(const QString &dir, const Databases &given)
 {
     const StationLayout layout = StationLayout::ofNewStation(dir);
     const Databases databases = withDefaults(layout, given);
-    // Paths inside the station folder are written relative to it, so that a
-    // copy of the folder works where it lands.
-    const QString prefix = layout.stationDir() + u'/';
-    const auto local = [&prefix](const QString &path) {
-        return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
-    };
+    // Absolute, as scripts and tools that read the settings beside the
+    // station have always found them; relative paths written by hand are
+    // taken from the station folder.
     const QStringList lines = {
-        QStringLiteral("DBname=") + local(databases.terminal),
-        QStringLiteral("DATA=") + local(layout.dataRoot()),
+        QStringLiteral("DBname=") + databases.terminal,
+        QStringLiteral("DATA=") + layout.dataRoot(),
         QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
-        QStringLiteral("IMPORTDB=") + local(databases.maintenance),
-        QStringLiteral("IMPORTDIR=") + local(layout.defaultImportFolder()),
+        QStringLiteral("IMPORTDB=") + databases.maintenance,
+        QStringLiteral("IMPORTDIR=") + layout.defaultImportFolder(),
     };
     return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
 }
