@@ -218,6 +218,11 @@ private:
 
 std::unique_ptr<Upsert> upsert(void *handle)
 {
+    // A master file touches the pages of a terminal's whole table twice (the
+    // merge, then the export): a cache that holds them saves re-reading them
+    // from the file. The default is 2 MiB; 16 MiB holds 200,000 category rows.
+    sqlite3_exec(
+        static_cast<sqlite3 *>(handle), "PRAGMA cache_size = -16384", nullptr, nullptr, nullptr);
     return std::make_unique<SqliteUpsert>(static_cast<sqlite3 *>(handle));
 }
 
