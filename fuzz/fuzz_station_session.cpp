@@ -14,7 +14,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QSet>
 #include <QTemporaryDir>
@@ -248,9 +250,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort(); // a session that outlives its connection holds the station
     delete session;
 
-    const QStringList left = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                 | QDir::NoDotAndDotDot);
-    for (const QString &name : left) {
+    // Received files may be kept in a folder of their own below the station
+    // folder; wherever they are, only what was saved stands.
+    QDirIterator files(
+        dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString name = QFileInfo(files.next()).fileName();
         if (name != StagedName && !output.saved.contains(name))
             abort(); // a file under a name the terminal was never told was saved
     }
