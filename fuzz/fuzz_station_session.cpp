@@ -178,6 +178,20 @@ private:
     Crc32 m_file;
 };
 
+// Received files land in the configuration's folder, named "folder" since
+// uploads have a folder of their own and "stationDir" before; the fuzzer
+// builds against either.
+template<typename Config>
+auto setFolder(Config &config, const QString &dir, int) -> decltype(void(config.folder = dir))
+{
+    config.folder = dir;
+}
+template<typename Config>
+void setFolder(Config &config, const QString &dir, long)
+{
+    setFolder(config, dir, 0);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -210,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     Link::StationConfig config;
-    config.stationDir = dir;
+    setFolder(config, dir, 0);
     config.maxFileSize = 4096;
     if (keyed)
         config.linkKey = LinkKey;
