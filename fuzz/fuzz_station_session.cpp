@@ -178,6 +178,13 @@ private:
     Crc32 m_file;
 };
 
+void stageExport(const QString &dir)
+{
+    QFile staged(dir + u'/' + StagedName);
+    if (!staged.open(QIODevice::WriteOnly) || staged.write("10,Food\r\n20,Drink\r\n") != 19)
+        abort();
+}
+
 // Received files land in the configuration's folder, named "folder" since
 // uploads have a folder of their own and "stationDir" before; the fuzzer
 // builds against either.
@@ -189,7 +196,7 @@ auto setFolder(Config &config, const QString &dir, int) -> decltype(void(config.
 template<typename Config>
 void setFolder(Config &config, const QString &dir, long)
 {
-    setFolder(config, dir, 0);
+    config.stationDir = dir;
 }
 
 } // namespace
@@ -217,11 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString dir = root->filePath(QStringLiteral("station"));
     QDir(dir).removeRecursively();
     QDir().mkpath(dir);
-    {
-        QFile staged(dir + u'/' + StagedName);
-        if (!staged.open(QIODevice::WriteOnly) || staged.write("10,Food\r\n20,Drink\r\n") != 19)
-            abort();
-    }
+    stageExport(dir);
 
     Link::StationConfig config;
     setFolder(config, dir, 0);
