@@ -21,6 +21,7 @@
 // cutting and no CP932. The apply is timed in this process, the floor as a
 // process of its own.
 
+#include "BenchSchema.h"
 #include "base/Comm.h"
 #include "base/TextFile.h"
 #include "masters/DBupdate.h"
@@ -29,10 +30,10 @@
 #include "masters/MasterSchema.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlQuery>
@@ -165,29 +166,6 @@ Comm::Settings settingsFor(const QString &dir, const QString &db)
     return settings;
 }
 
-// The server URI with a schema of this run's own.
-QString withOwnSchema(const QString &uri)
-{
-    QUrl url(uri);
-    QUrlQuery query(url);
-    query.removeAllQueryItems(QStringLiteral("schema"));
-    query.removeAllQueryItems(QStringLiteral("options"));
-    query.addQueryItem(QStringLiteral("schema"),
-                       QStringLiteral("bench_apply_%1").arg(QCoreApplication::applicationPid()));
-    url.setQuery(query);
-    return url.toString();
-}
-
-void dropSchema(const QString &uri)
-{
-    DatabaseConnection connection;
-    const QString schema = QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("schema"));
-    if (!connection.open(uri))
-        return;
-    QSqlQuery query(connection.database());
-    query.exec(QStringLiteral("DROP SCHEMA %1 CASCADE").arg(MasterSchema::quoted(schema)));
-}
-
 // The child: M existing rows (even codes), then the file of N lines (codes
 // 0 .. N-1, so every other line meets an existing row).
 int prepare(const QString &dir,
@@ -301,11 +279,20 @@ double floorSeconds(const QString &dir, const QString &server, const Masters::De
                                "conflict(%4,%5) do update set %6; commit;\n"
                                ".mode list\n.separator ,\n.output %7\n"
                                "select %8 from %3 where %4='%9' order by %5;\n")
-                    .arg(definitions.join(u','), lines, table, idColumn, key,
-                         assignments.join(u','), out, selected.join(u','), Terminal);
+                    .arg(definitions.join(u','),
+                         lines,
+                         table,
+                         idColumn,
+                         key,
+                         assignments.join(u','),
+                         out,
+                         selected.join(u','),
+                         Terminal);
     } else {
         program = psqlProgram();
-        arguments = { QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+        arguments = { QStringLiteral("-q"),
+                      QStringLiteral("-v"),
+                      QStringLiteral("ON_ERROR_STOP=1"),
                       withoutSchema(server) };
         const QString schema
             = QStringLiteral("bench_floor_%1").arg(QCoreApplication::applicationPid());
@@ -320,8 +307,15 @@ double floorSeconds(const QString &dir, const QString &server, const Masters::De
                                "do update set %6; commit;\n"
                                "\\copy (select %7 from %3 where %4='%8' order by %5) to '%9' "
                                "with (format text)\n")
-                    .arg(definitions.join(u','), lines, table, idColumn, key,
-                         assignments.join(u','), selected.join(u','), Terminal, out);
+                    .arg(definitions.join(u','),
+                         lines,
+                         table,
+                         idColumn,
+                         key,
+                         assignments.join(u','),
+                         selected.join(u','),
+                         Terminal,
+                         out);
         cleanup = QStringLiteral("set client_min_messages to warning; drop schema %1 cascade;\n")
                       .arg(schema);
     }
@@ -409,7 +403,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (!db.isEmpty())
-        db = withOwnSchema(db);
+        db = withOwnSchema(db, QStringLiteral("bench_apply"));
 
     const QString mode = parser.value(eventsOption);
     DBupdate::Events events = DBupdate::Events::AsDefined;
@@ -472,8 +466,8 @@ int main(int argc, char **argv)
     if (parser.isSet(floorOption)) {
         const double floor = floorSeconds(dir.path(), db, *master);
         if (floor < 0) {
-            std::fprintf(stderr, "bench_apply: the floor (%s) failed\n",
-                         db.isEmpty() ? "sqlite3" : "psql");
+            std::fprintf(
+                stderr, "bench_apply: the floor (%s) failed\n", db.isEmpty() ? "sqlite3" : "psql");
             return 1;
         }
         std::printf("floor (%s): %.2f s; ratio=%.2f\n",

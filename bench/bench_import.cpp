@@ -7,6 +7,7 @@
 // Without --db the maintenance database is an SQLite file in a temporary
 // folder; with a PostgreSQL URI it is a new schema on that server, dropped at
 // the end.
+#include "BenchSchema.h"
 #include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
@@ -70,29 +71,6 @@ bool writeFile(const QString &path)
     return file.error() == QFileDevice::NoError;
 }
 
-// The server URI with a schema of this run's own.
-QString withOwnSchema(const QString &uri)
-{
-    QUrl url(uri);
-    QUrlQuery query(url);
-    query.removeAllQueryItems(QStringLiteral("schema"));
-    query.removeAllQueryItems(QStringLiteral("options"));
-    query.addQueryItem(QStringLiteral("schema"),
-                       QStringLiteral("bench_import_%1").arg(QCoreApplication::applicationPid()));
-    url.setQuery(query);
-    return url.toString();
-}
-
-void dropSchema(const QString &uri)
-{
-    DatabaseConnection connection;
-    const QString schema = QUrlQuery(QUrl(uri)).queryItemValue(QStringLiteral("schema"));
-    if (!connection.open(uri))
-        return;
-    QSqlQuery query(connection.database());
-    query.exec(QStringLiteral("DROP SCHEMA %1 CASCADE").arg(MasterSchema::quoted(schema)));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -108,7 +86,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (!server.isEmpty())
-        server = withOwnSchema(server);
+        server = withOwnSchema(server, QStringLiteral("bench_import"));
     const QString db = server.isEmpty() ? folder + QStringLiteral("MasterConv.db") : server;
     const Masters::Definition &product = *Masters::find(QStringLiteral("SHOMAS"));
     if (productLine(0).size() != 181 || !writeFile(folder + product.importFileName())) {
