@@ -244,7 +244,7 @@ private Q_SLOTS:
             settings.values.insert(QStringLiteral("MAXFILE"), QStringLiteral("1000"));
             if (scenario == QLatin1String("trickled auth"))
                 settings.values.insert(QStringLiteral("LINKKEY"), QStringLiteral("sesame"));
-            link.stallTimeoutMs = 300;
+            link.stepDeadlineMs = 300;
         });
         // A byte at a time, each well within the deadline, until the station
         // gives up or the frame is whole.
@@ -459,7 +459,7 @@ private Q_SLOTS:
     void aPeerThatAsksWithoutReadingIsDropped()
     {
         LinkStation s(
-            [](Comm::Settings &, StationCore::LinkOptions &link) { link.stallTimeoutMs = 500; });
+            [](Comm::Settings &, StationCore::LinkOptions &link) { link.stepDeadlineMs = 500; });
         RawTerminal greedy(s.port());
         QVERIFY(greedy.hello(3));
         // From now on the terminal takes nothing of the answers, and keeps asking.

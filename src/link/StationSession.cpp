@@ -26,8 +26,8 @@ StationSession::StationSession(QIODevice *device,
     , m_peer(peer)
     , m_decoder(hunting)
 {
-    m_stall.setSingleShot(true);
-    m_stall.setInterval(m_config.stallTimeoutMs);
+    m_deadline.setSingleShot(true);
+    m_deadline.setInterval(m_config.stepDeadlineMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
     m_drain.setSingleShot(true);
@@ -37,11 +37,11 @@ StationSession::StationSession(QIODevice *device,
         // can come then.
         m_decoder.setNoiseAbove(4);
     }
-    connect(&m_stall, &QTimer::timeout, this, &StationSession::onStall);
+    connect(&m_deadline, &QTimer::timeout, this, &StationSession::onStall);
     connect(&m_drain, &QTimer::timeout, this, [this] {
         stop(ErrorCode::Timeout,
              QStringLiteral("the terminal took nothing of what the station sent for %1 ms")
-                 .arg(m_config.stallTimeoutMs));
+                 .arg(m_config.stepDeadlineMs));
     });
     connect(&m_frameDeadline, &QTimer::timeout, this, &StationSession::onFrameDeadline);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
@@ -62,7 +62,7 @@ void StationSession::begin()
     m_turnWait.stop();
     m_keepAlive.stop();
     m_state = State::Hello;
-    m_stall.start(m_config.stallTimeoutMs);
+    m_deadline.start(m_config.stepDeadlineMs);
     pump();
 }
 
@@ -135,7 +135,7 @@ void StationSession::pump()
         if (result == FrameDecoder::Result::Frame) {
             handle(frame);
             if (reading())
-                m_stall.start(m_config.stallTimeoutMs);
+                m_deadline.start(m_config.stepDeadlineMs);
             continue;
         }
         if (result == FrameDecoder::Result::Error) {
@@ -370,7 +370,7 @@ void StationSession::onFetch()
     m_sentCount = 0;
     m_state = State::Sending;
     // While the station sends, the peer owes it nothing but taking it.
-    m_stall.stop();
+    m_deadline.stop();
     sendMore();
 }
 
@@ -386,7 +386,7 @@ void StationSession::sendMore()
             if (m_toSend.isEmpty()) {
                 send(Fetched, encodeU16(quint16(m_sentCount)));
                 m_state = State::Ready;
-                m_stall.start(m_config.stallTimeoutMs);
+                m_deadline.start(m_config.stepDeadlineMs);
                 return;
             }
             const QString name = m_toSend.takeFirst();
@@ -442,7 +442,7 @@ void StationSession::armDrain()
     if (m_drain.isActive() || !m_device || m_device->bytesToWrite() <= 0)
         return;
     m_drainMark = m_taken + m_device->bytesToWrite();
-    m_drain.start(m_config.stallTimeoutMs);
+    m_drain.start(m_config.stepDeadlineMs);
 }
 
 void StationSession::watchPendingFrame()
@@ -482,7 +482,7 @@ void StationSession::onFrameDeadline()
 void StationSession::onStall()
 {
     stop(ErrorCode::Timeout,
-         QStringLiteral("no whole message for %1 ms").arg(m_config.stallTimeoutMs));
+         QStringLiteral("no whole message for %1 ms").arg(m_config.stepDeadlineMs));
 }
 
 void StationSession::send(quint8 type, const QByteArray &payload)
@@ -514,22 +514,22 @@ void StationSession::raise(TransferKind kind, const QString &name)
 {
     // The handler may wait for the operator; the terminal is kept informed
     // meanwhile, and its silence is no stall.
-    const bool stalling = m_stall.isActive();
-    m_stall.stop();
+    const bool stalling = m_deadline.isActive();
+    m_deadline.stop();
     m_keepAlive.start();
     m_inHandler = true;
     Q_EMIT transferStatus(kind, name, m_terminal);
     m_inHandler = false;
     m_keepAlive.stop();
     if (stalling && m_state != State::Ended)
-        m_stall.start();
+        m_deadline.start();
 }
 
 void StationSession::finish()
 {
     if (m_state != State::Ended || m_pumping || m_inHandler || m_endedRaised)
         return;
-    m_stall.stop();
+    m_deadline.stop();
     m_drain.stop();
     m_frameDeadline.stop();
     m_keepAlive.stop();

@@ -32,7 +32,7 @@ struct StationConfig
     // for (HELLO, AUTH, the next command, the next piece of a file), and the
     // peer's taking of what the station has queued for it. Bytes that
     // trickle in do not extend it.
-    int stallTimeoutMs = 30000;
+    int stepDeadlineMs = 30000;
     // How often a waiting terminal is told it has not been forgotten.
     int keepAliveMs = 10000;
     // While more than this waits to be taken by the peer, nothing more is
@@ -136,7 +136,7 @@ private:
     QString m_outgoingName;
     QStringList m_toSend;
     int m_sentCount = 0;
-    QTimer m_stall;
+    QTimer m_deadline;
     // The peer must take what was queued when this started in time.
     QTimer m_drain;
     qint64 m_taken = 0;

@@ -18,7 +18,7 @@ StationCore::StationCore(const Comm::Settings &settings,
 {
     CommServer::Config config = linkConfig(m_settings, &m_settingsProblem);
     config.address = link.address;
-    config.link.stallTimeoutMs = link.stallTimeoutMs.value_or(config.link.stallTimeoutMs);
+    config.link.stepDeadlineMs = link.stepDeadlineMs.value_or(config.link.stepDeadlineMs);
     config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);
     config.turnWaitMs = link.turnWaitMs.value_or(config.turnWaitMs);
     m_server = std::make_unique<CommServer>(config, m_operator, std::move(findUnits));

@@ -19,7 +19,7 @@ class TransferEvents;
 struct StationLinkOptions
 {
     QHostAddress address = QHostAddress::Any;
-    std::optional<int> stallTimeoutMs;
+    std::optional<int> stepDeadlineMs;
     std::optional<int> maxWaiting;
     std::optional<int> turnWaitMs;
 };

@@ -35,7 +35,7 @@ public:
         settings.port = 0; // the system picks a free one
         StationCore::LinkOptions link;
         link.address = QHostAddress::LocalHost;
-        link.stallTimeoutMs = 5000;
+        link.stepDeadlineMs = 5000;
         if (tweak)
             tweak(settings, link);
         core = std::make_unique<StationCore>(settings, op, clock, units, link);
