@@ -8,6 +8,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <cstdio>
+
 // A benchmark on a server works in a schema of its own, dropped at the end,
 // so that it never touches a station's rows.
 
@@ -23,6 +25,22 @@ inline QString withOwnSchema(const QString &uri, const QString &benchmark)
         QStringLiteral("%1_%2").arg(benchmark).arg(QCoreApplication::applicationPid()));
     url.setQuery(query);
     return url.toString();
+}
+
+// Makes the database as init would (a file, or a schema on a server) with
+// the tables makeTables makes; false with the reason printed.
+inline bool makeDatabase(const QString &location, DatabaseConnection::TableMaker makeTables)
+{
+    DatabaseConnection connection;
+    QString error;
+    if (connection.open(location, DatabaseConnection::Missing::Create)
+        && makeTables(connection.database(), &error))
+        return true;
+    std::fprintf(stderr,
+                 "cannot make %s: %s\n",
+                 qPrintable(DatabaseConnection::displayName(location)),
+                 qPrintable(connection.error().isEmpty() ? error : connection.error()));
+    return false;
 }
 
 inline void dropSchema(const QString &uri)

@@ -159,10 +159,11 @@ bool writeCsv(const QString &masterFile, const QString &csvFile, const Masters::
 
 Comm::Settings settingsFor(const QString &dir, const QString &db)
 {
+    const StationLayout layout = StationLayout::ofNewStation(dir);
     Comm::Settings settings;
     settings.stationDir = dir;
-    settings.DbPath = db.isEmpty() ? dir + QStringLiteral("/tarvinex.db") : db;
-    settings.DataRoot = dir + QStringLiteral("/data/");
+    settings.DbPath = db.isEmpty() ? layout.defaultTerminalDatabase() : db;
+    settings.DataRoot = layout.dataRoot();
     return settings;
 }
 
@@ -176,6 +177,8 @@ int prepare(const QString &dir,
             bool shuffled)
 {
     const Comm::Settings settings = settingsFor(dir, db);
+    if (!makeDatabase(settings.DbPath, MasterSchema::createTerminalTables))
+        return 1;
     const QString rcv = settings.layout().receiveFolder(Terminal);
     QDir().mkpath(rcv);
     const QString masterFile = rcv + master.masterFileName();

@@ -94,6 +94,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    if (!makeDatabase(db, MasterSchema::createMaintenanceTables))
+        return 1;
     MasterImport import(db, folder);
     if (!import.run(product)) { // the products the timed import replaces
         std::fprintf(stderr, "%s\n", qPrintable(import.error()));

@@ -344,8 +344,7 @@ private Q_SLOTS:
         location.setPassword(QStringLiteral("right"));
         QTemporaryDir dir;
         StationFolder folders(dir.path());
-        folders.settings.DbPath = location.toString();
-        QVERIFY(TestDatabases::make(folders.settings.DbPath, TestDatabases::Tables::Terminal));
+        folders.settings.DbPath = location.toString(); // its schema is made on first use
         QVERIFY(folders.write(T3, "BUNMAS.dat", { "1A1  果物" }));
         const DBupdate::Result result = DBupdate::UpdateBUNMAS(folders.settings, T3);
         QVERIFY2(result.ok(), qPrintable(result.error));

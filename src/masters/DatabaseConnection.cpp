@@ -94,6 +94,25 @@ bool DatabaseConnection::checkTables()
     return false;
 }
 
+bool DatabaseConnection::openForStation(const QString &location, TableMaker createTables)
+{
+    if (!isServerUri(location)) {
+        if (open(location) && checkTables())
+            return true;
+        close();
+        return false;
+    }
+    if (!open(location, Missing::Create))
+        return false;
+    QString problem;
+    if (createTables(m_db, &problem))
+        return true;
+    m_error = QStringLiteral("データベース %1 にマスタの表を作れません（%2）")
+                  .arg(displayName(location), problem);
+    close();
+    return false;
+}
+
 bool DatabaseConnection::open(const QString &location, Missing missing)
 {
     close();

@@ -36,6 +36,12 @@ public:
     // Fails, naming the database and what to do, unless it has every master
     // table: a database that only "tarvinex init" would have made.
     bool checkTables();
+    // Opens one of the station's databases for use. A file must be one init
+    // made, tables and all. On a server the station's schema and its tables
+    // are made on first use, as a shop chain's set-up has always relied on;
+    // the server's database itself is never made, so a mistyped one fails.
+    using TableMaker = bool (*)(QSqlDatabase &, QString *);
+    bool openForStation(const QString &location, TableMaker createTables);
     void close();
 
     Engine engine() const { return m_engine; }

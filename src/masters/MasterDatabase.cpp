@@ -40,13 +40,8 @@ bool MasterDatabase::open(const QString &location)
     rollback();
     m_bulk.reset();
     m_error.clear();
-    if (!m_connection.open(location)) {
+    if (!m_connection.openForStation(location, MasterSchema::createTerminalTables)) {
         m_error = m_connection.error();
-        return false;
-    }
-    if (!m_connection.checkTables()) {
-        m_error = m_connection.error();
-        m_connection.close();
         return false;
     }
     QString problem;

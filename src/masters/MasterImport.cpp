@@ -73,9 +73,7 @@ bool MasterImport::run(const Masters::Definition &master)
         return fail(0, reader.error());
 
     DatabaseConnection connection;
-    if (!connection.open(m_importDb))
-        return fail(0, connection.error());
-    if (!connection.checkTables())
+    if (!connection.openForStation(m_importDb, MasterSchema::createMaintenanceTables))
         return fail(0, connection.error());
     QSqlDatabase &db = connection.database();
     QString error;
