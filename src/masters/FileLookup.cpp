@@ -6,13 +6,21 @@
 
 namespace FileLookup {
 
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden
+                                  | QDir::NoDotAndDotDot);
+}
+
 Match ignoringCase(const QString &folder, const QString &fileName)
 {
+    return ignoringCase(folder, entries(folder), fileName);
+}
+
+Match ignoringCase(const QString &folder, const QStringList &entries, const QString &fileName)
+{
     const QDir dir(folder);
-    // Every kind of entry, so that a folder or FIFO with the name is found and
-    // refused rather than passed over in silence.
-    QStringList names
-        = dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList names = entries;
     names.erase(std::remove_if(names.begin(),
                                names.end(),
                                [&](const QString &name) {

@@ -18,8 +18,14 @@ struct Match
     QStringList others;
 };
 
-// Looks for fileName in folder ignoring letter case. Of several spellings the
-// exact one comes first, then the rest in code-point order.
+// Every entry of folder, of every kind, so that a folder or FIFO with a
+// master's name is found and refused rather than passed over in silence.
+QStringList entries(const QString &folder);
+
+// Looks for fileName among the entries of folder ignoring letter case. Of
+// several spellings the exact one comes first, then the rest in code-point
+// order.
+Match ignoringCase(const QString &folder, const QStringList &entries, const QString &fileName);
 Match ignoringCase(const QString &folder, const QString &fileName);
 
 } // namespace FileLookup

@@ -25,10 +25,13 @@ QList<MasterScan::Outcome> MasterScan::run()
     for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;
          ++terminal) {
         const QString terminalId = Comm::terminalId(terminal);
+        const QString folder = layout.receiveFolder(terminalId);
+        // One listing serves the terminal's six masters.
+        const QStringList entries = FileLookup::entries(folder);
         for (const Masters::Definition &master : Masters::all()) {
             DBupdate::MasterFile file = DBupdate::inReceiveFolder(master, layout, terminalId);
             const FileLookup::Match match = FileLookup::ignoringCase(
-                layout.receiveFolder(terminalId), StationLayout::masterFileName(master.name));
+                folder, entries, StationLayout::masterFileName(master.name));
             if (!match.path.isEmpty()) {
                 file.path = match.path;
                 outcomes.append(applyOne(file));
