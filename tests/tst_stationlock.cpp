@@ -9,6 +9,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 // One running station and one master update at a time per station folder,
 // across processes.
@@ -75,6 +78,28 @@ private Q_SLOTS:
         QVERIFY(startServe(next, m_station) != 0);
         next.terminate();
         QVERIFY(next.waitForFinished(10000));
+    }
+
+    // A holder killed before it wrote its PID leaves an empty lock file: it is
+    // taken over once nobody holds its flock, and not before.
+    void anEmptyLockFileIsTakenOverOnlyWhenNobodyHoldsIt()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("torn.lock"));
+        QVERIFY(writeFile(path, QByteArray()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-5),
+                                 QFileDevice::FileModificationTime));
+        const int holder = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+
+        StationLock lock(path);
+        QString problem;
+        QVERIFY(!lock.take(600, &problem));
+        QVERIFY(QFile::exists(path));
+        ::close(holder);
+        QVERIFY2(lock.take(600, &problem), qPrintable(problem));
+        QVERIFY(readFile(path).startsWith(QByteArray::number(QCoreApplication::applicationPid())));
     }
 
     void masterCommandsWaitForEachOther_data()

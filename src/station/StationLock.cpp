@@ -4,7 +4,10 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 
 StationLock::StationLock(const QString &lockFile)
     : m_path(lockFile)
@@ -15,10 +18,30 @@ StationLock::StationLock(const QString &lockFile)
     m_lock.setStaleLockTime(0);
 }
 
+namespace {
+
+// How often a waiting take looks for a torn lock file, and how old one must
+// be before it is taken over: a live holder writes its PID within
+// microseconds of creating the file.
+constexpr int TornLockCheckMs = 500;
+constexpr qint64 TornLockGraceMs = 1000;
+
+} // namespace
+
 bool StationLock::take(int waitMs, QString *problem)
 {
-    if (m_lock.tryLock(waitMs))
-        return true;
+    const QDeadlineTimer deadline(waitMs);
+    forever {
+        const auto slice = qMin<qint64>(deadline.remainingTime(), TornLockCheckMs);
+        if (m_lock.tryLock(int(slice)))
+            return true;
+        if (m_lock.error() != QLockFile::LockFailedError)
+            break;
+        if (takeOverTornLock())
+            continue;
+        if (deadline.hasExpired())
+            break;
+    }
     switch (m_lock.error()) {
     case QLockFile::LockFailedError:
         *problem
@@ -33,6 +56,27 @@ bool StationLock::take(int waitMs, QString *problem)
         break;
     }
     return false;
+}
+
+// A process killed between creating the lock file and writing its PID leaves
+// the file empty. QLockFile cannot tell whose it is and, with no stale time,
+// would wait for it for ever. removeStaleLockFile only removes a file whose
+// flock nobody holds, so a live holder keeps it; the .rmlock is the guard
+// QLockFile itself uses against two processes removing at once.
+bool StationLock::takeOverTornLock()
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    const auto torn = [&] {
+        const QFileInfo file(m_path);
+        return file.exists() && !m_lock.getLockInfo(&pid, &host, &application)
+            && file.lastModified().msecsTo(QDateTime::currentDateTime()) >= TornLockGraceMs;
+    };
+    if (!torn())
+        return false;
+    QLockFile removing(m_path + QStringLiteral(".rmlock"));
+    return removing.tryLock(0) && torn() && m_lock.removeStaleLockFile();
 }
 
 QString StationLock::holder() const

@@ -5,7 +5,8 @@
 
 // A lock file of the station folder (StationLayout names them), held by one
 // process at a time. A lock left by a process that is gone is taken over; a
-// live holder is never timed out, however long it holds the lock.
+// live holder is never timed out, however long it holds the lock; nor is one
+// that has yet to write its PID into the file.
 class StationLock
 {
 public:
@@ -20,6 +21,7 @@ public:
     QLockFile::LockError error() const { return m_lock.error(); }
 
 private:
+    bool takeOverTornLock();
     QString holder() const;
 
     QString m_path;
