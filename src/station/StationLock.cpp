@@ -20,27 +20,33 @@ StationLock::StationLock(const QString &lockFile)
 
 namespace {
 
-// How often a waiting take looks for a torn lock file, and how old one must
-// be before it is taken over: a live holder writes its PID within
-// microseconds of creating the file.
-constexpr int TornLockCheckMs = 500;
+// A live holder writes its PID within microseconds of creating the lock file;
+// an empty one older than the grace was left by a process killed in between.
 constexpr qint64 TornLockGraceMs = 1000;
+// How often a waiting take tries again and looks for a torn lock file.
+constexpr qint64 RetryMinMs = 100;
+constexpr qint64 RetryMaxMs = 500;
 
 } // namespace
 
 bool StationLock::take(int waitMs, QString *problem)
 {
     const QDeadlineTimer deadline(waitMs);
+    int slice = 0;
     forever {
-        const auto slice = qMin<qint64>(deadline.remainingTime(), TornLockCheckMs);
-        if (m_lock.tryLock(int(slice)))
+        if (m_lock.tryLock(slice))
             return true;
         if (m_lock.error() != QLockFile::LockFailedError)
             break;
-        if (takeOverTornLock())
+        const qint64 tornAge = tornLockAgeMs();
+        if (tornAge >= TornLockGraceMs && takeOverTornLock())
             continue;
-        if (deadline.hasExpired())
+        // Even a take that does not wait sits out a torn lock's grace: a
+        // station restarted right after the kill that tore it must start.
+        const bool tornInGrace = tornAge >= 0 && tornAge < TornLockGraceMs;
+        if (deadline.hasExpired() && !tornInGrace)
             break;
+        slice = int(qBound(RetryMinMs, deadline.remainingTime(), RetryMaxMs));
     }
     switch (m_lock.error()) {
     case QLockFile::LockFailedError:
@@ -58,6 +64,17 @@ bool StationLock::take(int waitMs, QString *problem)
     return false;
 }
 
+qint64 StationLock::tornLockAgeMs() const
+{
+    const QFileInfo file(m_path);
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!file.exists() || m_lock.getLockInfo(&pid, &host, &application))
+        return -1;
+    return qMax<qint64>(0, file.lastModified().msecsTo(QDateTime::currentDateTime()));
+}
+
 // A process killed between creating the lock file and writing its PID leaves
 // the file empty. QLockFile cannot tell whose it is and, with no stale time,
 // would wait for it for ever. removeStaleLockFile only removes a file whose
@@ -65,18 +82,9 @@ bool StationLock::take(int waitMs, QString *problem)
 // QLockFile itself uses against two processes removing at once.
 bool StationLock::takeOverTornLock()
 {
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    const auto torn = [&] {
-        const QFileInfo file(m_path);
-        return file.exists() && !m_lock.getLockInfo(&pid, &host, &application)
-            && file.lastModified().msecsTo(QDateTime::currentDateTime()) >= TornLockGraceMs;
-    };
-    if (!torn())
-        return false;
     QLockFile removing(m_path + QStringLiteral(".rmlock"));
-    return removing.tryLock(0) && torn() && m_lock.removeStaleLockFile();
+    return removing.tryLock(0) && tornLockAgeMs() >= TornLockGraceMs
+        && m_lock.removeStaleLockFile();
 }
 
 QString StationLock::holder() const

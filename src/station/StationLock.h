@@ -21,6 +21,8 @@ public:
     QLockFile::LockError error() const { return m_lock.error(); }
 
 private:
+    // How long ago an empty lock file was made; -1 when there is none.
+    qint64 tornLockAgeMs() const;
     bool takeOverTornLock();
     QString holder() const;
 
