@@ -55,13 +55,10 @@ int runWindow(int argc, char **argv)
         = Cli::parseCommand(parser, QStringLiteral("tarvinex"), arguments, Cli::helpText());
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty()) {
-        printLine(stderr,
-                  QStringLiteral("tarvinex: unknown command '%1'")
-                      .arg(parser.positionalArguments().first()));
-        printLine(stderr, Cli::helpText());
-        return 2;
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return Cli::usageError(
+            QStringLiteral("unknown command '%1'").arg(parser.positionalArguments().first()),
+            Cli::helpText());
 
     Comm::Settings settings;
     Cli::StationChoice choice;
@@ -112,7 +109,5 @@ int main(int argc, char **argv)
         return Cli::serve(arguments);
     if (command == QLatin1String("scan"))
         return Cli::scan(arguments);
-    printLine(stderr, QStringLiteral("tarvinex: unknown command '%1'").arg(command));
-    printLine(stderr, Cli::helpText());
-    return 2;
+    return Cli::usageError(QStringLiteral("unknown command '%1'").arg(command), Cli::helpText());
 }

@@ -117,6 +117,13 @@ QCommandLineOption versionOption()
     return QCommandLineOption(QStringLiteral("version"));
 }
 
+int usageError(const QString &problem, const QString &usage)
+{
+    printLine(stderr, QStringLiteral("tarvinex: ") + problem);
+    printLine(stderr, usage);
+    return 2;
+}
+
 int parseCommand(QCommandLineParser &parser,
                  const QString &command,
                  const QStringList &arguments,
@@ -124,11 +131,8 @@ int parseCommand(QCommandLineParser &parser,
 {
     parser.addOption(helpOption());
     parser.addOption(versionOption());
-    if (!parser.parse(QStringList { command } + arguments)) {
-        printLine(stderr, QStringLiteral("tarvinex: ") + parser.errorText());
-        printLine(stderr, usage);
-        return 2;
-    }
+    if (!parser.parse(QStringList { command } + arguments))
+        return usageError(parser.errorText(), usage);
     if (parser.isSet(helpOption())) {
         printLine(stdout, usage);
         return 0;
@@ -174,11 +178,8 @@ int init(const QStringList &arguments)
     if (const int status = parseCommand(parser, QStringLiteral("init"), arguments, usage);
         status >= 0)
         return status;
-    if (parser.positionalArguments().size() != 1) {
-        printLine(stderr, QStringLiteral("tarvinex: init takes one folder"));
-        printLine(stderr, usage);
-        return 2;
-    }
+    if (parser.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("init takes one folder"), usage);
     QString message;
     const StationInit::Databases databases { parser.value(db), parser.value(importDb) };
     switch (StationInit::run(parser.positionalArguments().first(), &message, databases)) {

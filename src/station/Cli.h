@@ -48,6 +48,10 @@ QCommandLineOption stationDirOption();
 QCommandLineOption helpOption();
 QCommandLineOption versionOption();
 
+// Writes a usage error to standard error: one line naming the problem, then
+// the usage. Returns 2, the exit status for it.
+int usageError(const QString &problem, const QString &usage);
+
 // Parses a command's arguments with the common options; answers --help and
 // --version (exit status 0) and a usage error (one line naming it, then the
 // usage; exit status 2). Returns -1 when the command should go on.

@@ -41,13 +41,10 @@ int scan(const QStringList &arguments)
     if (const int status = parseCommand(parser, QStringLiteral("scan"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty()) {
-        printLine(stderr,
-                  QStringLiteral("tarvinex: scan takes no argument '%1'")
-                      .arg(parser.positionalArguments().first()));
-        printLine(stderr, usage);
-        return 2;
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("scan takes no argument '%1'").arg(parser.positionalArguments().first()),
+            usage);
 
     Comm::Settings settings;
     StationChoice station;

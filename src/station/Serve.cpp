@@ -56,13 +56,10 @@ int serve(const QStringList &arguments)
     if (const int status = parseCommand(parser, QStringLiteral("serve"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty()) {
-        printLine(stderr,
-                  QStringLiteral("tarvinex: serve takes no argument '%1'")
-                      .arg(parser.positionalArguments().first()));
-        printLine(stderr, usage);
-        return 2;
-    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("serve takes no argument '%1'")
+                              .arg(parser.positionalArguments().first()),
+                          usage);
 
     Comm::Settings settings;
     StationChoice choice;
