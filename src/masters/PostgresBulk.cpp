@@ -66,6 +66,52 @@ void drain(PGconn *conn)
         PQclear(result);
 }
 
+// Takes a statement's result: true when its status is the one wanted, else
+// *error says why and the connection is drained for the next statement.
+bool succeeded(PGconn *conn, PGresult *raw, ExecStatusType wanted, QString *error)
+{
+    const Result result(raw);
+    if (result.status() == wanted)
+        return true;
+    *error = errorOf(conn, result.get());
+    drain(conn);
+    return false;
+}
+
+// Ends a COPY FROM STDIN; with abortReason, abandons it. True when the
+// server took every line; otherwise *error says why, unless the COPY was
+// abandoned, whose failure is no news.
+bool endCopy(PGconn *conn, const char *abortReason, QString *error)
+{
+    bool ok = PQputCopyEnd(conn, abortReason) == 1;
+    if (ok) {
+        const Result copied(PQgetResult(conn));
+        ok = copied.status() == PGRES_COMMAND_OK;
+        if (!ok && !abortReason)
+            *error = errorOf(conn, copied.get());
+    } else if (!abortReason) {
+        *error = errorOf(conn, nullptr);
+    }
+    drain(conn);
+    return ok && !abortReason;
+}
+
+// Writes a value as COPY text at out, which has room for twice its size:
+// backslash, tab, newline and carriage return escaped. Returns the end.
+char *escapeCopyText(QByteArrayView value, char *out)
+{
+    for (const char c : value) {
+        switch (c) {
+        case '\\': *out++ = '\\'; *out++ = '\\'; break;
+        case '\t': *out++ = '\\'; *out++ = 't'; break;
+        case '\n': *out++ = '\\'; *out++ = 'n'; break;
+        case '\r': *out++ = '\\'; *out++ = 'r'; break;
+        default: *out++ = c; break;
+        }
+    }
+    return out;
+}
+
 QString textColumns(const QStringList &columns)
 {
     QStringList parts;
@@ -155,21 +201,18 @@ public:
         const int lengths[] = { int(terminal.size()) };
         const int formats[] = { Binary };
         const Oid types[] = { TextOid };
-        {
-            Result set(PQexecParams(m_conn,
+        if (!succeeded(m_conn,
+                       PQexecParams(m_conn,
                                     "SELECT set_config('tarvinex.export_terminal', $1, false)",
                                     1,
                                     types,
                                     values,
                                     lengths,
                                     formats,
-                                    0));
-            if (set.status() != PGRES_TUPLES_OK) {
-                m_error = errorOf(m_conn, set.get());
-                drain(m_conn);
-                return false;
-            }
-        }
+                                    0),
+                       PGRES_TUPLES_OK,
+                       &m_error))
+            return false;
         // The text columns are made with the "C" collation: code-point order.
         const QByteArray text
             = QStringLiteral("COPY (SELECT %1 FROM %2 WHERE %3 = "
@@ -179,14 +222,8 @@ public:
                        quoted(QString::fromUtf8(Masters::TerminalIdColumn)),
                        quoted(master.keyColumn))
                   .toUtf8();
-        {
-            Result copy(PQexec(m_conn, text.constData()));
-            if (copy.status() != PGRES_COPY_OUT) {
-                m_error = errorOf(m_conn, copy.get());
-                drain(m_conn);
-                return false;
-            }
-        }
+        if (!succeeded(m_conn, PQexec(m_conn, text.constData()), PGRES_COPY_OUT, &m_error))
+            return false;
         QByteArray scratch;
         QVarLengthArray<QByteArrayView, 32> row;
         bool shapeOk = true;
@@ -263,16 +300,7 @@ private:
         for (qsizetype i = 0; i < row.size(); ++i) {
             if (i > 0)
                 *out++ = '\t';
-            const QByteArrayView value = row.value(i);
-            for (const char c : value) {
-                switch (c) {
-                case '\\': *out++ = '\\'; *out++ = '\\'; break;
-                case '\t': *out++ = '\\'; *out++ = 't'; break;
-                case '\n': *out++ = '\\'; *out++ = 'n'; break;
-                case '\r': *out++ = '\\'; *out++ = 'r'; break;
-                default: *out++ = c; break;
-                }
-            }
+            out = escapeCopyText(row.value(i), out);
         }
         *out++ = '\n';
         copy.resize(out - copy.constData());
@@ -280,12 +308,7 @@ private:
 
     bool command(const QByteArray &text)
     {
-        Result result(PQexec(m_conn, text.constData()));
-        if (result.status() == PGRES_COMMAND_OK)
-            return true;
-        m_error = errorOf(m_conn, result.get());
-        drain(m_conn);
-        return false;
+        return succeeded(m_conn, PQexec(m_conn, text.constData()), PGRES_COMMAND_OK, &m_error);
     }
 
     // Streams the batch being built into the temporary table and starts its
@@ -322,14 +345,8 @@ private:
                 return false;
             m_tempReady = true;
         }
-        {
-            Result copy(PQexec(m_conn, m_copyIn.constData()));
-            if (copy.status() != PGRES_COPY_IN) {
-                m_error = errorOf(m_conn, copy.get());
-                drain(m_conn);
-                return false;
-            }
-        }
+        if (!succeeded(m_conn, PQexec(m_conn, m_copyIn.constData()), PGRES_COPY_IN, &m_error))
+            return false;
         const QByteArray &data = m_building.copy;
         bool sent = true;
         for (qsizetype at = 0; sent && at < data.size(); at += CopyPieceBytes) {
@@ -338,20 +355,7 @@ private:
         }
         if (!sent)
             m_error = errorOf(m_conn, nullptr);
-        if (PQputCopyEnd(m_conn, sent ? nullptr : "aborted") != 1) {
-            if (sent)
-                m_error = errorOf(m_conn, nullptr);
-            sent = false;
-        }
-        {
-            Result copied(PQgetResult(m_conn));
-            if (sent && copied.status() != PGRES_COMMAND_OK) {
-                m_error = errorOf(m_conn, copied.get());
-                sent = false;
-            }
-        }
-        drain(m_conn);
-        return sent;
+        return endCopy(m_conn, sent ? nullptr : "aborted", &m_error);
     }
 
     // Waits for the move started last.
@@ -424,17 +428,17 @@ private:
                 values[i] = value.data() ? value.data() : "";
                 lengths[i] = int(value.size());
             }
-            Result saved(PQexecPrepared(m_conn,
-                                        "",
-                                        m_columns,
-                                        values.constData(),
-                                        lengths.constData(),
-                                        formats.constData(),
-                                        0));
-            if (saved.status() != PGRES_COMMAND_OK) {
+            if (!succeeded(m_conn,
+                           PQexecPrepared(m_conn,
+                                          "",
+                                          m_columns,
+                                          values.constData(),
+                                          lengths.constData(),
+                                          formats.constData(),
+                                          0),
+                           PGRES_COMMAND_OK,
+                           &m_error)) {
                 m_failedLines = { line, line };
-                m_error = errorOf(m_conn, saved.get());
-                drain(m_conn);
                 return;
             }
         }
@@ -512,21 +516,10 @@ public:
                           insertColumns(columns),
                           values.join(QStringLiteral(", ")))
                      .toUtf8();
-        {
-            Result created(PQexec(m_conn, create.constData()));
-            if (created.status() != PGRES_COMMAND_OK) {
-                *error = errorOf(m_conn, created.get());
-                drain(m_conn);
-                return false;
-            }
-        }
         const QByteArray copyIn = QStringLiteral("COPY %1 FROM STDIN").arg(temp).toUtf8();
-        Result copy(PQexec(m_conn, copyIn.constData()));
-        if (copy.status() != PGRES_COPY_IN) {
-            *error = errorOf(m_conn, copy.get());
-            drain(m_conn);
+        if (!succeeded(m_conn, PQexec(m_conn, create.constData()), PGRES_COMMAND_OK, error)
+            || !succeeded(m_conn, PQexec(m_conn, copyIn.constData()), PGRES_COPY_IN, error))
             return false;
-        }
         m_copying = true;
         m_buffer.reserve(SendBytes + 4096);
         return true;
@@ -606,15 +599,9 @@ private:
 
     void appendEscaped(QByteArrayView value)
     {
-        for (const char c : value) {
-            switch (c) {
-            case '\\': m_buffer.append("\\\\", 2); break;
-            case '\t': m_buffer.append("\\t", 2); break;
-            case '\n': m_buffer.append("\\n", 2); break;
-            case '\r': m_buffer.append("\\r", 2); break;
-            default: m_buffer.append(c); break;
-            }
-        }
+        const qsizetype used = m_buffer.size();
+        m_buffer.resize(used + 2 * value.size());
+        m_buffer.resize(escapeCopyText(value, m_buffer.data() + used) - m_buffer.constData());
     }
 
     bool send()
@@ -632,16 +619,7 @@ private:
         if (!m_copying)
             return true;
         m_copying = false;
-        bool ok = PQputCopyEnd(m_conn, m_failed ? "abandoned" : nullptr) == 1;
-        {
-            Result copied(PQgetResult(m_conn));
-            if (ok && copied.status() != PGRES_COMMAND_OK) {
-                m_error = errorOf(m_conn, copied.get());
-                ok = false;
-            }
-        }
-        drain(m_conn);
-        return ok;
+        return Postgres::endCopy(m_conn, m_failed ? "abandoned" : nullptr, &m_error);
     }
 
     void fail(qint64 line)
