@@ -93,17 +93,6 @@ private:
         QVERIFY2(query.exec(QString::fromUtf8(statement)), qPrintable(query.lastError().text()));
     }
 
-    // Makes the terminal database refuse the category "BAD ".
-    void refuseCategoryBad()
-    {
-        const bool sqlite = m_engine == TestDatabases::SQLite;
-        execute(m_station->settings.DbPath,
-                sqlite ? "CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN "
-                         "NEW.\"分類コード\" = 'BAD ' BEGIN SELECT RAISE(ABORT, 'refused'); END"
-                       : "ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK "
-                         "(\"分類コード\" <> 'BAD ')");
-    }
-
 private Q_SLOTS:
     void initTestCase_data() { TestDatabases::addEngineRows(); }
 
@@ -166,7 +155,7 @@ private Q_SLOTS:
         QVERIFY(m_station->write(T3, "BUNMAS.dat", { categoryLine("OLD ", "旧") }));
         QVERIFY(apply("BUNMAS").ok());
         const QByteArray oldExport = m_station->bytes(T3, "BUNMAS.csv");
-        refuseCategoryBad();
+        QVERIFY(TestDatabases::refuseCategoryBad(m_station->settings.DbPath));
 
         QStringList file;
         for (int i = 1; i <= lines; ++i)

@@ -5,8 +5,6 @@
 #include "masters/MasterDatabase.h"
 #include "masters/MasterDefinitions.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -109,21 +107,6 @@ private:
     int column(const QString &name, const QString &column)
     {
         return int(master(name).terminalColumns().indexOf(column));
-    }
-
-    // Makes the database refuse the category "BAD ", as a constraint added
-    // after the table was made would.
-    void refuseCategoryBad()
-    {
-        DatabaseConnection connection;
-        QVERIFY2(connection.open(m_station->settings.DbPath), qPrintable(connection.error()));
-        QSqlQuery query(connection.database());
-        // SQLite cannot add a constraint to a table; a trigger does the same.
-        const char *statement = connection.engine() == DatabaseConnection::Engine::SQLite
-            ? "CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN NEW.\"分類コード\" = 'BAD ' "
-              "BEGIN SELECT RAISE(ABORT, 'refused'); END"
-            : "ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK (\"分類コード\" <> 'BAD ')";
-        QVERIFY2(query.exec(QString::fromUtf8(statement)), qPrintable(query.lastError().text()));
     }
 
 private Q_SLOTS:
@@ -558,7 +541,7 @@ private Q_SLOTS:
         write("BUNMAS", { "1A1  果物" });
         QVERIFY(apply("BUNMAS").ok());
         const QByteArray oldExport = m_station->bytes(T3, "BUNMAS.csv");
-        refuseCategoryBad();
+        QVERIFY(TestDatabases::refuseCategoryBad(m_station->settings.DbPath));
 
         write("BUNMAS", { "2A1  果物改", "1A2  野菜", "1BAD 不良", "1A3  魚" });
         const DBupdate::Result result = apply("BUNMAS");
@@ -595,7 +578,7 @@ private Q_SLOTS:
     {
         write("BUNMAS", { "1A1  果物" });
         QVERIFY(apply("BUNMAS").ok());
-        refuseCategoryBad();
+        QVERIFY(TestDatabases::refuseCategoryBad(m_station->settings.DbPath));
         QStringList lines;
         for (int i = 1; i <= 3 * MasterDatabase::RowsPerStatement; ++i)
             lines.append(i == 100 ? QStringLiteral("1BAD 不良") : QStringLiteral("1%1  品").arg(i));

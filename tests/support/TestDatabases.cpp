@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
 #include <QUrl>
@@ -112,6 +113,25 @@ bool make(const QString &location, Tables tables)
     if (!made)
         qWarning() << "cannot make" << location << connection.error() << error;
     return made;
+}
+
+bool refuseCategoryBad(const QString &location)
+{
+    DatabaseConnection connection;
+    if (!connection.open(location)) {
+        qWarning() << "cannot open" << location << connection.error();
+        return false;
+    }
+    QSqlQuery query(connection.database());
+    // SQLite cannot add a constraint to a table; a trigger does the same.
+    const char *statement = connection.engine() == DatabaseConnection::Engine::SQLite
+        ? "CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN NEW.\"分類コード\" = 'BAD ' "
+          "BEGIN SELECT RAISE(ABORT, 'refused'); END"
+        : "ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK (\"分類コード\" <> 'BAD ')";
+    if (query.exec(QString::fromUtf8(statement)))
+        return true;
+    qWarning() << "cannot add the refusal" << query.lastError().text();
+    return false;
 }
 
 bool locationExists(const QString &location)

@@ -28,6 +28,11 @@ QString freshLocation(const QString &engine, const QString &dir, Tables tables =
 // a warning) on failure.
 bool make(const QString &location, Tables tables);
 
+// Makes the terminal database at location refuse the category "BAD ", as a
+// constraint added after the table was made would; false (with a warning) on
+// failure.
+bool refuseCategoryBad(const QString &location);
+
 // The server location with a schema of that name.
 QString serverLocation(const QString &schema);
 
