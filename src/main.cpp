@@ -69,7 +69,6 @@ int runWindow(int argc, char **argv)
     }
     StationLock running(settings.layout().stationLockFile());
     if (!Cli::takeStationLock(&running, &error)) {
-        printLine(stderr, error);
         showAndWait(argc, argv, error);
         return 2;
     }

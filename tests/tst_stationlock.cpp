@@ -106,6 +106,16 @@ private Q_SLOTS:
         lock.release();
         QVERIFY(writeFile(path, QByteArray()));
         QVERIFY2(lock.take(0, &problem), qPrintable(problem));
+
+        // One dated ahead of a clock set back since is not sat out until the
+        // clock catches up.
+        lock.release();
+        QVERIFY(writeFile(path, QByteArray()));
+        QFile ahead(path);
+        QVERIFY(ahead.open(QIODevice::ReadWrite));
+        QVERIFY(ahead.setFileTime(QDateTime::currentDateTime().addSecs(3600),
+                                  QFileDevice::FileModificationTime));
+        QVERIFY2(lock.take(0, &problem), qPrintable(problem));
     }
 
     void masterCommandsWaitForEachOther_data()

@@ -229,7 +229,7 @@ void CommServer::onSessionEnded(Link::StationSession *session)
         m_closing.insert(socket);
         connect(socket, &QObject::destroyed, this, [this, socket] {
             m_closing.remove(socket);
-            if (m_closing.isEmpty() && !m_active && m_waiting.isEmpty())
+            if (!hasConnections())
                 Q_EMIT connectionsClosed();
         });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);

@@ -1,9 +1,9 @@
 #include "Cli.h"
 
 #include "StationInit.h"
+#include "StationLock.h"
 #include "base/Version.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -162,6 +162,59 @@ bool loadSettings(const QCommandLineParser &parser,
     if (loaded)
         return true;
     printLine(stderr, QStringLiteral("tarvinex: ") + problem);
+    if (error)
+        *error = problem;
+    return false;
+}
+
+namespace {
+
+// Long enough for a large product master to be applied.
+constexpr int DefaultLockWaitSeconds = 600;
+
+} // namespace
+
+QCommandLineOption lockWaitOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("lock-wait"),
+        QStringLiteral("Seconds to wait while another process applies master files (default %1).")
+            .arg(DefaultLockWaitSeconds),
+        QStringLiteral("SECONDS"),
+        QString::number(DefaultLockWaitSeconds));
+}
+
+bool takeMastersLock(const QCommandLineParser &parser, StationLock *lock)
+{
+    bool ok = false;
+    const int seconds = parser.value(lockWaitOption()).toInt(&ok);
+    if (!ok || seconds < 0 || seconds > 24 * 3600) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: --lock-wait: not a number of seconds: ")
+                      + parser.value(lockWaitOption()));
+        return false;
+    }
+    QString problem;
+    if (lock->take(seconds * 1000, &problem))
+        return true;
+    printLine(stderr,
+              (lock->error() == QLockFile::LockFailedError
+                   ? QStringLiteral("tarvinex: master files are being applied by another process: ")
+                   : QStringLiteral("tarvinex: master files cannot be applied: "))
+                  + problem);
+    return false;
+}
+
+bool takeStationLock(StationLock *lock, QString *error)
+{
+    QString holder;
+    if (lock->take(0, &holder))
+        return true;
+    const QString problem = (lock->error() == QLockFile::LockFailedError
+                                 ? QStringLiteral("tarvinex: the station is already running: ")
+                                 : QStringLiteral("tarvinex: the station cannot start: "))
+        + holder;
+    printLine(stderr, problem);
     if (error)
         *error = problem;
     return false;

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+class StationLock;
+
 // The commands run without windows. Each takes the arguments after the
 // command's name and returns the process's exit status: 0 done, 1 failed,
 // 2 a usage or settings error.
@@ -68,5 +70,17 @@ bool loadSettings(const QCommandLineParser &parser,
                   Comm::Settings *settings,
                   StationChoice *choice,
                   QString *error = nullptr);
+
+// --lock-wait SECONDS of scan and import: how long to wait for another
+// process applying or importing master files (the running station's scan, a
+// scan from cron) before giving up.
+QCommandLineOption lockWaitOption();
+// Takes the masters lock for a command's run; on failure says why on
+// standard error (exit status 2).
+bool takeMastersLock(const QCommandLineParser &parser, StationLock *lock);
+// Takes the running station's lock for serve or the window; on failure says
+// why on standard error, naming the running station's process, and in
+// *error when given.
+bool takeStationLock(StationLock *lock, QString *error = nullptr);
 
 } // namespace Cli

@@ -26,7 +26,10 @@ bool MasterMaintenance::importMaster(const Masters::Definition &master)
     StationLock lock(m_settings.layout().mastersLockFile());
     QString problem;
     if (!lock.take(0, &problem)) {
-        m_operator.message(busyText() + problem);
+        // Busy only when another process holds it; else the problem alone
+        // says why (the lock file cannot be made).
+        const bool busy = lock.error() == QLockFile::LockFailedError;
+        m_operator.message((busy ? busyText() : QString()) + problem);
         return false;
     }
     MasterImport import(m_importDbPath, m_importFolder);

@@ -77,11 +77,8 @@ int serve(const QStringList &arguments)
     }
 
     StationLock running(settings.layout().stationLockFile());
-    QString problem;
-    if (!takeStationLock(&running, &problem)) {
-        printLine(stderr, problem);
+    if (!takeStationLock(&running))
         return 2;
-    }
 
     SystemClock clock;
     ConsoleOperator console;

@@ -1,9 +1,5 @@
 #include "StationLock.h"
 
-#include "base/Console.h"
-
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -72,7 +68,9 @@ qint64 StationLock::tornLockAgeMs() const
     QString application;
     if (!file.exists() || m_lock.getLockInfo(&pid, &host, &application))
         return -1;
-    return qMax<qint64>(0, file.lastModified().msecsTo(QDateTime::currentDateTime()));
+    // A time ahead of the clock (the clock was set back) counts as old, as
+    // QLockFile's own stale test takes it; else it would be waited on.
+    return qAbs(file.lastModified().msecsTo(QDateTime::currentDateTime()));
 }
 
 // A process killed between creating the lock file and writing its PID leaves
@@ -99,55 +97,3 @@ QString StationLock::holder() const
         .arg(pid)
         .arg(host.isEmpty() ? QStringLiteral("an unknown host") : host);
 }
-
-namespace Cli {
-
-namespace {
-
-// Long enough for a large product master to be applied.
-constexpr int DefaultLockWaitSeconds = 600;
-
-} // namespace
-
-QCommandLineOption lockWaitOption()
-{
-    return QCommandLineOption(
-        QStringLiteral("lock-wait"),
-        QStringLiteral("Seconds to wait while another process applies master files (default %1).")
-            .arg(DefaultLockWaitSeconds),
-        QStringLiteral("SECONDS"),
-        QString::number(DefaultLockWaitSeconds));
-}
-
-bool takeMastersLock(const QCommandLineParser &parser, StationLock *lock)
-{
-    bool ok = false;
-    const int seconds = parser.value(lockWaitOption()).toInt(&ok);
-    if (!ok || seconds < 0 || seconds > 24 * 3600) {
-        printLine(stderr,
-                  QStringLiteral("tarvinex: --lock-wait: not a number of seconds: ")
-                      + parser.value(lockWaitOption()));
-        return false;
-    }
-    QString problem;
-    if (lock->take(seconds * 1000, &problem))
-        return true;
-    printLine(stderr,
-              QStringLiteral("tarvinex: master files are being applied by another process: ")
-                  + problem);
-    return false;
-}
-
-bool takeStationLock(StationLock *lock, QString *problem)
-{
-    QString holder;
-    if (lock->take(0, &holder))
-        return true;
-    *problem = (lock->error() == QLockFile::LockFailedError
-                    ? QStringLiteral("tarvinex: the station is already running: ")
-                    : QStringLiteral("tarvinex: the station cannot start: "))
-        + holder;
-    return false;
-}
-
-} // namespace Cli

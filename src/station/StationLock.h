@@ -16,7 +16,6 @@ public:
     // On failure *problem says who holds it (or why it cannot be taken).
     bool take(int waitMs, QString *problem);
     void release() { m_lock.unlock(); }
-    bool isHeld() const { return m_lock.isLocked(); }
     // Why the last take failed.
     QLockFile::LockError error() const { return m_lock.error(); }
 
@@ -29,21 +28,3 @@ private:
     QString m_path;
     QLockFile m_lock;
 };
-
-class QCommandLineOption;
-class QCommandLineParser;
-
-namespace Cli {
-
-// --lock-wait SECONDS of scan and import: how long to wait for another
-// process applying or importing master files (the running station's scan, a
-// scan from cron) before giving up.
-QCommandLineOption lockWaitOption();
-// Takes the masters lock for a command's run; on failure says why on
-// standard error (exit status 2).
-bool takeMastersLock(const QCommandLineParser &parser, StationLock *lock);
-// Takes the running station's lock for serve or the window; on failure
-// *problem names the running station's process.
-bool takeStationLock(StationLock *lock, QString *problem);
-
-} // namespace Cli
