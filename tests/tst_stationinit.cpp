@@ -152,6 +152,18 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("data"))));
     }
 
+    // The settings are CP932: a path it cannot hold would be written wrongly
+    // and leave a station nothing can open.
+    void refusesAPathTheSettingsCannotHold()
+    {
+        QTemporaryDir tmp;
+        const QString dir = tmp.filePath(QStringLiteral("café"));
+        QString message;
+        QCOMPARE(StationInit::run(dir, &message), StationInit::Result::Refused);
+        QVERIFY2(message.contains(QStringLiteral("CP932")), qPrintable(message));
+        QVERIFY(!QFileInfo::exists(dir));
+    }
+
     void refusesToOpenAFileThatIsNotSqlite()
     {
         QTemporaryDir tmp;

@@ -1,7 +1,7 @@
 #include "StationInit.h"
 
 #include "base/Comm.h"
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
 
@@ -85,12 +85,24 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         return Result::Refused;
     }
 
+    // The settings file is CP932, as it has always been: a path it cannot
+    // hold would be written wrongly and leave a station no command can open.
+    // Checked before anything is made.
+    const Databases databases = withDefaults(layout, given);
+    bool encodable = false;
+    const QByteArray settingsBytes = Cp932::encode(settingsText(dir, databases), &encodable);
+    if (!encodable) {
+        *message = QStringLiteral("設定ファイル %1 は CP932 で書かれます。CP932 "
+                                  "にない文字を含むパスは使えません")
+                       .arg(settingsPath);
+        return Result::Refused;
+    }
+
     for (const QString &folder : layout.folders()) {
         if (!makeFolder(folder, message))
             return Result::Failed;
     }
 
-    const Databases databases = withDefaults(layout, given);
     if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message)
         || !createDatabase(databases.maintenance, MasterSchema::createMaintenanceTables, message)) {
         return Result::Failed;
@@ -98,8 +110,7 @@ StationInit::Result StationInit::run(const QString &dirArgument,
 
     // Written last, so a folder whose set-up failed can simply be set up again.
     QSaveFile settings(settingsPath);
-    if (!settings.open(QIODevice::WriteOnly)
-        || settings.write(TextFile::encode(settingsText(dir, databases))) < 0
+    if (!settings.open(QIODevice::WriteOnly) || settings.write(settingsBytes) < 0
         || !settings.commit()) {
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）")
                        .arg(settingsPath, settings.errorString());
