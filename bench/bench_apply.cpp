@@ -401,7 +401,7 @@ int main(int argc, char **argv)
                        parser.isSet(shuffledOption));
     }
     QString db = parser.value(dbOption);
-    if (!db.isEmpty() && !DatabaseConnection::isServerUri(db)) {
+    if (!db.isEmpty() && !Comm::isServerUri(db)) {
         std::fprintf(stderr, "bench_apply: --db takes a PostgreSQL URI\n");
         return 2;
     }

@@ -9,6 +9,7 @@
 // the end.
 #include "BenchSchema.h"
 #include "base/TextFile.h"
+#include "base/Comm.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
@@ -81,7 +82,7 @@ int main(int argc, char **argv)
     const QStringList arguments = app.arguments();
     const qsizetype dbAt = arguments.indexOf(QStringLiteral("--db"));
     QString server = dbAt > 0 ? arguments.value(dbAt + 1) : QString();
-    if (dbAt > 0 && !DatabaseConnection::isServerUri(server)) {
+    if (dbAt > 0 && !Comm::isServerUri(server)) {
         std::fprintf(stderr, "bench_import: --db takes a PostgreSQL URI\n");
         return 2;
     }

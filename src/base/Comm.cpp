@@ -18,13 +18,6 @@ QString withSeparator(const QString &path)
     return path + u'/';
 }
 
-// A database setting names a file or a server URI; only a file is taken from
-// the station folder.
-bool isServerUri(const QString &value)
-{
-    return value.contains(QStringLiteral("://"));
-}
-
 QString fromStation(const QString &stationDir, const QString &path)
 {
     if (stationDir.isEmpty() || path.isEmpty() || QDir::isAbsolutePath(path))
@@ -33,6 +26,7 @@ QString fromStation(const QString &stationDir, const QString &path)
     return path.endsWith(u'/') ? withSeparator(resolved) : resolved;
 }
 
+// Only a database file is taken from the station folder.
 QString databaseFromStation(const QString &stationDir, const QString &value)
 {
     return isServerUri(value) ? value : fromStation(stationDir, value);
@@ -161,6 +155,12 @@ QString ZeroPad(int width, qint64 value)
 QString terminalId(int terminalNumber)
 {
     return ZeroPad(4, terminalNumber);
+}
+
+bool isServerUri(const QString &location)
+{
+    return location.startsWith(QLatin1String("postgresql://"))
+        || location.startsWith(QLatin1String("postgres://"));
 }
 
 } // namespace Comm

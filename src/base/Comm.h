@@ -59,4 +59,8 @@ QString ZeroPad(int width, qint64 value);
 // The four-digit terminal ID that names a terminal's folders and rows.
 QString terminalId(int terminalNumber);
 
+// Whether a database setting names a PostgreSQL server (postgresql:// or
+// postgres://) rather than a SQLite file.
+bool isServerUri(const QString &location);
+
 } // namespace Comm

@@ -1,5 +1,7 @@
 #include "DatabaseConnection.h"
 
+#include "base/Comm.h"
+
 #include "MasterSchema.h"
 
 #include <QAtomicInteger>
@@ -58,15 +60,9 @@ DatabaseConnection::~DatabaseConnection()
     close();
 }
 
-bool DatabaseConnection::isServerUri(const QString &location)
-{
-    return location.startsWith(QLatin1String("postgresql://"))
-        || location.startsWith(QLatin1String("postgres://"));
-}
-
 QString DatabaseConnection::displayName(const QString &location)
 {
-    if (!isServerUri(location))
+    if (!Comm::isServerUri(location))
         return location;
     return QUrl(location).toDisplayString(QUrl::RemovePassword);
 }
@@ -96,7 +92,7 @@ bool DatabaseConnection::checkTables()
 
 bool DatabaseConnection::openForStation(const QString &location, TableMaker createTables)
 {
-    if (!isServerUri(location)) {
+    if (!Comm::isServerUri(location)) {
         if (open(location) && checkTables())
             return true;
         close();
@@ -122,7 +118,8 @@ bool DatabaseConnection::open(const QString &location, Missing missing)
         m_error = QStringLiteral("データベースのパスが設定されていません");
         return false;
     }
-    return isServerUri(location) ? openServer(location, missing) : openSqlite(location, missing);
+    return Comm::isServerUri(location) ? openServer(location, missing)
+                                       : openSqlite(location, missing);
 }
 
 bool DatabaseConnection::openSqlite(const QString &path, Missing missing)

@@ -20,7 +20,6 @@ public:
     DatabaseConnection(const DatabaseConnection &) = delete;
     DatabaseConnection &operator=(const DatabaseConnection &) = delete;
 
-    static bool isServerUri(const QString &location);
     // The location as it may be shown and logged: without a password.
     static QString displayName(const QString &location);
 

@@ -40,7 +40,7 @@ QString givenDatabase(const QString &value, const QString &fallback)
 {
     if (value.isEmpty())
         return fallback;
-    if (value.contains(QStringLiteral("://")))
+    if (Comm::isServerUri(value))
         return value;
     return QDir::cleanPath(QFileInfo(value).absoluteFilePath());
 }

@@ -1,5 +1,6 @@
 #include "TestDatabases.h"
 
+#include "base/Comm.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
 
@@ -136,7 +137,7 @@ bool refuseCategoryBad(const QString &location)
 
 bool locationExists(const QString &location)
 {
-    if (!DatabaseConnection::isServerUri(location))
+    if (!Comm::isServerUri(location))
         return QFile::exists(location);
     const QString schema = QUrlQuery(QUrl(location)).queryItemValue(QStringLiteral("schema"));
     DatabaseConnection server;
