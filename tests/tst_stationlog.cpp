@@ -1,3 +1,4 @@
+#include "Files.h"
 #include "TestClock.h"
 #include "base/StationLog.h"
 
@@ -30,6 +31,28 @@ private Q_SLOTS:
                  QStringLiteral("2026-12-08 09:30:05.000 [serve %1] 待ち受け開始\n"
                                 "2026-12-08 09:30:05.000 [scan %1] two | lines\n")
                      .arg(QCoreApplication::applicationPid()));
+    }
+
+    // A line stamped just before midnight goes to that day's file, however
+    // late the clock is read again.
+    void aLineGoesToTheDayOfItsStamp()
+    {
+        struct TurningClock : Clock
+        {
+            QDateTime now() const override
+            {
+                const QDateTime at = current;
+                current = current.addMSecs(1);
+                return at;
+            }
+            mutable QDateTime current;
+        } clock;
+        QTemporaryDir dir;
+        StationLog log(dir.path(), clock);
+        clock.current = QDateTime(QDate(2026, 12, 8), QTime(23, 59, 59, 999));
+        log.write(QStringLiteral("last"));
+        QVERIFY(readFile(dir.filePath(QStringLiteral("log/tarvinex-20261208.log")))
+                    .startsWith("2026-12-08 23:59:59.999"));
     }
 
     // Days are read from the names; other files and the data tree, where the

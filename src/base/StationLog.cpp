@@ -50,7 +50,12 @@ void StationLog::removeOldDays(const QDate &today)
 
 QString StationLog::currentFile() const
 {
-    return m_dir + u'/' + FilePrefix + m_clock.now().toString(DateFormat) + FileSuffix;
+    return fileOf(m_clock.now().date());
+}
+
+QString StationLog::fileOf(const QDate &day) const
+{
+    return m_dir + u'/' + FilePrefix + day.toString(DateFormat) + FileSuffix;
 }
 
 QString StationLog::oneLine(QString text)
@@ -76,7 +81,9 @@ void StationLog::write(const QString &text)
     if (!QDir().mkpath(m_dir)) {
         m_error = QStringLiteral("cannot create %1").arg(m_dir);
     } else {
-        QFile file(currentFile());
+        // The day of the line's own time: a line stamped 23:59:59.999 goes
+        // to that day's file even if the clock has turned since.
+        QFile file(fileOf(now.date()));
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append)
             || file.write(line) != line.size()) {
             m_error = file.fileName() + QStringLiteral(": ") + file.errorString();

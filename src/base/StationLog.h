@@ -28,6 +28,7 @@ public:
 
 private:
     void removeOldDays(const QDate &today);
+    QString fileOf(const QDate &day) const;
 
     QString m_dir;
     const Clock &m_clock;
