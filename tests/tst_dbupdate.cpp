@@ -3,6 +3,7 @@
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDatabase.h"
+#include "masters/PostgresBulk.h"
 #include "masters/MasterDefinitions.h"
 
 #include <QTemporaryDir>
@@ -559,7 +560,7 @@ private Q_SLOTS:
         // a key is what stays.
         const Definition &m = master("BUNMAS");
         QStringList lines;
-        for (int i = 0; i < 5 * MasterDatabase::RowsPerStatement; ++i)
+        for (int i = 0; i < 5 * Bulk::Postgres::FirstBatchRows; ++i)
             lines.append(lineOf(m, "1", QString::number(i % 40), QStringLiteral("名%1").arg(i)));
         write("BUNMAS", lines);
         const DBupdate::Result result = apply("BUNMAS");
@@ -580,7 +581,7 @@ private Q_SLOTS:
         QVERIFY(apply("BUNMAS").ok());
         QVERIFY(TestDatabases::refuseCategoryBad(m_station->settings.DbPath));
         QStringList lines;
-        for (int i = 1; i <= 3 * MasterDatabase::RowsPerStatement; ++i)
+        for (int i = 1; i <= 3 * Bulk::Postgres::FirstBatchRows; ++i)
             lines.append(i == 100 ? QStringLiteral("1BAD 不良") : QStringLiteral("1%1  品").arg(i));
         write("BUNMAS", lines);
         const DBupdate::Result result = apply("BUNMAS");

@@ -31,8 +31,6 @@ public:
         return QByteArrayView(m_bytes.constData() + begin, m_ends[i] - begin);
     }
 
-    // Appends text as one value.
-    void append(QStringView text) { appendConverted(text, false); }
     void append(QByteArrayView utf8);
     // Appends the value a field takes from a line, exactly as
     // Masters::Field::from(line) gives it.

@@ -159,14 +159,6 @@ bool MasterDatabase::save(const Masters::Definition &master, const Bulk::Row &ro
     return m_bulk->save(master, row, line) || bulkFailed();
 }
 
-bool MasterDatabase::save(const Masters::Definition &master, const QStringList &values, int line)
-{
-    Bulk::Row row;
-    for (const QString &value : values)
-        row.append(QStringView(value));
-    return save(master, row, line);
-}
-
 bool MasterDatabase::flush()
 {
     return !m_bulk || m_bulk->flush() || bulkFailed();

@@ -55,16 +55,14 @@ public:
     //
     // The rows go through the engine's native interface (Bulk::Upsert): on
     // SQLite one prepared statement stepped per row; on a server in batches
-    // streamed with COPY, the first RowsPerStatement rows, each next batch
+    // streamed with COPY, the first Bulk::Postgres::FirstBatchRows rows, each next batch
     // twice the last. A row may therefore fail at a later save() or at the
     // next read or commit, which send what is pending first. A failure ends
     // the transaction: everything since begin() is undone, and failedLines()
     // tells which rows it was.
     bool save(const Masters::Definition &master, const Bulk::Row &row, int line);
-    bool save(const Masters::Definition &master, const QStringList &values, int line);
     // Sends the rows still pending.
     bool flush();
-    static constexpr int RowsPerStatement = 64;
 
     // The first and last line of the rows a failed save was in: the same line
     // when it is known which row the database refused.

@@ -5,7 +5,6 @@
 #include "FileLookup.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
-#include "base/FixedWidth.h"
 #include "base/TextFile.h"
 
 #include <QDir>

@@ -1,26 +1,27 @@
 #include "PostgresBulk.h"
 
-#include "MasterDatabase.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
 
 #include <libpq-fe.h>
 
 #include <QSet>
+#include <QVarLengthArray>
 
-#include <algorithm>
-#include <deque>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace Bulk::Postgres {
 
-static_assert(FirstBatchRows == MasterDatabase::RowsPerStatement,
-              "the first batch is the statement size MasterDatabase promises");
-
 namespace {
 
 using MasterSchema::quoted;
+
+// A COPY text line (without its newline) split at tabs and unescaped: one
+// view per column into scratch, valid until scratch changes.
+void splitCopyText(QByteArrayView line,
+                   QByteArray &scratch,
+                   QVarLengthArray<QByteArrayView, 32> &values);
 
 constexpr Oid TextOid = 25;
 // Text parameters go in binary format: a text's binary form is its bytes, so
@@ -541,7 +542,8 @@ public:
         }
         m_buffer.append('\n');
         if (m_buffer.size() >= SendBytes && !send()) {
-            fail(line);
+            // The connection failed, not the line.
+            fail(0);
             return false;
         }
         return true;
@@ -640,8 +642,6 @@ private:
     bool m_finished = false;
 };
 
-} // namespace
-
 void splitCopyText(QByteArrayView line,
                    QByteArray &scratch,
                    QVarLengthArray<QByteArrayView, 32> &values)
@@ -694,6 +694,8 @@ void splitCopyText(QByteArrayView line,
     }
     values.append(null ? QByteArrayView() : QByteArrayView(start, out - start));
 }
+
+} // namespace
 
 std::unique_ptr<Upsert> upsert(void *handle)
 {

@@ -7,7 +7,7 @@
 //
 // The update streams each batch of rows with COPY ... FROM STDIN into a
 // temporary table of the transaction and moves it with one INSERT ... ON
-// CONFLICT; the first batch of a file is RowsPerStatement rows and each next
+// CONFLICT; the first batch of a file is FirstBatchRows rows and each next
 // one twice the last, up to MaxBatchRows, so a small file is as quick as
 // ever and a large one costs a few round trips. A refused batch is replayed
 // row by row in a transaction of its own, rolled back after, to name the
@@ -23,11 +23,5 @@ inline constexpr int MaxBatchRows = 8192;
 // handle: the connection's PGconn*.
 std::unique_ptr<Upsert> upsert(void *handle);
 std::unique_ptr<Import> import(void *handle, const Masters::Definition &master, QString *error);
-
-// A COPY text line (without its newline) split at tabs and unescaped: one
-// view per column into scratch, valid until scratch changes.
-void splitCopyText(QByteArrayView line,
-                   QByteArray &scratch,
-                   QVarLengthArray<QByteArrayView, 32> &values);
 
 } // namespace Bulk::Postgres
