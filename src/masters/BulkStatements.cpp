@@ -9,24 +9,26 @@
 #include <QSqlDriver>
 #include <QVariant>
 
-#include <cstring>
-#include <initializer_list>
-
 namespace Bulk {
 
 namespace {
 
-// The native handle of the connection, when it is of one of the types
-// named (Qt names PGconn* by its struct: "pg_conn*").
-void *handleOf(DatabaseConnection &connection, std::initializer_list<const char *> typeNames)
+bool isSqlite(const DatabaseConnection &connection)
+{
+    return connection.engine() == DatabaseConnection::Engine::SQLite;
+}
+
+// The connection's native handle (sqlite3* or PGconn*; Qt names PGconn* by
+// its struct: "pg_conn*"); null, with *error set, when the driver gives none.
+void *nativeHandle(DatabaseConnection &connection, QString *error)
 {
     const QVariant handle = connection.database().driver()->handle();
-    if (!handle.isValid() || !handle.typeName())
-        return nullptr;
-    for (const char *typeName : typeNames) {
-        if (std::strcmp(handle.typeName(), typeName) == 0)
-            return *static_cast<void *const *>(handle.constData());
-    }
+    const QByteArrayView type(handle.isValid() ? handle.typeName() : nullptr);
+    const bool known
+        = isSqlite(connection) ? type == "sqlite3*" : type == "PGconn*" || type == "pg_conn*";
+    if (known)
+        return *static_cast<void *const *>(handle.constData());
+    *error = QStringLiteral("データベースのドライバが接続を渡しません");
     return nullptr;
 }
 
@@ -34,27 +36,21 @@ void *handleOf(DatabaseConnection &connection, std::initializer_list<const char 
 
 std::unique_ptr<Upsert> Upsert::create(DatabaseConnection &connection, QString *error)
 {
-    if (connection.engine() == DatabaseConnection::Engine::SQLite) {
-        if (void *handle = handleOf(connection, { "sqlite3*" }))
-            return Sqlite::upsert(handle);
-    } else if (void *handle = handleOf(connection, { "PGconn*", "pg_conn*" })) {
-        return Postgres::upsert(handle);
-    }
-    *error = QStringLiteral("データベースのドライバが接続を渡しません");
-    return nullptr;
+    void *handle = nativeHandle(connection, error);
+    if (!handle)
+        return nullptr;
+    return isSqlite(connection) ? Sqlite::upsert(handle) : Postgres::upsert(handle);
 }
 
-std::unique_ptr<Import>
-Import::create(DatabaseConnection &connection, const Masters::Definition &master, QString *error)
+std::unique_ptr<Import> Import::create(DatabaseConnection &connection,
+                                       const Masters::Definition &master,
+                                       QString *error)
 {
-    if (connection.engine() == DatabaseConnection::Engine::SQLite) {
-        if (void *handle = handleOf(connection, { "sqlite3*" }))
-            return Sqlite::import(handle, master, error);
-    } else if (void *handle = handleOf(connection, { "PGconn*", "pg_conn*" })) {
-        return Postgres::import(handle, master, error);
-    }
-    *error = QStringLiteral("データベースのドライバが接続を渡しません");
-    return nullptr;
+    void *handle = nativeHandle(connection, error);
+    if (!handle)
+        return nullptr;
+    return isSqlite(connection) ? Sqlite::import(handle, master, error)
+                                : Postgres::import(handle, master, error);
 }
 
 QString insertColumns(const QStringList &columns)

@@ -15,14 +15,6 @@ QString terminalIdColumn()
     return quoted(QString::fromUtf8(Masters::TerminalIdColumn));
 }
 
-QString quotedList(const QStringList &columns)
-{
-    QStringList parts;
-    for (const QString &column : columns)
-        parts.append(quoted(column));
-    return parts.join(QStringLiteral(", "));
-}
-
 } // namespace
 
 MasterDatabase::MasterDatabase() = default;
@@ -123,7 +115,7 @@ bool MasterDatabase::find(const Masters::Definition &master,
     QSqlQuery query(m_connection.database());
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ? AND %4 = ?")
-                      .arg(quotedList(columns),
+                      .arg(Bulk::insertColumns(columns),
                            quoted(master.name),
                            terminalIdColumn(),
                            quoted(master.keyColumn)));

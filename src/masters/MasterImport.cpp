@@ -40,7 +40,9 @@ bool MasterImport::run(const Masters::Definition &master)
     m_error.clear();
     const FileLookup::Match match
         = FileLookup::ignoringCase(m_importFolder, master.importFileName());
-    const QString path = match.path.isEmpty() ? filePath(master) : match.path;
+    const QString path = match.path.isEmpty()
+        ? QDir(m_importFolder).filePath(master.importFileName())
+        : match.path;
 
     const auto fail = [&](qint64 line, const QString &cause) {
         m_error = line > 0 ? QStringLiteral("%1 の %2 行目を取り込めません（%3）。"
