@@ -22,8 +22,7 @@ QString fromStation(const QString &stationDir, const QString &path)
 {
     if (stationDir.isEmpty() || path.isEmpty() || QDir::isAbsolutePath(path))
         return path;
-    const QString resolved = QDir::cleanPath(QDir(stationDir).filePath(path));
-    return path.endsWith(u'/') ? withSeparator(resolved) : resolved;
+    return QDir::cleanPath(QDir(stationDir).filePath(path));
 }
 
 // Only a database file is taken from the station folder.

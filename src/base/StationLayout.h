@@ -17,7 +17,6 @@ public:
     // The terminals a station serves: each has its folders and is scanned.
     static constexpr int FirstTerminal = 1;
     static constexpr int LastTerminal = 11;
-    static bool isTerminal(int number) { return number >= FirstTerminal && number <= LastTerminal; }
 
     // stationDir without a trailing separator; dataRoot ending with "/".
     StationLayout(const QString &stationDir, const QString &dataRoot);
@@ -25,7 +24,6 @@ public:
     // A new station keeps its data tree in "data/" of the station folder.
     static StationLayout ofNewStation(const QString &stationDir);
 
-    QString stationDir() const { return m_stationDir; }
     QString dataRoot() const { return m_dataRoot; }
 
     QString settingsFile() const;

@@ -59,14 +59,6 @@ bool FrameDecoder::skipPendingFrame()
     return true;
 }
 
-bool FrameDecoder::skipNoise()
-{
-    if (!m_hunting || m_noiseAbove == 0)
-        return false;
-    ++m_pos;
-    return true;
-}
-
 FrameDecoder::Result FrameDecoder::next(Frame *frame, QString *error)
 {
     if (m_failed)
@@ -97,8 +89,10 @@ FrameDecoder::Result FrameDecoder::next(Frame *frame, QString *error)
         if (available < HeaderSize)
             return Result::NeedMore;
         const quint32 length = qFromBigEndian<quint32>(p + 2);
-        if (m_noiseAbove != 0 && length > m_noiseAbove && skipNoise())
+        if (m_hunting && m_noiseAbove != 0 && length > m_noiseAbove) {
+            ++m_pos;
             continue;
+        }
         if (length > MaxPayload) {
             m_failed = true;
             *error = QStringLiteral("frame length %1 exceeds %2").arg(length).arg(MaxPayload);

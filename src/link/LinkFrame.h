@@ -61,7 +61,6 @@ public:
 
 private:
     void compact();
-    bool skipNoise();
 
     QByteArray m_buffer;
     qsizetype m_pos = 0;

@@ -62,7 +62,7 @@ void StationSession::begin()
     m_turnWait.stop();
     m_keepAlive.stop();
     m_state = State::Hello;
-    m_deadline.start(m_config.stepDeadlineMs);
+    m_deadline.start();
     pump();
 }
 
@@ -135,7 +135,7 @@ void StationSession::pump()
         if (result == FrameDecoder::Result::Frame) {
             handle(frame);
             if (reading())
-                m_deadline.start(m_config.stepDeadlineMs);
+                m_deadline.start();
             continue;
         }
         if (result == FrameDecoder::Result::Error) {
@@ -386,7 +386,7 @@ void StationSession::sendMore()
             if (m_toSend.isEmpty()) {
                 send(Fetched, encodeU16(quint16(m_sentCount)));
                 m_state = State::Ready;
-                m_deadline.start(m_config.stepDeadlineMs);
+                m_deadline.start();
                 return;
             }
             const QString name = m_toSend.takeFirst();

@@ -90,8 +90,7 @@ StationChoice chooseStation(const QString &option, Process process)
     if (!fromEnvironment.isEmpty())
         return { absolute(fromEnvironment), QStringLiteral("TARVINEX_STATION_DIR") };
     const QString program = programFolder();
-    if (!program.isEmpty()
-        && QFileInfo::exists(program + u'/' + QLatin1String(Comm::SettingsFileName)))
+    if (!program.isEmpty() && QFileInfo::exists(StationLayout(program, QString()).settingsFile()))
         return { program, QStringLiteral("Tarvinex.ini beside the program") };
     if (process == Process::Serve)
         return { QLatin1String(ServiceStationDir), QStringLiteral("the service's folder") };
