@@ -101,9 +101,12 @@ private Q_SLOTS:
         QFETCH_GLOBAL(QString, engine);
         m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
-        m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath
-            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
+        // init makes the terminal database where the engine's test
+        // location is, on either engine.
+        m_station = std::make_unique<StationFolder>(
+            m_tmp->path(),
+            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
+                                     QString() });
     }
 
     void rowsAreCutAsTheFieldsSay()
@@ -239,8 +242,6 @@ private Q_SLOTS:
 
         QTemporaryDir other;
         StationFolder sqlite(other.path());
-        sqlite.settings.DbPath = TestDatabases::freshLocation(
-            TestDatabases::SQLite, other.path(), TestDatabases::Tables::Terminal);
         QVERIFY(sqlite.write(T3, "BUNMAS.dat", file));
         QVERIFY(DBupdate::apply(master("BUNMAS"), sqlite.settings, T3).ok());
 

@@ -3,8 +3,8 @@
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDatabase.h"
-#include "masters/PostgresBulk.h"
 #include "masters/MasterDefinitions.h"
+#include "masters/PostgresBulk.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -119,9 +119,12 @@ private Q_SLOTS:
         QFETCH_GLOBAL(QString, engine);
         m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
-        m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath
-            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
+        // init makes the terminal database where the engine's test
+        // location is, on either engine.
+        m_station = std::make_unique<StationFolder>(
+            m_tmp->path(),
+            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
+                                     QString() });
     }
 
     void appliesAFullLine_data()

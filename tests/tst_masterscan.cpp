@@ -86,9 +86,12 @@ private Q_SLOTS:
     {
         QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
-        m_station = std::make_unique<StationFolder>(m_tmp->path());
-        m_station->settings.DbPath
-            = TestDatabases::freshLocation(engine, m_tmp->path(), TestDatabases::Tables::Terminal);
+        // init makes the terminal database where the engine's test
+        // location is, on either engine.
+        m_station = std::make_unique<StationFolder>(
+            m_tmp->path(),
+            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
+                                     QString() });
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();
     }

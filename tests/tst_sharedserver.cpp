@@ -48,11 +48,8 @@ QStringList productLines(int first, int count, const QString &name)
 struct SharedStation
 {
     explicit SharedStation(const QString &schema)
-        : folders(dir.path())
-    {
-        folders.settings.DbPath = TestDatabases::serverLocation(schema);
-        TestDatabases::make(folders.settings.DbPath, TestDatabases::Tables::Terminal);
-    }
+        : folders(dir.path(), { TestDatabases::serverLocation(schema), QString() })
+    { }
 
     qint64 rowCount(const QString &terminal = T3)
     {
