@@ -1,4 +1,5 @@
 #include "Files.h"
+#include "ServeProcess.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
 
@@ -19,29 +20,6 @@ class TestServe : public QObject
 private:
     QTemporaryDir m_dir;
     QString m_station;
-
-    // Starts the station; the port it listens on, or 0.
-    quint16 startServe(QProcess &serve, QByteArray *output)
-    {
-        serve.start(QStringLiteral(TARVINEX_EXE),
-                    { QStringLiteral("serve"),
-                      QStringLiteral("--station-dir"),
-                      m_station,
-                      QStringLiteral("--port"),
-                      QStringLiteral("0") });
-        const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
-        quint16 port = 0;
-        const bool started = QTest::qWaitFor(
-            [&] {
-                *output += serve.readAllStandardOutput();
-                const auto match = listening.match(QString::fromUtf8(*output));
-                if (match.hasMatch())
-                    port = quint16(match.captured(1).toUInt());
-                return port != 0 || serve.state() == QProcess::NotRunning;
-            },
-            10000);
-        return started ? port : quint16(0);
-    }
 
     // The code of the error the station sent before it closed, or 0.
     static int lastError(QTcpSocket &terminal)
@@ -81,7 +59,7 @@ private Q_SLOTS:
     {
         QProcess serve;
         QByteArray output;
-        const quint16 port = startServe(serve, &output);
+        const quint16 port = startServe(serve, m_station, &output);
         QVERIFY2(port != 0, output.constData());
         const qint64 pid = serve.processId();
 

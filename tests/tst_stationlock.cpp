@@ -1,10 +1,10 @@
 #include "Files.h"
+#include "ServeProcess.h"
 #include "base/StationLayout.h"
 #include "station/StationLock.h"
 
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,22 +22,6 @@ class TestStationLock : public QObject
 private:
     QTemporaryDir m_dir;
     QString m_station = m_dir.filePath(QStringLiteral("station"));
-
-    // Starts serve on the station; the port it listens on, or 0.
-    static quint16 startServe(QProcess &serve, const QString &station)
-    {
-        serve.start(TARVINEX_EXE, { "serve", "--station-dir", station, "--port", "0" });
-        const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
-        QString output;
-        const bool ended = QTest::qWaitFor(
-            [&] {
-                output += QString::fromUtf8(serve.readAllStandardOutput());
-                return listening.match(output).hasMatch() || serve.state() == QProcess::NotRunning;
-            },
-            10000);
-        Q_UNUSED(ended); // a server that did not start has no port
-        return quint16(listening.match(output).captured(1).toUInt());
-    }
 
     // Runs tarvinex to its end: its exit status, its error output in *errors.
     static int run(const QStringList &arguments, QString *errors)
