@@ -1,5 +1,5 @@
 #include "TestClock.h"
-#include "TestDatabases.h"
+#include "StationFolder.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -14,7 +14,6 @@
 #include "station/Station.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
@@ -83,14 +82,8 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
-        m_settings = Comm::Settings();
-        m_settings.stationDir = m_dir->path();
-        m_settings.DataRoot = m_dir->filePath(QStringLiteral("data/"));
+        m_settings = StationFolder(m_dir->path()).settings;
         m_settings.port = 0;
-        m_settings.importDb = m_settings.DataRoot + QStringLiteral("0000/MasterConv.db");
-        m_settings.importDir = m_settings.DataRoot + QStringLiteral("0000/rcv/");
-        QVERIFY(QDir().mkpath(m_settings.importDir));
-        QVERIFY(TestDatabases::make(m_settings.importDb, TestDatabases::Tables::Maintenance));
     }
 
     void captionsOrderAndTabOrder()
