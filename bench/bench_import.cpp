@@ -18,10 +18,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QUrl>
-#include <QUrlQuery>
 
 #include <cstdio>
 

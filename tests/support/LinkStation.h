@@ -10,8 +10,6 @@
 #include "station/Station.h"
 #include "station/StationCore.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTest>
 
 StationFolder::StationFolder(const QString &root, const StationInit::Databases &databases)
 {
