@@ -44,44 +44,19 @@ void Row::append(QByteArrayView utf8)
 
 void Row::appendConverted(QStringView text, bool commaToPeriod)
 {
-    // At most three bytes per UTF-16 unit (a surrogate pair: four for two).
-    auto *out = reinterpret_cast<unsigned char *>(reserve(3 * text.size()));
-    const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        char32_t c = text[i].unicode();
-        if (c < 0x80) {
-            if (commaToPeriod && c == u',')
-                c = u'.';
-            *out++ = static_cast<unsigned char>(c);
-            continue;
-        }
-        if (commaToPeriod && c == 0xFF0C)
-            c = 0xFF0E;
-        if (c >= 0xD800 && c < 0xE000) {
-            // A pair gives one code point; a lone half, as Qt writes it,
-            // the replacement character.
-            if (c < 0xDC00 && i + 1 < n && text[i + 1].isLowSurrogate()) {
-                c = QChar::surrogateToUcs4(char16_t(c), text[i + 1].unicode());
-                ++i;
-            } else {
-                c = 0xFFFD;
-            }
-        }
-        if (c < 0x800) {
-            *out++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *out++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    char *const begin = reserve(m_utf8.requiredSpace(text.size()));
+    char *const end = m_utf8.appendToBuffer(begin, text);
+    if (commaToPeriod) {
+        // CommaToPeriod on UTF-8: "," is the byte 0x2C and "，" (U+FF0C)
+        // EF BC 8C, neither of which can occur inside another character.
+        for (char *p = begin; p < end; ++p) {
+            if (*p == ',')
+                *p = '.';
+            else if (p + 2 < end && p[0] == '\xEF' && p[1] == '\xBC' && p[2] == '\x8C')
+                p[2] = '\x8E';
         }
     }
-    m_used = reinterpret_cast<char *>(out) - m_bytes.constData();
+    m_used = end - m_bytes.constData();
     m_ends.append(m_used);
 }
 

@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
+#include <QStringConverter>
 #include <QStringView>
 #include <QVarLengthArray>
 
@@ -48,6 +49,9 @@ private:
     QByteArray m_bytes;
     qsizetype m_used = 0;
     QVarLengthArray<qsizetype, 32> m_ends;
+    // Stateless: a lone surrogate at the end of one value becomes the
+    // replacement character there instead of carrying into the next.
+    QStringEncoder m_utf8 { QStringConverter::Utf8, QStringConverter::Flag::Stateless };
 };
 
 // The text without leading and trailing half-width (U+0020) and full-width
