@@ -1,47 +1,47 @@
 #include "FixedWidth.h"
 
-namespace {
-
-bool isSpace(QChar c)
-{
-    return c == QChar(0x0020) || c == QChar(0x3000);
-}
-
-} // namespace
-
 namespace FixedWidth {
+
+QStringView cut(QStringView line, int start, int width)
+{
+    if (start < 1 || width <= 0 || start > line.size())
+        return {};
+    return line.mid(start - 1, width);
+}
 
 QString cut(const QString &line, int start, int width)
 {
     // Empty, never null: a field past the end of a short line is stored as
     // empty text, which a database does not confuse with a missing value.
-    if (start < 1 || width <= 0 || start > line.size())
-        return QStringLiteral("");
-    return line.mid(start - 1, width);
+    const QStringView text = cut(QStringView(line), start, width);
+    return text.isEmpty() ? QStringLiteral("") : text.toString();
+}
+
+QStringView trim(QStringView text)
+{
+    const auto isSpace = [](QChar c) {
+        return c == QChar(0x0020) || c == QChar(0x3000);
+    };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isSpace(text[begin]))
+        ++begin;
+    while (end > begin && isSpace(text[end - 1]))
+        --end;
+    return text.mid(begin, end - begin);
 }
 
 QString trim(const QString &text)
 {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isSpace(text.at(begin)))
-        ++begin;
-    while (end > begin && isSpace(text.at(end - 1)))
-        --end;
-    if (begin == 0 && end == text.size())
+    const QStringView trimmed = trim(QStringView(text));
+    if (trimmed.size() == text.size())
         return text;
-    if (begin == end)
-        return QStringLiteral("");
-    return text.mid(begin, end - begin);
+    return trimmed.isEmpty() ? QStringLiteral("") : trimmed.toString();
 }
 
 bool isBlank(const QString &line)
 {
-    for (QChar c : line) {
-        if (!isSpace(c))
-            return false;
-    }
-    return true;
+    return trim(QStringView(line)).isEmpty();
 }
 
 } // namespace FixedWidth

@@ -1,30 +1,11 @@
 #include "BulkRow.h"
 
 #include "MasterDefinitions.h"
+#include "base/FixedWidth.h"
 
 #include <cstring>
 
 namespace Bulk {
-
-namespace {
-
-bool isSpace(char16_t c)
-{
-    return c == 0x0020 || c == 0x3000;
-}
-
-QStringView trimmedView(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isSpace(text[begin].unicode()))
-        ++begin;
-    while (end > begin && isSpace(text[end - 1].unicode()))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
-} // namespace
 
 char *Row::reserve(qsizetype bytes)
 {
@@ -62,19 +43,16 @@ void Row::appendConverted(QStringView text, bool commaToPeriod)
 
 void Row::appendField(const Masters::Field &field, const QString &line)
 {
-    // FixedWidth::cut: positions past the end give shorter or empty text.
-    QStringView text;
-    if (field.start >= 1 && field.width > 0 && field.start <= line.size())
-        text = QStringView(line).mid(field.start - 1, field.width);
+    const QStringView text = FixedWidth::cut(QStringView(line), field.start, field.width);
     switch (field.take) {
     case Masters::Take::AsCut:
         appendConverted(text, false);
         return;
     case Masters::Take::Trimmed:
-        appendConverted(trimmedView(text), false);
+        appendConverted(FixedWidth::trim(text), false);
         return;
     case Masters::Take::Name:
-        appendConverted(trimmedView(text), true);
+        appendConverted(FixedWidth::trim(text), true);
         return;
     }
 }
