@@ -268,6 +268,27 @@ private Q_SLOTS:
         QCOMPARE(file.readAll(), TextFile::encode(QStringLiteral("0001,食品,1")) + "\r\n");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), qsizetype(1));
     }
+
+    // Lines put as UTF-8 pieces, as exports are, and lines given as text
+    // keep their order and their bytes.
+    void utf8LinesAndTextLinesKeepTheirOrder()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("out.csv"));
+        TextLineWriter writer(path);
+        QVERIFY(writer.open());
+        writer.putUtf8("0001,");
+        writer.putUtf8("食品");
+        writer.endUtf8Line();
+        writer.writeLine(QStringLiteral("text"));
+        writer.putUtf8("0002");
+        writer.endUtf8Line();
+        QVERIFY(writer.commit());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(),
+                 TextFile::encode(QStringLiteral("0001,食品\r\ntext\r\n0002")) + "\r\n");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTextFile)

@@ -194,19 +194,44 @@ void TextLineWriter::writeLine(const QString &line)
 {
     if (m_failed)
         return;
+    convertUtf8();
     m_encoder.encodeTo(&m_pending, line);
     m_pending.append("\r\n", 2);
-    if (m_pending.size() >= FlushBytes) {
-        if (m_file.write(m_pending) != m_pending.size()) {
-            m_error = m_file.errorString();
-            m_failed = true;
-        }
-        m_pending.clear();
+    writeIfFull();
+}
+
+void TextLineWriter::endUtf8Line()
+{
+    m_utf8.append("\r\n", 2);
+    if (m_utf8.size() >= FlushBytes) {
+        convertUtf8();
+        writeIfFull();
     }
+}
+
+// Lines written one way and the other stay in their order.
+void TextLineWriter::convertUtf8()
+{
+    if (m_utf8.isEmpty())
+        return;
+    m_encoder.encodeTo(&m_pending, QString::fromUtf8(m_utf8));
+    m_utf8.resize(0);
+}
+
+void TextLineWriter::writeIfFull()
+{
+    if (m_pending.size() < FlushBytes)
+        return;
+    if (!m_failed && m_file.write(m_pending) != m_pending.size()) {
+        m_error = m_file.errorString();
+        m_failed = true;
+    }
+    m_pending.clear();
 }
 
 bool TextLineWriter::commit()
 {
+    convertUtf8();
     if (!m_failed && !m_pending.isEmpty() && m_file.write(m_pending) != m_pending.size()) {
         m_error = m_file.errorString();
         m_failed = true;

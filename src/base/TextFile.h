@@ -84,12 +84,21 @@ public:
 
     bool open();
     void writeLine(const QString &line);
+    // A line given in UTF-8 pieces, as a database hands out its values: put
+    // them, then end the line. Such lines are gathered and converted a batch
+    // at a time, one conversion per batch instead of one per line.
+    void putUtf8(QByteArrayView text) { m_utf8.append(text.data(), text.size()); }
+    void endUtf8Line();
     bool commit();
     QString error() const { return m_error; }
 
 private:
+    void convertUtf8();
+    void writeIfFull();
+
     QSaveFile m_file;
     Cp932::Encoder m_encoder;
+    QByteArray m_utf8;
     QByteArray m_pending;
     QString m_error;
     bool m_failed = false;

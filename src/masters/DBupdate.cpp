@@ -140,35 +140,15 @@ bool writeExport(const Masters::Definition &master,
         columns.append(column.column);
         trimmed.append(column.trimmed);
     }
-    // Lines are gathered, CR LF between them, into pieces of about
-    // PieceBytes, each written as one: the writer ends it with CR LF, so the
-    // bytes are those of a line at a time, at the cost of one conversion
-    // per piece instead of one per line.
-    constexpr qsizetype PieceBytes = 64 * 1024;
-    QByteArray piece;
-    piece.reserve(PieceBytes + 4096);
-    bool pieceOpen = false;
-    const auto writePiece = [&] {
-        writer.writeLine(QString::fromUtf8(piece));
-        piece.clear();
-        pieceOpen = false;
-    };
     const bool ok = db.readOrdered(
         master, terminalId, columns, [&](const QByteArrayView *values, qsizetype count) {
-            if (pieceOpen)
-                piece.append("\r\n", 2);
             for (qsizetype i = 0; i < count; ++i) {
                 if (i > 0)
-                    piece.append(',');
-                const QByteArrayView value = trimmed.at(i) ? Bulk::trimmed(values[i]) : values[i];
-                piece.append(value.data(), value.size());
+                    writer.putUtf8(",");
+                writer.putUtf8(trimmed.at(i) ? Bulk::trimmed(values[i]) : values[i]);
             }
-            pieceOpen = true;
-            if (piece.size() >= PieceBytes)
-                writePiece();
+            writer.endUtf8Line();
         });
-    if (ok && pieceOpen)
-        writePiece();
     if (!ok)
         *error = db.error();
     return ok;
