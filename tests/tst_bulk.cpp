@@ -14,7 +14,6 @@
 #include "masters/MasterImport.h"
 #include "masters/PostgresBulk.h"
 
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -83,14 +82,6 @@ private:
         if (!db.open(m_station->settings.DbPath) || !db.find(master(name), T3, key, &values))
             return {};
         return values;
-    }
-
-    void execute(const QString &location, const char *statement)
-    {
-        DatabaseConnection connection;
-        QVERIFY2(connection.open(location), qPrintable(connection.error()));
-        QSqlQuery query(connection.database());
-        QVERIFY2(query.exec(QString::fromUtf8(statement)), qPrintable(query.lastError().text()));
     }
 
 private Q_SLOTS:
@@ -286,7 +277,8 @@ private Q_SLOTS:
 
         // The database refuses a second product with the same in-house code,
         // met well after the first sync of the pipeline.
-        execute(importDb, "CREATE UNIQUE INDEX once ON \"SHOMAS\" (\"自社コード\")");
+        QVERIFY(TestDatabases::execute(
+            importDb, QStringLiteral("CREATE UNIQUE INDEX once ON \"SHOMAS\" (\"自社コード\")")));
         lines.clear();
         for (int i = 0; i < 1000; ++i)
             lines.append(line(i, i == 700 ? QStringLiteral("L1") : QStringLiteral("L%1").arg(i)));

@@ -85,14 +85,6 @@ private:
         return import->run(*Masters::find(name));
     }
 
-    void execute(const QString &statement)
-    {
-        DatabaseConnection connection;
-        QVERIFY2(connection.open(importDb()), qPrintable(connection.error()));
-        QSqlQuery query(connection.database());
-        QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
-    }
-
     // Every row of the table in key order, each column as stored; a NULL
     // shows as "<null>" so that it never passes for empty text.
     QList<QStringList> rows(const QString &table)
@@ -318,7 +310,8 @@ private Q_SLOTS:
         QVERIFY(import(
             product.name, { line("1", "100", "J100"), line("1", "200", "J200") }, &importer));
         // The database refuses a second product with the same in-house code.
-        execute(QStringLiteral("CREATE UNIQUE INDEX once ON \"SHOMAS\" (\"自社コード\")"));
+        QVERIFY(TestDatabases::execute(
+            importDb(), QStringLiteral("CREATE UNIQUE INDEX once ON \"SHOMAS\" (\"自社コード\")")));
         const QList<QStringList> before = rows(product.name);
 
         const QStringList lines = { line("3", "100", ""),

@@ -12,7 +12,6 @@
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterScan.h"
 
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -136,24 +135,20 @@ private:
         return QStringLiteral("shop%1_%2").arg(QCoreApplication::applicationPid()).arg(++m_schemas);
     }
 
-    void execute(const QString &statement)
-    {
-        DatabaseConnection server;
-        QVERIFY2(server.open(TestDatabases::serverUri()), qPrintable(server.error()));
-        QSqlQuery query(server.database());
-        QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
         if (!TestDatabases::hasServer())
             QSKIP("no PostgreSQL server given");
         // A station's role that must give its password.
-        execute(QStringLiteral(
-            "DO $$ BEGIN CREATE ROLE tarvinex_station LOGIN PASSWORD 'right' "
-            "IN ROLE tarvinex_password_users; EXCEPTION WHEN duplicate_object THEN NULL; END $$"));
-        execute(QStringLiteral("GRANT CREATE ON DATABASE tarvinex_test TO tarvinex_station"));
+        QVERIFY(TestDatabases::execute(
+            TestDatabases::serverUri(),
+            QStringLiteral("DO $$ BEGIN CREATE ROLE tarvinex_station LOGIN PASSWORD 'right' "
+                           "IN ROLE tarvinex_password_users; EXCEPTION WHEN duplicate_object THEN "
+                           "NULL; END $$")));
+        QVERIFY(TestDatabases::execute(
+            TestDatabases::serverUri(),
+            QStringLiteral("GRANT CREATE ON DATABASE tarvinex_test TO tarvinex_station")));
     }
 
     void twoStationsApplyingAtOnceKeepTheirRowsApart()

@@ -116,7 +116,7 @@ bool make(const QString &location, Tables tables)
     return made;
 }
 
-bool refuseCategoryBad(const QString &location)
+bool execute(const QString &location, const QString &statement)
 {
     DatabaseConnection connection;
     if (!connection.open(location)) {
@@ -124,15 +124,22 @@ bool refuseCategoryBad(const QString &location)
         return false;
     }
     QSqlQuery query(connection.database());
-    // SQLite cannot add a constraint to a table; a trigger does the same.
-    const char *statement = connection.engine() == DatabaseConnection::Engine::SQLite
-        ? "CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN NEW.\"分類コード\" = 'BAD ' "
-          "BEGIN SELECT RAISE(ABORT, 'refused'); END"
-        : "ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK (\"分類コード\" <> 'BAD ')";
-    if (query.exec(QString::fromUtf8(statement)))
+    if (query.exec(statement))
         return true;
-    qWarning() << "cannot add the refusal" << query.lastError().text();
+    qWarning() << statement << query.lastError().text();
     return false;
+}
+
+bool refuseCategoryBad(const QString &location)
+{
+    // SQLite cannot add a constraint to a table; a trigger does the same.
+    return execute(location,
+                   Comm::isServerUri(location)
+                       ? QStringLiteral("ALTER TABLE \"BUNMAS\" ADD CONSTRAINT refuse CHECK "
+                                        "(\"分類コード\" <> 'BAD ')")
+                       : QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON \"BUNMAS\" WHEN "
+                                        "NEW.\"分類コード\" = 'BAD ' BEGIN SELECT "
+                                        "RAISE(ABORT, 'refused'); END"));
 }
 
 bool locationExists(const QString &location)

@@ -28,6 +28,10 @@ QString freshLocation(const QString &engine, const QString &dir, Tables tables =
 // a warning) on failure.
 bool make(const QString &location, Tables tables);
 
+// Runs a statement on the database at location; false (with a warning) on
+// failure.
+bool execute(const QString &location, const QString &statement);
+
 // Makes the terminal database at location refuse the category "BAD ", as a
 // constraint added after the table was made would; false (with a warning) on
 // failure.
