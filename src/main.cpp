@@ -4,13 +4,17 @@
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
 #include "station/Cli.h"
+#include "base/AccessModel.h"
 #include "station/CliImport.h"
+#include "station/PermissionsCommand.h"
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
 #include "station/StationLock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -94,6 +98,9 @@ int runWindow(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // Whoever starts it, with whatever umask: what the station creates
+    // carries the access model's modes.
+    umask(AccessModel::Umask);
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (command.isEmpty() || command.startsWith(u'-'))
         return runWindow(argc, argv);
@@ -108,5 +115,7 @@ int main(int argc, char **argv)
         return Cli::serve(arguments);
     if (command == QLatin1String("scan"))
         return Cli::scan(arguments);
+    if (command == QLatin1String("permissions"))
+        return Cli::permissions(arguments);
     return Cli::usageError(QStringLiteral("unknown command '%1'").arg(command), Cli::helpText());
 }

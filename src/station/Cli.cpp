@@ -34,9 +34,10 @@ QString helpText()
         "Without a command the station starts with its main window.\n"
         "\n"
         "Commands:\n"
-        "  init DIR [--db URI] [--import-db URI]\n"
+        "  init DIR [--db URI] [--import-db URI] [--host-group GROUP]\n"
         "               lay out a new station folder: settings, data folders, databases\n"
-        "               (SQLite files in DIR, or tables on a PostgreSQL server)\n"
+        "               (SQLite files in DIR, or tables on a PostgreSQL server); the\n"
+        "               host's folders are shared with GROUP (default tarvinex-host)\n"
         "  import [--station-dir DIR] MASTER...\n"
         "               import master files (BUNMAS TENMAS SIRMAS TOKMAS SHOMAS JISYA)\n"
         "               from the import folder into the maintenance database\n"
@@ -44,6 +45,8 @@ QString helpText()
         "               the station without windows: serve terminals, print every message\n"
         "  scan [--station-dir DIR] [--verbose]\n"
         "               apply the master files waiting in the receive folders now\n"
+        "  permissions [--station-dir DIR] [--host-group GROUP]\n"
+        "               give an existing station the modes and groups init gives a new one\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder; without it TARVINEX_STATION_DIR, else\n"
@@ -221,20 +224,26 @@ bool takeStationLock(StationLock *lock, QString *error)
 
 int init(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral("usage: tarvinex init DIR [--db URI] [--import-db URI]");
+    const QString usage = QStringLiteral(
+        "usage: tarvinex init DIR [--db URI] [--import-db URI] [--host-group GROUP]");
     QCommandLineParser parser;
     const QCommandLineOption db(QStringLiteral("db"), QString(), QStringLiteral("URI"));
     const QCommandLineOption importDb(
         QStringLiteral("import-db"), QString(), QStringLiteral("URI"));
-    parser.addOptions({ db, importDb });
+    const QCommandLineOption hostGroup(
+        QStringLiteral("host-group"), QString(), QStringLiteral("GROUP"));
+    parser.addOptions({ db, importDb, hostGroup });
     if (const int status = parseCommand(parser, QStringLiteral("init"), arguments, usage);
         status >= 0)
         return status;
     if (parser.positionalArguments().size() != 1)
         return usageError(QStringLiteral("init takes one folder"), usage);
     QString message;
+    AccessModel::HostGroup host;
+    if (!AccessModel::findHostGroup(parser.value(hostGroup), &host, &message))
+        return usageError(message, usage);
     const StationInit::Databases databases { parser.value(db), parser.value(importDb) };
-    switch (StationInit::run(parser.positionalArguments().first(), &message, databases)) {
+    switch (StationInit::run(parser.positionalArguments().first(), &message, databases, host)) {
     case StationInit::Result::Created:
         printLine(stdout, message);
         return 0;

@@ -1,6 +1,7 @@
 #include "CliImport.h"
 
 #include "Cli.h"
+#include "StationAccount.h"
 #include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
@@ -52,6 +53,9 @@ int importMasters(const QStringList &arguments)
         masters.append(master);
     }
 
+    if (!StationAccount::actForCommand(
+            parser, Process::Import, QStringList { QStringLiteral("import") } + arguments))
+        return 2;
     Comm::Settings settings;
     StationChoice station;
     if (!loadSettings(parser, Process::Import, &settings, &station))

@@ -1,6 +1,7 @@
 #include "ScanCommand.h"
 
 #include "Cli.h"
+#include "StationAccount.h"
 #include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
@@ -46,6 +47,9 @@ int scan(const QStringList &arguments)
             QStringLiteral("scan takes no argument '%1'").arg(parser.positionalArguments().first()),
             usage);
 
+    if (!StationAccount::actForCommand(
+            parser, Process::Scan, QStringList { QStringLiteral("scan") } + arguments))
+        return 2;
     Comm::Settings settings;
     StationChoice station;
     if (!loadSettings(parser, Process::Scan, &settings, &station))

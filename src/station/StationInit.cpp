@@ -1,5 +1,6 @@
 #include "StationInit.h"
 
+#include "base/AccessModel.h"
 #include "base/Comm.h"
 #include "base/Cp932.h"
 #include "masters/DatabaseConnection.h"
@@ -10,14 +11,6 @@
 #include <QSaveFile>
 
 namespace {
-
-bool makeFolder(const QString &path, QString *message)
-{
-    if (QDir().mkpath(path))
-        return true;
-    *message = QStringLiteral("フォルダ %1 を作成できません").arg(path);
-    return false;
-}
 
 bool createDatabase(const QString &path,
                     bool (*createTables)(QSqlDatabase &, QString *),
@@ -30,6 +23,13 @@ bool createDatabase(const QString &path,
         *message = QStringLiteral("データベース %1 を作成できません（%2）")
                        .arg(DatabaseConnection::displayName(path),
                             connection.error().isEmpty() ? error : connection.error());
+        return false;
+    }
+    // Side files (-journal, -wal) take the database file's mode: none of
+    // them is the host's to read, though some lie in folders it reads.
+    if (!Comm::isServerUri(path)
+        && !AccessModel::apply(path, AccessModel::SecretMode, uid_t(-1), gid_t(-1), &error)) {
+        *message = QStringLiteral("データベース %1 を作成できません（%2）").arg(path, error);
         return false;
     }
     return true;
@@ -74,7 +74,8 @@ QString StationInit::settingsText(const QString &dir, const Databases &given)
 
 StationInit::Result StationInit::run(const QString &dirArgument,
                                      QString *message,
-                                     const Databases &given)
+                                     const Databases &given,
+                                     const AccessModel::HostGroup &host)
 {
     const QString dir = QDir::cleanPath(QFileInfo(dirArgument).absoluteFilePath());
     const StationLayout layout = StationLayout::ofNewStation(dir);
@@ -98,9 +99,13 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         return Result::Refused;
     }
 
-    for (const QString &folder : layout.folders()) {
-        if (!makeFolder(folder, message))
+    for (const AccessModel::Folder &folder :
+         AccessModel::folders(layout, layout.defaultImportFolder())) {
+        QString error;
+        if (!AccessModel::makeFolder(folder, host, &error)) {
+            *message = QStringLiteral("フォルダ %1 を作成できません（%2）").arg(folder.path, error);
             return Result::Failed;
+        }
     }
 
     if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message)
@@ -114,6 +119,11 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         || !settings.commit()) {
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）")
                        .arg(settingsPath, settings.errorString());
+        return Result::Failed;
+    }
+    QString error;
+    if (!AccessModel::apply(settingsPath, AccessModel::SettingsMode, uid_t(-1), gid_t(-1), &error)) {
+        *message = QStringLiteral("設定ファイル %1 を書けません（%2）").arg(settingsPath, error);
         return Result::Failed;
     }
     *message = QStringLiteral("ステーション %1 を作成しました").arg(dir);
