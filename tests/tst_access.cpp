@@ -189,6 +189,18 @@ private Q_SLOTS:
                      QStringLiteral("runuser")),
                  2);
         QVERIFY2(output.contains("runuser -u nobody -- tarvinex scan"), output.constData());
+
+        // A link in place of a folder, made by another account than the
+        // station's, is not followed by root.
+        const QString snd = station + QStringLiteral("/data/0005/snd");
+        const QString elsewhere = m_dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(elsewhere) && QDir(snd).removeRecursively());
+        QVERIFY(QFile::link(elsewhere, snd));
+        QCOMPARE(::lchown(QFile::encodeName(snd).constData(), getpwnam("daemon")->pw_uid, -1), 0);
+        const QString before = mode(elsewhere);
+        QCOMPARE(run({ "permissions", "--station-dir", station }, 022, &output), 1);
+        QVERIFY2(output.contains("another account made"), output.constData());
+        QCOMPARE(mode(elsewhere), before);
     }
 };
 

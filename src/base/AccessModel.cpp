@@ -109,16 +109,11 @@ bool findHostGroup(const QString &name, HostGroup *group, QString *error)
     return true;
 }
 
-bool apply(const QString &path, mode_t mode, uid_t owner, gid_t group, QString *error)
+namespace {
+
+// Through the descriptor, so that what was opened is what changes.
+bool applyTo(int fd, const QString &path, mode_t mode, uid_t owner, gid_t group, QString *error)
 {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno == ELOOP ? QStringLiteral("%1: a symbolic link, left alone").arg(path)
-                                : QStringLiteral("%1: %2").arg(path, systemError());
-        return false;
-    }
-    // Through the descriptor, so that what was opened is what changes.
     const bool keepsOwners = owner == uid_t(-1) && group == gid_t(-1);
     const bool changed
         = (keepsOwners || ::fchown(fd, owner, group) == 0) && ::fchmod(fd, mode) == 0;
@@ -128,7 +123,37 @@ bool apply(const QString &path, mode_t mode, uid_t owner, gid_t group, QString *
     return changed;
 }
 
-bool makeFolder(const Folder &folder, const HostGroup &host, QString *error)
+// A link in place of a folder is the administrator's (data on another disk)
+// when root or the owner of the folder it stands in made it; one that the
+// host made where it could write is never followed.
+bool isTrustedLink(const QString &path, const struct stat &link)
+{
+    struct stat parent;
+    return link.st_uid == 0
+        || (::stat(QFile::encodeName(parentOf(path)).constData(), &parent) == 0
+            && parent.st_uid == link.st_uid);
+}
+
+} // namespace
+
+bool apply(const QString &path, mode_t mode, uid_t owner, gid_t group, QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd
+        = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno == ELOOP ? QStringLiteral("%1: a symbolic link, left alone").arg(path)
+                                : QStringLiteral("%1: %2").arg(path, systemError());
+        return false;
+    }
+    return applyTo(fd, path, mode, owner, group, error);
+}
+
+bool makeFolder(const Folder &folder,
+                const HostGroup &host,
+                QString *error,
+                uid_t owner,
+                gid_t ownGroup)
 {
     const QByteArray name = QFile::encodeName(folder.path);
     // The folders above the station's are not the station's: they are made
@@ -140,23 +165,20 @@ bool makeFolder(const Folder &folder, const HostGroup &host, QString *error)
         *error = QStringLiteral("%1: %2").arg(folder.path, systemError());
         return false;
     }
-    // A folder the administrator made a link (data on another disk) is
-    // theirs to lay out: only its mode and group are set, on its target.
-    struct stat status;
-    if (::stat(name.constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        *error = QStringLiteral("%1: not a folder").arg(folder.path);
+    struct stat link;
+    if (::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)
+        && !isTrustedLink(folder.path, link)) {
+        *error = QStringLiteral("%1: a symbolic link another account made, left alone")
+                     .arg(folder.path);
         return false;
     }
-    const gid_t group = folder.shared && host.isSet() ? host.gid : gid_t(-1);
-    if (group != gid_t(-1) && ::chown(name.constData(), uid_t(-1), group) != 0) {
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(folder.path, systemError());
         return false;
     }
-    if (::chmod(name.constData(), folder.mode) != 0) {
-        *error = QStringLiteral("%1: %2").arg(folder.path, systemError());
-        return false;
-    }
-    return true;
+    const gid_t group = folder.shared && host.isSet() ? host.gid : ownGroup;
+    return applyTo(fd, folder.path, folder.mode, owner, group, error);
 }
 
 } // namespace AccessModel

@@ -64,9 +64,16 @@ bool findHostGroup(const QString &name, HostGroup *group, QString *error);
 // or a system file. error names the path and the reason.
 bool apply(const QString &path, mode_t mode, uid_t owner, gid_t group, QString *error);
 
-// Makes the folder when it is missing (its parent must exist), then applies
-// its mode and group.
-bool makeFolder(const Folder &folder, const HostGroup &host, QString *error);
+// Makes the folder when it is missing, then applies its mode, and the host
+// group to a shared folder. owner and ownGroup, when given, go to the folder
+// (ownGroup only where the host group does not). A link in place of the
+// folder is followed only when root or the owner of the folder it stands in
+// made it (data on another disk).
+bool makeFolder(const Folder &folder,
+                const HostGroup &host,
+                QString *error,
+                uid_t owner = uid_t(-1),
+                gid_t ownGroup = gid_t(-1));
 
 // The reason of the last failed call, in the system's own words.
 QString systemError();

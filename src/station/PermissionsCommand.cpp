@@ -43,14 +43,7 @@ public:
     void folder(const AccessModel::Folder &folder)
     {
         QString error;
-        if (!AccessModel::makeFolder(folder, m_host, &error)
-            || (m_station.uid != uid_t(-1)
-                && !AccessModel::apply(folder.path,
-                                       folder.mode,
-                                       m_station.uid,
-                                       folder.shared && m_host.isSet() ? m_host.gid
-                                                                       : m_station.gid,
-                                       &error)))
+        if (!AccessModel::makeFolder(folder, m_host, &error, m_station.uid, m_station.gid))
             fail(error);
         ++m_folders;
     }
