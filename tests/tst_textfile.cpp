@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -254,10 +255,19 @@ private Q_SLOTS:
             writer.writeLine(QString());
             // Not committed: the old file stays.
         }
+        {
+            // Nor does a failed one, and neither leaves its temporary file.
+            TextLineWriter writer(path);
+            QVERIFY(writer.open());
+            writer.writeLine(QStringLiteral("\u00E9"));
+            QVERIFY(!writer.commit());
+        }
         QFile old(path);
         QVERIFY(old.open(QIODevice::ReadOnly));
         QCOMPARE(old.readAll(), QByteArray("old\r\n"));
         old.close();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList { "BUNMAS.csv" });
 
         TextLineWriter writer(path);
         QVERIFY(writer.open());
@@ -266,7 +276,67 @@ private Q_SLOTS:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), TextFile::encode(QStringLiteral("0001,食品,1")) + "\r\n");
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), qsizetype(1));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), qsizetype(1));
+    }
+
+    // A link planted under a file's name is neither read nor written
+    // through: what it points to stays as it is.
+    void linksUnderTheNameAreNotFollowed_data()
+    {
+        QTest::addColumn<bool>("writing");
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("read") << false << false;
+        QTest::newRow("read, dangling") << false << true;
+        QTest::newRow("written") << true << false;
+        QTest::newRow("written, dangling") << true << true;
+    }
+
+    void linksUnderTheNameAreNotFollowed()
+    {
+        QFETCH(bool, writing);
+        QFETCH(bool, dangling);
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("Tarvinex.ini"));
+        if (!dangling)
+            writeBytes(target, "DBname=tarvinex.db\r\n");
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("rcv")));
+        const QString path = dir.filePath(QStringLiteral("rcv/BUNMAS.csv"));
+        QVERIFY(QFile::link(target, path));
+        if (writing) {
+            TextLineWriter writer(path);
+            QVERIFY(writer.open());
+            writer.writeLine(QStringLiteral("0001"));
+            QVERIFY(writer.commit());
+            QVERIFY(writer.replacedLink());
+            QVERIFY(!QFileInfo(path).isSymLink());
+            QCOMPARE(readAll(path), QStringList { "0001" });
+        } else {
+            TextLineReader reader(path);
+            QVERIFY(!reader.open());
+            QCOMPARE(reader.error(), QStringLiteral("シンボリックリンクです"));
+        }
+        QCOMPARE(QFileInfo::exists(target), !dangling);
+        if (!dangling)
+            QCOMPARE(readAll(target), QStringList { "DBname=tarvinex.db" });
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("rcv")))
+                     .entryList(QDir::Files | QDir::Hidden | QDir::System),
+                 QStringList { "BUNMAS.csv" });
+    }
+
+    // A folder that is a link, as an administrator may set one, is followed.
+    void linkedFoldersAreFollowed()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("elsewhere")));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")),
+                            dir.filePath(QStringLiteral("rcv"))));
+        const QString path = dir.filePath(QStringLiteral("rcv/BUNMAS.csv"));
+        TextLineWriter writer(path);
+        QVERIFY(writer.open());
+        writer.writeLine(QStringLiteral("0001"));
+        QVERIFY(writer.commit());
+        QCOMPARE(readAll(path), QStringList { "0001" });
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("elsewhere/BUNMAS.csv"))));
     }
 
     // Lines put as UTF-8 pieces, as exports are, and lines given as text

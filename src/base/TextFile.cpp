@@ -1,10 +1,5 @@
 #include "TextFile.h"
 
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -72,22 +67,9 @@ TextLineReader::TextLineReader(const QString &path)
 
 bool TextLineReader::open()
 {
-    // Opened by hand without blocking and checked before reading: opening a
-    // FIFO named like a master file would wait for a writer for ever, and a
-    // device or folder is no text file either.
-    const QByteArray path = QFile::encodeName(m_file.fileName());
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
+    const int fd = SafeFile::openForReading(m_file.fileName(), &m_error);
+    if (fd < 0)
         return false;
-    }
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        m_error = QStringLiteral("通常のファイルではありません");
-        ::close(fd);
-        return false;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         m_error = m_file.errorString();
         ::close(fd);
@@ -182,9 +164,8 @@ TextLineWriter::TextLineWriter(const QString &path)
 
 bool TextLineWriter::open()
 {
-    if (!m_file.open(QIODevice::WriteOnly)) {
-        m_error = m_file.errorString();
-        m_failed = true;
+    if (!m_file.open()) {
+        m_error = m_file.error();
         return false;
     }
     return true;
@@ -192,7 +173,7 @@ bool TextLineWriter::open()
 
 void TextLineWriter::writeLine(const QString &line)
 {
-    if (m_failed)
+    if (!m_error.isEmpty())
         return;
     convertUtf8();
     m_encoder.encodeTo(&m_pending, line);
@@ -220,34 +201,29 @@ void TextLineWriter::convertUtf8()
 
 void TextLineWriter::writeIfFull()
 {
-    if (m_pending.size() < FlushBytes)
-        return;
-    if (!m_failed && m_file.write(m_pending) != m_pending.size()) {
-        m_error = m_file.errorString();
-        m_failed = true;
-    }
+    if (m_pending.size() >= FlushBytes)
+        writePending();
+}
+
+void TextLineWriter::writePending()
+{
+    if (m_error.isEmpty() && !m_file.write(m_pending))
+        m_error = m_file.error();
     m_pending.clear();
 }
 
 bool TextLineWriter::commit()
 {
     convertUtf8();
-    if (!m_failed && !m_pending.isEmpty() && m_file.write(m_pending) != m_pending.size()) {
-        m_error = m_file.errorString();
-        m_failed = true;
-    }
-    m_pending.clear();
-    if (m_failed) {
-        m_file.cancelWriting();
-        return false;
-    }
-    if (m_encoder.hasError()) {
+    writePending();
+    if (m_error.isEmpty() && m_encoder.hasError())
         m_error = QStringLiteral("CP932で表せない文字があります");
-        m_file.cancelWriting();
+    if (!m_error.isEmpty()) {
+        m_file.discard();
         return false;
     }
     if (!m_file.commit()) {
-        m_error = m_file.errorString();
+        m_error = m_file.error();
         return false;
     }
     return true;

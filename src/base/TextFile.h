@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Cp932.h"
+#include "SafeFile.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <QString>
 
 // Text files of the station, terminals and host are CP932 (Shift-JIS as
@@ -30,7 +30,8 @@ QString undecodableCause();
 } // namespace TextFile
 
 // Reads a CP932 text file line by line without holding the whole file, so a
-// master file of any size costs a fixed amount of memory. A line longer than
+// master file of any size costs a fixed amount of memory. Only a regular file
+// is read, and a link under its name is refused (see SafeFile). A line longer than
 // MaxLineLength characters (no master or import line comes near it) or holding
 // bytes that are not CP932 ends the reading with an error naming the line.
 //
@@ -76,7 +77,8 @@ private:
 
 // Writes a CP932 text file atomically: the lines go to a temporary file beside
 // the target, which replaces the target only when commit() succeeds, so a
-// reader never sees a half-written file.
+// reader never sees a half-written file. A link under the target's name is
+// replaced, never its target (see SafeFile::Replacement).
 class TextLineWriter
 {
 public:
@@ -91,15 +93,16 @@ public:
     void endUtf8Line();
     bool commit();
     QString error() const { return m_error; }
+    bool replacedLink() const { return m_file.replacedLink(); }
 
 private:
     void convertUtf8();
     void writeIfFull();
+    void writePending();
 
-    QSaveFile m_file;
+    SafeFile::Replacement m_file;
     Cp932::Encoder m_encoder;
     QByteArray m_utf8;
     QByteArray m_pending;
     QString m_error;
-    bool m_failed = false;
 };

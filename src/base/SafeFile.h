@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+// Files in folders that others write into (receive, send, backup, import and
+// transfer folders). A symbolic link standing under a file's own name there
+// is never followed: it is refused when read and replaced, never its target,
+// when written, so nothing placed in such a folder makes the station read or
+// write a file outside it. Links in the folders' own paths are followed, as
+// an administrator may set them (the data folder on another disk).
+//
+// Hand-written on POSIX calls because QSaveFile, QFile::copy and QFileInfo
+// resolve a link at the last name.
+namespace SafeFile {
+
+// What stands under a name, the name itself not followed.
+struct Entry
+{
+    enum class Kind { Missing, Link, File, Other };
+    Kind kind = Kind::Missing;
+    bool ownerWritable = false;
+
+    bool exists() const { return kind != Kind::Missing; }
+    bool isLink() const { return kind == Kind::Link; }
+};
+Entry at(const QString &path);
+
+// Why a name is refused for reading, for the operator.
+QString linkRefused();
+QString notRegular();
+// What the log says when a link standing under path was replaced by a file.
+QString linkReplaced(const QString &path);
+
+// Opens a regular file for reading, neither following a link at its name nor
+// waiting for a FIFO's writer. A close-on-exec descriptor, or -1 with why.
+int openForReading(const QString &path, QString *why);
+
+// rename(2): replaces whatever file or link stands under to in one step.
+bool replace(const QString &from, const QString &to, QString *why);
+// Renames from to a name nothing stands under, a dangling link included
+// (QFile::rename would copy through one).
+bool moveNew(const QString &from, const QString &to, QString *why);
+
+// A file written under a temporary name in the folder of its own name, and
+// renamed over that name once complete and on disk, so that a reader finds
+// the old file or the new one whole, never a part. The temporary file is made
+// as the umask allows (and takes the group of a set-group-ID folder). One not
+// committed is removed.
+class Replacement
+{
+public:
+    explicit Replacement(const QString &path);
+    ~Replacement();
+    Replacement(const Replacement &) = delete;
+    Replacement &operator=(const Replacement &) = delete;
+
+    bool open();
+    bool write(QByteArrayView bytes);
+    bool commit();
+    void discard();
+
+    QString path() const { return m_path; }
+    QString error() const { return m_error; }
+    // Whether commit replaced a symbolic link standing under the name.
+    bool replacedLink() const { return m_replacedLink; }
+
+    // Temporary files are named so: hidden, and never a name the scan or a
+    // terminal can take.
+    static QString tempPattern() { return QStringLiteral(".writing-XXXXXX.part"); }
+
+private:
+    bool fail(const QString &cause);
+
+    QString m_path;
+    QString m_temp;
+    int m_fd = -1;
+    QString m_error;
+    bool m_replacedLink = false;
+};
+
+// Copies a regular file by a Replacement; neither name is followed.
+bool copy(const QString &source, const QString &target, QString *why, bool *replacedLink);
+
+} // namespace SafeFile
