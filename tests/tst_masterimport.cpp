@@ -397,6 +397,25 @@ private Q_SLOTS:
         }
     }
 
+    // An import file that is a link is refused by name, and nothing of the
+    // file it points to is imported.
+    void aLinkedImportFileIsRefused()
+    {
+        const QString target = m_dir->filePath(QStringLiteral("Tarvinex.ini"));
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("10001ok\r\n");
+        file.close();
+        const QString path = importDir() + QStringLiteral("BUNMAS.DAT");
+        QVERIFY(QFile::link(target, path));
+        MasterImport importer(importDb(), importDir());
+        QVERIFY(!importer.run(*Masters::find(QStringLiteral("BUNMAS"))));
+        QVERIFY2(importer.error().contains(path)
+                     && importer.error().contains(QStringLiteral("シンボリックリンクです")),
+                 qPrintable(importer.error()));
+        QVERIFY(rows(QStringLiteral("BUNMAS")).isEmpty());
+    }
+
     // Only init makes databases: a missing file, a mistyped database or one
     // without the tables fails, naming what is missing, and makes nothing.
     void nothingIsMadeButByInit_data()

@@ -1,8 +1,10 @@
+#include "Files.h"
 #include "MasterFiles.h"
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
 #include "base/StationLog.h"
+#include "base/TextFile.h"
 #include "gui/MianMenu.h"
 #include "gui/WindowStation.h"
 #include "masters/MasterDefinitions.h"
@@ -243,6 +245,41 @@ private Q_SLOTS:
         QCOMPARE(m_operator.messages().size(), 2);
         QVERIFY(m_operator.messages().last().contains("SHOMAS.dat"));
         QVERIFY(QFileInfo(QString::fromLocal8Bit(fifo)).exists());
+    }
+
+    // A link planted under a master file's name is refused by name and left
+    // alone; one under the export's or ".sav" name is replaced and logged.
+    // Either way the station's own file it points to stays as it is.
+    void plantedLinksAreNeverFollowed_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("applies");
+        QTest::newRow("master file") << "BUNMAS.dat" << false;
+        QTest::newRow("export") << "BUNMAS.csv" << true;
+        QTest::newRow("applied file") << "BUNMAS.sav" << true;
+    }
+
+    void plantedLinksAreNeverFollowed()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, applies);
+        // A master line there would be applied through the link.
+        const QString own = m_station->settings.settingsFile();
+        QVERIFY(writeFile(own, TextFile::encode(lineFor("BUNMAS")) + "\r\n"));
+        const QByteArray before = readFile(own);
+        if (applies)
+            place("0001", "BUNMAS");
+        QVERIFY(QDir().mkpath(m_station->receiveFolder("0001")));
+        QVERIFY(QFile::link(own, m_station->path("0001", name)));
+
+        QCOMPARE(applied(scan()), QStringList { applies ? "0001 BUNMAS" : "0001 BUNMAS !" });
+        QCOMPARE(readFile(own), before);
+        QCOMPARE(QFileInfo(m_station->path("0001", name)).isSymLink(), !applies);
+        const QString told = applies ? logText() : m_operator.messages().join(u'\n');
+        QVERIFY2(told.contains(m_station->path("0001", name))
+                     && told.contains("シンボリックリンク"),
+                 qPrintable(told));
+        QCOMPARE(m_station->exists("0001", "BUNMAS.csv"), applies);
     }
 
     void pendingEventsRunDuringTheScan()

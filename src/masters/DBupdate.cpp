@@ -5,6 +5,7 @@
 #include "MasterDefinitions.h"
 #include "base/Comm.h"
 #include "base/FixedWidth.h"
+#include "base/SafeFile.h"
 #include "base/TextFile.h"
 
 #include <QCoreApplication>
@@ -215,6 +216,8 @@ Result apply(const MasterFile &file, const QString &database, Events events)
                            .arg(file.exportPath, writer.error());
         return result;
     }
+    if (writer.replacedLink())
+        result.notice = SafeFile::linkReplaced(file.exportPath);
     return result;
 }
 

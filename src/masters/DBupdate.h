@@ -22,6 +22,9 @@ struct Result
     int rowsUpdated = 0;
     // Why nothing was applied; empty when the file was applied.
     QString error;
+    // What the log should keep of an applied file: a link that stood under
+    // the export's name and was replaced.
+    QString notice;
 
     bool ok() const { return error.isEmpty(); }
 };

@@ -3,10 +3,10 @@
 #include "FileLookup.h"
 #include "MasterDefinitions.h"
 #include "base/Operator.h"
+#include "base/SafeFile.h"
 #include "base/StationLog.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 
 MasterScan::MasterScan(const Comm::Settings &settings, Operator &op, StationLog &log)
@@ -81,34 +81,36 @@ MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)
                     .arg(outcome.result.linesRead)
                     .arg(outcome.result.rowsAdded)
                     .arg(outcome.result.rowsUpdated));
+    if (!outcome.result.notice.isEmpty())
+        m_log.write(outcome.result.notice);
     if (keptAs != applied)
         m_operator.message(
-            QStringLiteral("前の %1 を削除できないため、更新したマスタファイル %2 を "
+            QStringLiteral("前の %1 を置き換えられないため、更新したマスタファイル %2 を "
                            "%3 として残しました")
                 .arg(applied, outcome.file, keptAs));
     return outcome;
 }
 
-// Renames the applied file to its ".sav" name, replacing the last one; when
-// that one cannot be removed, to the first free numbered ".sav" name beside
-// it, which keptAs then holds.
+// Renames the applied file to its ".sav" name, replacing the last one (a link
+// standing there is replaced, never its target); when that one cannot be
+// replaced, to the first free numbered ".sav" name beside it, which keptAs
+// then holds.
 bool MasterScan::renameApplied(const DBupdate::MasterFile &file, QString *keptAs)
 {
-    const auto present = [](const QString &path) {
-        const QFileInfo info(path);
-        return info.exists() || info.isSymLink();
-    };
     const StationLayout layout = m_settings.layout();
     const QString applied = layout.appliedFile(file.master.name, file.terminalId);
-    if (present(applied))
-        QFile::remove(applied);
-    if (!present(applied))
-        return QFile::rename(file.path, applied);
+    const bool wasLink = SafeFile::at(applied).isLink();
+    QString why;
+    if (SafeFile::replace(file.path, applied, &why)) {
+        if (wasLink)
+            m_log.write(SafeFile::linkReplaced(applied));
+        return true;
+    }
     for (int n = 1; n <= MaxNumberedApplied; ++n) {
         const QString numbered = layout.appliedFile(file.master.name, file.terminalId, n);
-        if (present(numbered))
+        if (SafeFile::at(numbered).exists())
             continue;
-        if (!QFile::rename(file.path, numbered))
+        if (!SafeFile::moveNew(file.path, numbered, &why))
             return false;
         *keptAs = numbered;
         return true;

@@ -38,11 +38,12 @@ public:
     // category, store, supplier, customer, product, in-house code; pending
     // events run after each master. Master files are found ignoring letter
     // case; of two spellings one is taken per scan and the other told. A file
-    // that cannot be applied (a FIFO or folder with the name included) is told
-    // to the operator and keeps its ".dat" name for the next scan, and the
-    // scan goes on. A file applied is never applied again: when the old ".sav"
-    // cannot be removed it is kept under a numbered ".sav" name and told. A
-    // scan asked for while one is running does nothing.
+    // that cannot be applied (a link, FIFO or folder with the name included)
+    // is told to the operator and keeps its ".dat" name for the next scan, and
+    // the scan goes on. A file applied is never applied again: when the old
+    // ".sav" cannot be replaced it is kept under a numbered ".sav" name and
+    // told. A link replaced under an export's or ".sav" name is logged. A scan
+    // asked for while one is running does nothing.
     QList<Outcome> run();
 
     bool isRunning() const { return m_running; }
