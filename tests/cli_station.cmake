@@ -82,7 +82,7 @@ endif()
 set(ENV{TARVINEX_STATION_DIR} "${WORK}/moved")
 run(0 "${TARVINEX}" scan --verbose)
 expect("${out}" "^station folder: ${WORK}/moved \\(TARVINEX_STATION_DIR\\)\n" "from the environment")
-expect("${out}" "looking in ${WORK}/moved/data/0011/rcv/\nnothing waiting\n$" "scan --verbose")
+expect("${out}" "looking in ${WORK}/moved/data/0011/rcv\nnothing waiting\n$" "scan --verbose")
 unset(ENV{TARVINEX_STATION_DIR})
 
 run(0 "${TARVINEX}" init "${WORK}/portable")

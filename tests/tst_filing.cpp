@@ -114,7 +114,7 @@ private Q_SLOTS:
         Folder f;
         f.saved(name, 3);
         QCOMPARE(QFile::exists(f.folder.path(name)), staysInStation);
-        QCOMPARE(QFile::exists(f.folder.snd(3) + name), filed);
+        QCOMPARE(QFile::exists(f.folder.snd(3, name)), filed);
         QCOMPARE(f.folder.backups(3).size(), filed ? 1 : 0);
         // The file's name is the first message, whatever it is.
         QCOMPARE(f.op.messages().first(), name);
@@ -125,8 +125,8 @@ private Q_SLOTS:
         Folder f;
         f.saved(QStringLiteral("S_HACH.dat"), 3, "first");
         const QString received = f.folder.path(QStringLiteral("S_HACH.dat"));
-        const QString sendCopy = f.folder.snd(3) + QStringLiteral("S_HACH.dat");
-        const QString backup = f.folder.backup(3) + QStringLiteral("20261208093005_S_HACH.dat");
+        const QString sendCopy = f.folder.snd(3, QStringLiteral("S_HACH.dat"));
+        const QString backup = f.folder.backup(3, QStringLiteral("20261208093005_S_HACH.dat"));
         QCOMPARE(f.op.messages(),
                  QStringList({ QStringLiteral("S_HACH.dat"),
                                received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
@@ -163,7 +163,7 @@ private Q_SLOTS:
         f.saved(name, 3, "older");
         f.clock.current = f.clock.current.addSecs(secondsApart);
         f.saved(name, 3, "newer");
-        QCOMPARE(readFile(f.folder.snd(3) + name), QByteArray("newer"));
+        QCOMPARE(readFile(f.folder.snd(3, name)), QByteArray("newer"));
         QCOMPARE(f.folder.backups(3), backups);
         // A third in the same second takes the next number.
         f.saved(name, 3, "third");
@@ -190,7 +190,7 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         Folder f;
         const QString name = QStringLiteral("S_HACH.dat");
-        const QString sendCopy = f.folder.snd(3) + name;
+        const QString sendCopy = f.folder.snd(3, name);
         if (breakage == QLatin1String("nosnd"))
             QVERIFY(QDir(f.folder.snd(3)).removeRecursively());
         if (breakage == QLatin1String("readonly")) {
@@ -205,7 +205,7 @@ private Q_SLOTS:
         const QString last = f.op.messages().last();
         QVERIFY2(last.startsWith(expected), qPrintable(last));
         // Kept where no later upload of the name can replace it, and named.
-        const QString kept = f.folder.unfiled() + QStringLiteral("20261208093005_0003_S_HACH.dat");
+        const QString kept = f.folder.unfiled(QStringLiteral("20261208093005_0003_S_HACH.dat"));
         QVERIFY2(last.contains(QStringLiteral("受信したファイルは %1 に残しました").arg(kept)),
                  qPrintable(last));
         QCOMPARE(readFile(kept), QByteArray("new"));
@@ -240,9 +240,9 @@ private Q_SLOTS:
         QSignalSpy staged(&f.events, &TransferEvents::mastersStaged);
         // Terminal 5 has all six; terminal 3 only the category and product masters.
         for (const char *m : { "BUNMAS", "TENMAS", "SIRMAS", "TOKMAS", "SHOMAS", "JISYA" })
-            QVERIFY(writeFile(f.folder.rcv(5) + m + QStringLiteral(".csv"), QByteArray("5:") + m));
-        QVERIFY(writeFile(f.folder.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
-        QVERIFY(writeFile(f.folder.rcv(3) + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
+            QVERIFY(writeFile(f.folder.rcv(5, m + QStringLiteral(".csv")), QByteArray("5:") + m));
+        QVERIFY(writeFile(f.folder.rcv(3, QStringLiteral("BUNMAS.csv")), "3:BUNMAS"));
+        QVERIFY(writeFile(f.folder.rcv(3, QStringLiteral("SHOMAS.csv")), "3:SHOMAS"));
 
         f.saved(QStringLiteral("CTRL.csv"), 5);
         QCOMPARE(staged.last().at(1).toStringList(),
@@ -286,10 +286,10 @@ private Q_SLOTS:
             }
         };
         f.saved(QStringLiteral("S_HACH.dat"), 3, "from 3");
-        QCOMPARE(readFile(f.folder.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("from 3"));
-        QCOMPARE(readFile(f.folder.snd(5) + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
-        QVERIFY(!QFile::exists(f.folder.snd(5) + QStringLiteral("S_HACH.dat")));
-        QVERIFY(!QFile::exists(f.folder.snd(3) + QStringLiteral("S_TANA.dat")));
+        QCOMPARE(readFile(f.folder.snd(3, QStringLiteral("S_HACH.dat"))), QByteArray("from 3"));
+        QCOMPARE(readFile(f.folder.snd(5, QStringLiteral("S_TANA.dat"))), QByteArray("from 5"));
+        QVERIFY(!QFile::exists(f.folder.snd(5, QStringLiteral("S_HACH.dat"))));
+        QVERIFY(!QFile::exists(f.folder.snd(3, QStringLiteral("S_TANA.dat"))));
     }
 
     void failedTransferLeavesTheFileWhereItIs()

@@ -82,7 +82,7 @@ private Q_SLOTS:
         s.clock.current = s.clock.current.addSecs(secondsApart);
         QVERIFY(send(s, 3, { out.file(name, "newer") }));
 
-        QCOMPARE(readFile(s.snd(3) + name), QByteArray("newer"));
+        QCOMPARE(readFile(s.snd(3, name)), QByteArray("newer"));
         QCOMPARE(s.backups(3).size(), 2);
         QCOMPARE(s.stationFiles(), QStringList());
         QCOMPARE(s.op.messages().count(QStringLiteral("chk-2")), 2);
@@ -112,8 +112,8 @@ private Q_SLOTS:
     {
         LinkStation s;
         Outbox out;
-        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
-        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("SHOMAS.csv"), "3:SHOMAS"));
+        QVERIFY(writeFile(s.rcv(3, QStringLiteral("BUNMAS.csv")), "3:BUNMAS"));
+        QVERIFY(writeFile(s.rcv(3, QStringLiteral("SHOMAS.csv")), "3:SHOMAS"));
         // Staged earlier for someone else.
         QVERIFY(writeFile(s.path(QStringLiteral("TENMAS.csv")), "stale"));
 
@@ -135,9 +135,9 @@ private Q_SLOTS:
     {
         LinkStation s;
         Outbox out;
-        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("BUNMAS.csv"), "3:BUNMAS"));
+        QVERIFY(writeFile(s.rcv(3, QStringLiteral("BUNMAS.csv")), "3:BUNMAS"));
         for (const char *m : { "BUNMAS", "TOKMAS", "JISYA" })
-            QVERIFY(writeFile(s.rcv(5) + m + QStringLiteral(".csv"), QByteArray("5:") + m));
+            QVERIFY(writeFile(s.rcv(5, m + QStringLiteral(".csv")), QByteArray("5:") + m));
         const QString ctrl = out.file(QStringLiteral("CTRL.csv"), "ctrl");
 
         const QString for3 = out.folder(QStringLiteral("t3"));
@@ -194,11 +194,11 @@ private Q_SLOTS:
         QVERIFY(!advancedDuringMessage);
         QVERIFY(second->waitDone());
         QVERIFY(second->client->succeeded());
-        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")),
+        QCOMPARE(readFile(s.snd(3, QStringLiteral("S_HACH.dat"))),
                  QByteArray("from 3: S_HACH.dat"));
-        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_TANA.dat")),
+        QCOMPARE(readFile(s.snd(3, QStringLiteral("S_TANA.dat"))),
                  QByteArray("from 3: S_TANA.dat"));
-        QCOMPARE(readFile(s.snd(5) + QStringLiteral("S_TANA.dat")), QByteArray("from 5"));
+        QCOMPARE(readFile(s.snd(5, QStringLiteral("S_TANA.dat"))), QByteArray("from 5"));
         QCOMPARE(s.statusLines.last(), QStringLiteral("S_TANA.dat保存成功 :5"));
     }
 
@@ -342,7 +342,7 @@ private Q_SLOTS:
         Outbox out;
         const QByteArray key = s.core->settings().value(QStringLiteral("LINKKEY")).toUtf8();
         QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "fine") }, {}, key));
-        QCOMPARE(readFile(s.snd(4) + QStringLiteral("S_HACH.dat")), QByteArray("fine"));
+        QCOMPARE(readFile(s.snd(4, QStringLiteral("S_HACH.dat"))), QByteArray("fine"));
     }
 
     void aConnectionDroppedMidFileLeavesNothing()
@@ -363,7 +363,7 @@ private Q_SLOTS:
 
         Outbox out;
         QVERIFY(send(s, 3, { out.file(QStringLiteral("S_HACH.dat"), "whole") }));
-        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("whole"));
+        QCOMPARE(readFile(s.snd(3, QStringLiteral("S_HACH.dat"))), QByteArray("whole"));
     }
 
     void theLinkKeyIsChecked()
@@ -402,7 +402,7 @@ private Q_SLOTS:
         right.start();
         QVERIFY(right.waitDone());
         QVERIFY2(right.client->succeeded(), qPrintable(right.client->errorString()));
-        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray("keyed"));
+        QCOMPARE(readFile(s.snd(3, QStringLiteral("S_HACH.dat"))), QByteArray("keyed"));
     }
 
     void waitingIsBounded()
@@ -438,7 +438,7 @@ private Q_SLOTS:
 
         // Kept under a name no upload takes: terminal 4's file of the same
         // name, filed, does not replace it.
-        const QString kept = s.folder.unfiled() + QStringLiteral("20261208093005_0003_S_HACH.dat");
+        const QString kept = s.folder.unfiled(QStringLiteral("20261208093005_0003_S_HACH.dat"));
         QCOMPARE(readFile(kept), QByteArray("order 1"));
         QVERIFY(s.logText().contains(kept));
         QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "order 2") }));
@@ -448,8 +448,8 @@ private Q_SLOTS:
         // What the host reads is made as the umask allows, not 0600.
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        for (const QString &filed : { s.snd(4) + QStringLiteral("S_HACH.dat"),
-                                      s.folder.backup(4) + s.backups(4).value(0) }) {
+        for (const QString &filed : { s.snd(4, QStringLiteral("S_HACH.dat")),
+                                      s.folder.backup(4, s.backups(4).value(0)) }) {
             struct stat info = {};
             QCOMPARE(::stat(QFile::encodeName(filed).constData(), &info), 0);
             QCOMPARE(info.st_mode & 0777, 0666 & ~mask);

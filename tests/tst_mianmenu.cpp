@@ -268,7 +268,7 @@ private Q_SLOTS:
             QVERIFY2(t.client->succeeded(), qPrintable(t.client->errorString()));
         }
         QVERIFY(!closedByNobody);
-        QCOMPARE(readFile(folder.snd(1) + "S_HACH.dat"), QByteArray("1\r\n"));
+        QCOMPARE(readFile(folder.snd(1, "S_HACH.dat")), QByteArray("1\r\n"));
 
         QStringList texts;
         for (QMessageBox *box : screen.openMessages()) {

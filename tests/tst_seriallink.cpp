@@ -81,7 +81,7 @@ private Q_SLOTS:
         });
         QVERIFY(s.server->Listening());
         QVERIFY2(s.logText().contains(unit), qPrintable(s.logText()));
-        QVERIFY(writeFile(s.rcv(3) + QStringLiteral("SHOMAS.csv"), QByteArray(200000, 's')));
+        QVERIFY(writeFile(s.rcv(3, QStringLiteral("SHOMAS.csv")), QByteArray(200000, 's')));
 
         QTemporaryDir out;
         const QString order = out.filePath(QStringLiteral("S_HACH.dat"));
@@ -101,7 +101,7 @@ private Q_SLOTS:
                          &output),
                  qPrintable(output));
         QCOMPARE(output, QStringLiteral("saved S_HACH.dat\nsaved CTRL.csv\nfetched SHOMAS.csv\n"));
-        QCOMPARE(readFile(s.snd(3) + QStringLiteral("S_HACH.dat")), QByteArray(150000, 'h'));
+        QCOMPARE(readFile(s.snd(3, QStringLiteral("S_HACH.dat"))), QByteArray(150000, 'h'));
         QCOMPARE(readFile(into + QStringLiteral("/SHOMAS.csv")), QByteArray(200000, 's'));
 
         // Noise and a broken frame on the line: refused, and the next session
@@ -137,7 +137,7 @@ private Q_SLOTS:
                            order },
                          &output),
                  qPrintable(output));
-        QCOMPARE(readFile(s.snd(4) + QStringLiteral("S_HACH.dat")), QByteArray(150000, 'h'));
+        QCOMPARE(readFile(s.snd(4, QStringLiteral("S_HACH.dat"))), QByteArray(150000, 'h'));
     }
 };
 

@@ -21,7 +21,19 @@ StationLayout::StationLayout(const Comm::Settings &settings)
 
 StationLayout StationLayout::ofNewStation(const QString &stationDir)
 {
-    return StationLayout(stationDir, stationDir + QStringLiteral("/data/"));
+    return StationLayout(stationDir, join(stationDir, QStringLiteral("data/")));
+}
+
+QString StationLayout::join(const QString &folder, const QString &name)
+{
+    if (folder.isEmpty() || folder.endsWith(u'/'))
+        return folder + name;
+    return folder + u'/' + name;
+}
+
+QString StationLayout::inData(const QString &path) const
+{
+    return join(m_dataRoot, path);
 }
 
 QString StationLayout::settingsFile() const
@@ -31,32 +43,37 @@ QString StationLayout::settingsFile() const
 
 QString StationLayout::logFolder() const
 {
-    return m_stationDir + QStringLiteral("/log");
+    return inStation(QStringLiteral("log"));
 }
 
 QString StationLayout::inStation(const QString &fileName) const
 {
-    return m_stationDir + u'/' + fileName;
+    return join(m_stationDir, fileName);
+}
+
+QString StationLayout::linkKeyFile() const
+{
+    return inStation(QStringLiteral("link.key"));
 }
 
 QString StationLayout::transferFolder() const
 {
-    return m_stationDir + QStringLiteral("/transfer");
+    return inStation(QStringLiteral("transfer"));
 }
 
 QString StationLayout::inTransfer(const QString &fileName) const
 {
-    return transferFolder() + u'/' + fileName;
+    return join(transferFolder(), fileName);
 }
 
 QString StationLayout::unfiledFolder() const
 {
-    return m_stationDir + QStringLiteral("/unfiled/");
+    return inStation(QStringLiteral("unfiled"));
 }
 
 QString StationLayout::receiveFolder(const QString &terminalId) const
 {
-    return m_dataRoot + terminalId + QStringLiteral("/rcv/");
+    return inData(terminalId + QStringLiteral("/rcv"));
 }
 
 QString StationLayout::receiveFolder(int terminal) const
@@ -66,35 +83,34 @@ QString StationLayout::receiveFolder(int terminal) const
 
 QString StationLayout::sendFolder(int terminal) const
 {
-    return m_dataRoot + Comm::terminalId(terminal) + QStringLiteral("/snd/");
+    return inData(Comm::terminalId(terminal) + QStringLiteral("/snd"));
 }
 
 QString StationLayout::backupFolder(int terminal) const
 {
-    return m_dataRoot + QStringLiteral("backup/") + Comm::terminalId(terminal)
-        + QStringLiteral("/snd/");
+    return inData(QStringLiteral("backup/") + Comm::terminalId(terminal) + QStringLiteral("/snd"));
 }
 
 QString StationLayout::masterFile(const QString &master, const QString &terminalId) const
 {
-    return receiveFolder(terminalId) + masterFileName(master);
+    return join(receiveFolder(terminalId), masterFileName(master));
 }
 
 QString StationLayout::appliedFile(const QString &master, const QString &terminalId) const
 {
-    return receiveFolder(terminalId) + appliedFileName(master);
+    return join(receiveFolder(terminalId), appliedFileName(master));
 }
 
 QString StationLayout::appliedFile(const QString &master,
                                    const QString &terminalId,
                                    int number) const
 {
-    return receiveFolder(terminalId) + master + QStringLiteral(".%1.sav").arg(number);
+    return join(receiveFolder(terminalId), master + QStringLiteral(".%1.sav").arg(number));
 }
 
 QString StationLayout::exportFile(const QString &master, const QString &terminalId) const
 {
-    return receiveFolder(terminalId) + exportFileName(master);
+    return join(receiveFolder(terminalId), exportFileName(master));
 }
 
 QString StationLayout::exportFile(const QString &master, int terminal) const
@@ -134,7 +150,7 @@ QString StationLayout::defaultTerminalDatabase() const
 
 QString StationLayout::defaultMaintenanceDatabase() const
 {
-    return m_dataRoot + ImportId + QStringLiteral("/MasterConv.db");
+    return inData(ImportId + QStringLiteral("/MasterConv.db"));
 }
 
 QStringList StationLayout::folders() const

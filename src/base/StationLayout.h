@@ -11,6 +11,9 @@ struct Settings;
 // data folder tree is spelled here and nowhere else: init lays out what the
 // update, the scan, filing and the link then look for, so they cannot drift
 // apart and leave a terminal without its masters.
+//
+// A folder is named without a trailing "/"; a file in it is join(folder, name).
+// The one folder that keeps its "/" is the data root as the settings give it.
 class StationLayout
 {
 public:
@@ -26,6 +29,11 @@ public:
 
     QString dataRoot() const { return m_dataRoot; }
 
+    // A name in a folder: folder + "/" + name; a folder that already ends
+    // with "/" (the file system's root, the data root) takes the name as it is,
+    // and no folder leaves the name alone.
+    static QString join(const QString &folder, const QString &name);
+
     QString settingsFile() const;
     QString logFolder() const;
     // Lock files: one held by the running station (window or serve) for its
@@ -34,6 +42,9 @@ public:
     QString mastersLockFile() const { return inStation(QStringLiteral("tarvinex-masters.lock")); }
     // A file in the station folder itself (settings, databases, locks).
     QString inStation(const QString &fileName) const;
+    // The link key's own file, beside the settings and readable by the
+    // station's account alone, so the settings carry no secret.
+    QString linkKeyFile() const;
     // The folder terminals' files are received into and master exports are
     // staged in for sending. It holds nothing of the station's own, so no
     // name a terminal sends can land on or beside the settings, a database
@@ -44,9 +55,8 @@ public:
     // later upload can take.
     QString unfiledFolder() const;
 
-    // A terminal's folders, each ending with "/": master files in and their
-    // exports out; the latest order and stocktaking files; every one of them,
-    // time-stamped.
+    // A terminal's folders: master files in and their exports out; the latest
+    // order and stocktaking files; every one of them, time-stamped.
     QString receiveFolder(const QString &terminalId) const;
     QString receiveFolder(int terminal) const;
     QString sendFolder(int terminal) const;
@@ -77,6 +87,9 @@ public:
     QStringList folders() const;
 
 private:
+    // A path below the data root, given relative to it.
+    QString inData(const QString &path) const;
+
     QString m_stationDir;
     QString m_dataRoot;
 };

@@ -24,15 +24,15 @@ QString Filing::receivedPath(const QString &DataName) const
 
 QString Filing::sendCopyPath(const QString &DataName, int terminalNumber) const
 {
-    return m_settings.layout().sendFolder(terminalNumber) + DataName;
+    return StationLayout::join(m_settings.layout().sendFolder(terminalNumber), DataName);
 }
 
 QString Filing::backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const
 {
     const QString folder = m_settings.layout().backupFolder(terminalNumber);
-    QString path = folder + stamp + u'_' + DataName;
+    QString path = StationLayout::join(folder, stamp + u'_' + DataName);
     for (int n = 2; QFileInfo::exists(path); ++n)
-        path = folder + stamp + u'-' + QString::number(n) + u'_' + DataName;
+        path = StationLayout::join(folder, stamp + u'-' + QString::number(n) + u'_' + DataName);
     return path;
 }
 
@@ -44,9 +44,9 @@ QString Filing::keep(const QString &DataName, int terminalNumber)
     const QString folder = m_settings.layout().unfiledFolder();
     const QString stem = m_clock.now().toString(QStringLiteral("yyyyMMddHHmmss")) + u'_'
         + Comm::terminalId(terminalNumber) + u'_';
-    QString kept = folder + stem + DataName;
+    QString kept = StationLayout::join(folder, stem + DataName);
     for (int n = 2; QFileInfo::exists(kept); ++n)
-        kept = folder + stem + QString::number(n) + u'_' + DataName;
+        kept = StationLayout::join(folder, stem + QString::number(n) + u'_' + DataName);
     // Left under its own name the file would be replaced by the next upload
     // of that name, from any terminal.
     if (!QDir().mkpath(folder) || !QFile::rename(received, kept))

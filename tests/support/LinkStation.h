@@ -53,6 +53,8 @@ public:
     QString path(const QString &name) const { return folder.path(name); }
     QString snd(int t) const { return folder.snd(t); }
     QString rcv(int t) const { return folder.rcv(t); }
+    QString snd(int t, const QString &name) const { return folder.snd(t, name); }
+    QString rcv(int t, const QString &name) const { return folder.rcv(t, name); }
     QStringList backups(int t) const { return folder.backups(t); }
     QStringList stationFiles() const { return folder.stationFiles(); }
     QString logText() const { return QString::fromUtf8(readFile(core->log().currentFile())); }

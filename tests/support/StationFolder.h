@@ -20,6 +20,20 @@ public:
     QString rcv(int terminal) const { return layout().receiveFolder(terminal); }
     QString snd(int terminal) const { return layout().sendFolder(terminal); }
     QString backup(int terminal) const { return layout().backupFolder(terminal); }
+    // A file in one of them.
+    QString unfiled(const QString &name) const { return StationLayout::join(unfiled(), name); }
+    QString rcv(int terminal, const QString &name) const
+    {
+        return StationLayout::join(rcv(terminal), name);
+    }
+    QString snd(int terminal, const QString &name) const
+    {
+        return StationLayout::join(snd(terminal), name);
+    }
+    QString backup(int terminal, const QString &name) const
+    {
+        return StationLayout::join(backup(terminal), name);
+    }
     QStringList backups(int terminal) const;
     // What terminals' traffic left in the station, temporary files included:
     // every file of the transfer folder, and any file of the station folder
@@ -33,7 +47,7 @@ public:
     }
     QString path(const QString &terminalId, const QString &fileName) const
     {
-        return receiveFolder(terminalId) + fileName;
+        return StationLayout::join(receiveFolder(terminalId), fileName);
     }
     // Writes the lines CP932-encoded, each ended by CR LF.
     bool write(const QString &terminalId, const QString &fileName, const QStringList &lines) const;
