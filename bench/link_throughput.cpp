@@ -80,7 +80,7 @@ int main(int argc, char **argv)
         return 1;
     }
     settings.port = 0;
-    settings.values.insert(QStringLiteral("MAXFILE"), QString::number(qint64(1) << 40));
+    settings.maxFile = qint64(1) << 40;
 
     SystemClock clock;
     QuietOperator op;

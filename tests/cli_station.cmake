@@ -77,6 +77,21 @@ if(NOT EXISTS "${WORK}/moved/data/0002/rcv/BUNMAS.csv" OR EXISTS "${WORK}/first"
     message(FATAL_ERROR "the moved station did not work in its own folder: ${out}${err}")
 endif()
 
+# PORT and serve's --port take the same ports, and say which.
+file(WRITE "${bad}/Tarvinex.ini" "DBname=t.db\r\nDATA=.\r\nPORT=0\r\n")
+run(2 "${TARVINEX}" serve --station-dir "${bad}")
+expect("${err}" "の 3 行目: PORT の値が正しくありません: 0（1〜65535 の整数）" "PORT=0")
+run(2 "${TARVINEX}" serve --station-dir "${WORK}/moved" --port 0)
+expect("${err}" "--port の値が正しくありません: 0（1〜65535 の整数）" "--port 0")
+
+# A mistyped key is ignored, but said on standard error and in the log.
+file(APPEND "${WORK}/moved/Tarvinex.ini" "Logdays=7\r\n")
+run(0 "${TARVINEX}" scan --station-dir "${WORK}/moved")
+expect("${err}" "^tarvinex: 警告: [^\n]*Tarvinex.ini の 4 行目: Logdays [^\n]*LOGDAYS" "lookalike")
+file(GLOB logs "${WORK}/moved/log/*.log")
+file(READ "${logs}" log)
+expect("${log}" "\\[scan [0-9]+\\] 警告: [^\n]*Logdays" "the lookalike in the log")
+
 # Without --station-dir: the environment, then a Tarvinex.ini beside the
 # program, then the user's folder under the XDG data home.
 set(ENV{TARVINEX_STATION_DIR} "${WORK}/moved")

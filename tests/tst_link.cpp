@@ -241,9 +241,9 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(bool, failedTransfer);
         LinkStation s([&](Comm::Settings &settings, StationCore::LinkOptions &link) {
-            settings.values.insert(QStringLiteral("MAXFILE"), QStringLiteral("1000"));
+            settings.maxFile = 1000;
             if (scenario == QLatin1String("trickled auth"))
-                settings.values.insert(QStringLiteral("LINKKEY"), QStringLiteral("sesame"));
+                settings.linkKey = "sesame";
             link.stepDeadlineMs = 300;
         });
         // A byte at a time, each well within the deadline, until the station
@@ -340,7 +340,7 @@ private Q_SLOTS:
 
         // The next terminal is served as usual.
         Outbox out;
-        const QByteArray key = s.core->settings().value(QStringLiteral("LINKKEY")).toUtf8();
+        const QByteArray key = s.core->settings().linkKey;
         QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "fine") }, {}, key));
         QCOMPARE(readFile(s.snd(4, QStringLiteral("S_HACH.dat"))), QByteArray("fine"));
     }
@@ -369,7 +369,7 @@ private Q_SLOTS:
     void theLinkKeyIsChecked()
     {
         LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &) {
-            settings.values.insert(QStringLiteral("LINKKEY"), QStringLiteral("sesame"));
+            settings.linkKey = "sesame";
         });
         Outbox out;
         const QString file = out.file(QStringLiteral("S_HACH.dat"), "keyed");

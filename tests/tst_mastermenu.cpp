@@ -1,5 +1,5 @@
-#include "TestClock.h"
 #include "StationFolder.h"
+#include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -60,7 +60,7 @@ private:
 
     void writeFile(const QString &name, const QString &text)
     {
-        QFile file(m_settings.importDir + name);
+        QFile file(StationLayout::join(m_settings.importDir, name));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(TextFile::encode(text));
     }

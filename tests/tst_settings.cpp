@@ -1,10 +1,13 @@
 #include "base/Comm.h"
+#include "base/SettingsParser.h"
 #include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestSettings : public QObject
 {
@@ -18,6 +21,31 @@ private:
         if (!Comm::parseSettings(text, &settings, &error))
             qWarning("%s", qPrintable(error));
         return settings;
+    }
+
+    // A station folder with these settings, its data folder and a file
+    // beside them; the mode given to each.
+    static bool writeStation(const QString &dir,
+                             const QString &text,
+                             mode_t settingsMode,
+                             const QString &file = {},
+                             const QByteArray &bytes = {},
+                             mode_t fileMode = 0600)
+    {
+        QFile settings(dir + QStringLiteral("/Tarvinex.ini"));
+        if (!QDir(dir).mkpath(QStringLiteral("data")) || !settings.open(QIODevice::WriteOnly)
+            || settings.write(TextFile::encode(text)) < 0)
+            return false;
+        settings.close();
+        if (::chmod(QFile::encodeName(settings.fileName()).constData(), settingsMode) != 0)
+            return false;
+        if (file.isEmpty())
+            return true;
+        const QString path = QDir(dir).filePath(file);
+        QFile key(path);
+        return QDir().mkpath(QFileInfo(path).path()) && key.open(QIODevice::WriteOnly)
+            && key.write(bytes) == bytes.size() && key.flush()
+            && ::chmod(QFile::encodeName(path).constData(), fileMode) == 0;
     }
 
 private Q_SLOTS:
@@ -82,24 +110,39 @@ private Q_SLOTS:
 
     void terminalFoldersHangBelowTheRoot()
     {
-        const Comm::Settings settings = parsed(QStringLiteral("DATA=/srv/ht\r\n"));
-        QCOMPARE(settings.DataRoot + Comm::terminalId(3) + QStringLiteral("/rcv/"),
-                 QStringLiteral("/srv/ht/0003/rcv/"));
+        Comm::Settings settings = parsed(QStringLiteral("DATA=/srv/ht\r\n"));
+        settings.stationDir = QStringLiteral("/srv/station");
+        const StationLayout layout = settings.layout();
+        QCOMPARE(layout.receiveFolder(3), QStringLiteral("/srv/ht/0003/rcv"));
+        QCOMPARE(layout.masterFile(QStringLiteral("BUNMAS"), QStringLiteral("0003")),
+                 QStringLiteral("/srv/ht/0003/rcv/BUNMAS.dat"));
+        // One rule for every folder: none ends with "/", a file is joined to it.
+        for (const QString &folder : layout.folders())
+            QVERIFY2(!folder.endsWith(u'/'), qPrintable(folder));
+        QCOMPARE(StationLayout::join(layout.unfiledFolder(), QStringLiteral("x")),
+                 QStringLiteral("/srv/station/unfiled/x"));
+        QCOMPARE(StationLayout(QStringLiteral("/"), QStringLiteral("/")).sendFolder(1),
+                 QStringLiteral("/0001/snd"));
     }
 
     void ourKeysAndTheirDefaults()
     {
-        Comm::Settings settings = parsed(QStringLiteral("DATA=/d\r\n"));
+        Comm::Settings settings = parsed(QStringLiteral("DATA=/d\r\nMAXFILE=\r\n"));
         QCOMPARE(settings.port, Comm::DefaultPort);
         QCOMPARE(settings.importDb, QStringLiteral("/d/0000/MasterConv.db"));
-        QCOMPARE(settings.importDir, QStringLiteral("/d/0000/rcv/"));
+        QCOMPARE(settings.importDir, QStringLiteral("/d/0000/rcv"));
+        QCOMPARE(settings.maxFile, Comm::DefaultMaxFile);
+        QVERIFY(settings.unit.isEmpty() && settings.linkKey.isEmpty());
 
-        settings = parsed(QStringLiteral(
-            "DATA=/d/\r\nPORT= 6000 \r\nIMPORTDB=/m.db\r\nIMPORTDIR=/in\r\nUNIT=ttyUSB0\r\n"));
+        settings = parsed(QStringLiteral("DATA=/d/\r\nPORT= 6000 \r\nIMPORTDB=/m.db\r\n"
+                                         "IMPORTDIR=/in/\r\nUNIT=ttyUSB0\r\nMAXFILE=1000\r\n"
+                                         "LINKKEY= ひらけ ごま \r\n"));
         QCOMPARE(settings.port, quint16(6000));
         QCOMPARE(settings.importDb, QStringLiteral("/m.db"));
-        QCOMPARE(settings.importDir, QStringLiteral("/in/"));
-        QCOMPARE(settings.value(QStringLiteral("UNIT")), QStringLiteral("ttyUSB0"));
+        QCOMPARE(settings.importDir, QStringLiteral("/in"));
+        QCOMPARE(settings.unit, QStringLiteral("ttyUSB0"));
+        QCOMPARE(settings.maxFile, qint64(1000));
+        QCOMPARE(settings.linkKey, QStringLiteral("ひらけ ごま").toUtf8());
     }
 
     void relativePathsAreTakenFromTheStationFolder()
@@ -109,14 +152,16 @@ private Q_SLOTS:
         QString error;
         QVERIFY(Comm::parseSettings(QStringLiteral("DBname=tarvinex.db\r\nDATA=data\r\n"
                                                    "IMPORTDB=postgresql://h/m?schema=s\r\n"
-                                                   "IMPORTDIR=../in\r\nLOGDAYS=0\r\n"),
+                                                   "IMPORTDIR=../in\r\nLOGDAYS=0\r\n"
+                                                   "LINKKEYFILE=keys/link.key\r\n"),
                                     &settings,
                                     &error));
         QCOMPARE(settings.DbPath, QStringLiteral("/srv/shop12/tarvinex.db"));
         QCOMPARE(settings.DataRoot, QStringLiteral("/srv/shop12/data/"));
         QCOMPARE(settings.importDb, QStringLiteral("postgresql://h/m?schema=s"));
-        QCOMPARE(settings.importDir, QStringLiteral("/srv/in/"));
+        QCOMPARE(settings.importDir, QStringLiteral("/srv/in"));
         QCOMPARE(settings.logDays, 0);
+        QCOMPARE(settings.linkKeyFile, QStringLiteral("/srv/shop12/keys/link.key"));
         QCOMPARE(parsed(QString()).logDays, 90);
     }
 
@@ -132,7 +177,13 @@ private Q_SLOTS:
         QTest::newRow("DATA folder missing") << "DBname=t.db\r\nDATA=elsewhere\r\n"
                                              << "elsewhere";
         QTest::newRow("LOGDAYS a word") << "DBname=t.db\r\nDATA=data\r\nLOGDAYS=many\r\n"
-                                        << "LOGDAYS";
+                                        << "の 3 行目: LOGDAYS";
+        QTest::newRow("MAXFILE a word") << "DBname=t.db\r\nDATA=data\r\nMAXFILE=abc\r\n"
+                                        << "の 3 行目: MAXFILE の値が正しくありません: abc";
+        QTest::newRow("DBname mistyped") << "dbname=t.db\r\nDATA=data\r\n"
+                                         << "DBname がありません（1 行目の dbname は DBname";
+        QTest::newRow("DATA mistyped") << "DBname=t.db\r\nDTA=data\r\n"
+                                       << "DATA がありません（2 行目の DTA は DATA";
     }
 
     void stationsThatCannotRunAreStopped()
@@ -154,22 +205,163 @@ private Q_SLOTS:
         QVERIFY2(error.contains(named), qPrintable(error));
     }
 
-    void unusablePortIsRefused_data()
+    void unusableValuesAreRefused_data()
     {
-        QTest::addColumn<QString>("port");
-        QTest::newRow("word") << "abc";
-        QTest::newRow("zero") << "0";
-        QTest::newRow("too large") << "65536";
-        QTest::newRow("negative") << "-1";
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("accepted");
+        const QString port = QStringLiteral("1〜65535 の整数");
+        QTest::newRow("port a word") << "PORT=abc" << port;
+        QTest::newRow("port zero") << "PORT=0" << port;
+        QTest::newRow("port too large") << "PORT=65536" << port;
+        QTest::newRow("port negative") << "PORT=-1" << port;
+        const QString maxFile = QStringLiteral("1 以上の整数");
+        QTest::newRow("maxfile a word") << "MAXFILE=abc" << maxFile;
+        QTest::newRow("maxfile zero") << "MAXFILE=0" << maxFile;
+        QTest::newRow("maxfile 1.5 MB") << "MAXFILE=1.5e6" << maxFile;
+        const QString logDays = QStringLiteral("0〜36500 の整数");
+        QTest::newRow("logdays negative") << "LOGDAYS=-1" << logDays;
+        QTest::newRow("logdays a century and a day") << "LOGDAYS=36501" << logDays;
     }
 
-    void unusablePortIsRefused()
+    void unusableValuesAreRefused()
     {
-        QFETCH(QString, port);
+        QFETCH(QString, line);
+        QFETCH(QString, accepted);
         Comm::Settings settings;
         QString error;
-        QVERIFY(!Comm::parseSettings(QStringLiteral("PORT=") + port, &settings, &error));
-        QVERIFY2(error.contains(QStringLiteral("PORT")), qPrintable(error));
+        QVERIFY(!Comm::parseSettings(
+            QStringLiteral("DATA=/d\r\n  ") + line + QStringLiteral("\r\n"), &settings, &error));
+        const QString named = QStringLiteral("2 行目: %1 の値が正しくありません: %2（")
+                                  .arg(line.section(u'=', 0, 0), line.section(u'=', 1));
+        QVERIFY2(error.startsWith(named) && error.contains(accepted), qPrintable(error));
+    }
+
+    void lookalikeKeysAreWarnedOf_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("meant");
+        QTest::newRow("letter case") << "Dbname"
+                                     << "DBname";
+        QTest::newRow("all small") << "logdays"
+                                   << "LOGDAYS";
+        QTest::newRow("a letter dropped") << "MAXFIL"
+                                          << "MAXFILE";
+        QTest::newRow("two letters swapped") << "MAXFLIE"
+                                             << "MAXFILE";
+        QTest::newRow("nearer of two") << "IMPORTDIRS"
+                                       << "IMPORTDIR";
+        QTest::newRow("key file") << "LINK_KEYFILE"
+                                  << "LINKKEYFILE";
+        QTest::newRow("short, case only") << "port"
+                                          << "PORT";
+        QTest::newRow("a short slip") << "PRT"
+                                      << "PORT";
+        QTest::newRow("as many edits as letters") << "AT"
+                                                  << "";
+        QTest::newRow("four edits") << "MAXBYTES"
+                                    << "";
+        QTest::newRow("another word") << "COLOUR"
+                                      << "";
+    }
+
+    void lookalikeKeysAreWarnedOf()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, meant);
+        const Comm::Settings settings
+            = parsed(QStringLiteral("DATA=/d\r\n") + key + QStringLiteral("=7\r\n"));
+        if (meant.isEmpty()) {
+            QCOMPARE(settings.warnings, QStringList());
+            return;
+        }
+        QCOMPARE(settings.warnings.size(), 1);
+        const QString warning = settings.warnings.first();
+        QVERIFY2(warning.startsWith(QStringLiteral("2 行目: ") + key) && warning.contains(meant),
+                 qPrintable(warning));
+        // Still ignored: a guess does not set anything.
+        QCOMPARE(settings.logDays, Comm::DefaultLogDays);
+        QCOMPARE(settings.maxFile, Comm::DefaultMaxFile);
+    }
+
+    void linkKeyHasAHomeOfItsOwn_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<int>("settingsMode");
+        QTest::addColumn<QString>("keyFile");
+        QTest::addColumn<QByteArray>("keyBytes");
+        QTest::addColumn<int>("keyMode");
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<QString>("warned");
+        const QString plain = QStringLiteral("DBname=t.db\r\nDATA=data\r\n");
+        const QString keyed = plain + QStringLiteral("LINKKEY=sesame\r\n");
+        const QString elsewhere = plain + QStringLiteral("LINKKEYFILE=keys/terminals.key\r\n");
+        const QString none;
+        QTest::newRow("no key") << plain << 0644 << none << QByteArray() << 0 << QByteArray()
+                                << none << none;
+        QTest::newRow("link.key") << plain << 0644 << "link.key" << QByteArray("sesame\n") << 0600
+                                  << QByteArray("sesame") << none << none;
+        QTest::newRow("first line as written")
+            << plain << 0644 << "link.key" << QByteArray(" open\tsesame \r\nnext\r\n") << 0600
+            << QByteArray(" open\tsesame ") << none << none;
+        QTest::newRow("LINKKEYFILE")
+            << elsewhere << 0644 << "keys/terminals.key" << QByteArray("鍵") << 0400
+            << QByteArray("鍵") << none << none;
+        QTest::newRow("LINKKEYFILE missing")
+            << elsewhere << 0644 << none << QByteArray() << 0 << QByteArray()
+            << "keys/terminals.key を開けません" << none;
+        QTest::newRow("empty link.key") << plain << 0644 << "link.key" << QByteArray() << 0600
+                                        << QByteArray() << "link.key に鍵がありません" << none;
+        QTest::newRow("blank first line")
+            << elsewhere << 0644 << "keys/terminals.key" << QByteArray(" \r\nsesame\r\n") << 0600
+            << QByteArray() << "terminals.key に鍵がありません" << none;
+        QTest::newRow("link.key others read") << plain << 0644 << "link.key" << QByteArray("k")
+                                              << 0604 << QByteArray("k") << none << "chmod 600";
+        QTest::newRow("link.key the group writes")
+            << plain << 0644 << "link.key" << QByteArray("k") << 0620 << QByteArray("k") << none
+            << "link.key は他のアカウント";
+        QTest::newRow("LINKKEY in private settings")
+            << keyed << 0640 << none << QByteArray() << 0 << QByteArray("sesame") << none << none;
+        QTest::newRow("LINKKEY in settings others read")
+            << keyed << 0644 << none << QByteArray() << 0 << QByteArray("sesame") << none
+            << "LINKKEY は他のアカウントも読めます";
+        QTest::newRow("LINKKEY and link.key")
+            << keyed << 0600 << "link.key" << QByteArray("k") << 0600 << QByteArray()
+            << "LINKKEY と鍵ファイル" << none;
+        QTest::newRow("LINKKEY and LINKKEYFILE")
+            << keyed + QStringLiteral("LINKKEYFILE=keys/terminals.key\r\n") << 0600
+            << "keys/terminals.key" << QByteArray("k") << 0600 << QByteArray()
+            << "LINKKEY と鍵ファイル" << none;
+    }
+
+    void linkKeyHasAHomeOfItsOwn()
+    {
+        QFETCH(QString, settings);
+        QFETCH(int, settingsMode);
+        QFETCH(QString, keyFile);
+        QFETCH(QByteArray, keyBytes);
+        QFETCH(int, keyMode);
+        QFETCH(QByteArray, key);
+        QFETCH(QString, refused);
+        QFETCH(QString, warned);
+        QTemporaryDir dir;
+        QVERIFY(writeStation(
+            dir.path(), settings, mode_t(settingsMode), keyFile, keyBytes, mode_t(keyMode)));
+
+        Comm::Settings loaded;
+        QString error;
+        QCOMPARE(Comm::LoadSettings(dir.path(), &loaded, &error), refused.isEmpty());
+        QVERIFY2(error.contains(refused), qPrintable(error));
+        if (refused.contains(QStringLiteral("LINKKEY")))
+            QVERIFY2(error.contains(QDir(dir.path()).filePath(keyFile))
+                         && error.contains(QStringLiteral("Tarvinex.ini")),
+                     qPrintable(error));
+        if (!refused.isEmpty())
+            return;
+        QCOMPARE(loaded.linkKey, key);
+        QCOMPARE(loaded.warnings.size(), warned.isEmpty() ? 0 : 1);
+        if (!warned.isEmpty())
+            QVERIFY2(loaded.warnings.first().contains(warned), qPrintable(loaded.warnings.first()));
     }
 
     void loadsCp932FromTheStationFolder()

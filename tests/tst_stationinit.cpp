@@ -46,7 +46,7 @@ private Q_SLOTS:
         QCOMPARE(settings.DataRoot, dir + QStringLiteral("/data/"));
         QCOMPARE(settings.port, quint16(50211));
         QCOMPARE(settings.importDb, dir + QStringLiteral("/data/0000/MasterConv.db"));
-        QCOMPARE(settings.importDir, dir + QStringLiteral("/data/0000/rcv/"));
+        QCOMPARE(settings.importDir, dir + QStringLiteral("/data/0000/rcv"));
 
         for (int terminal = 1; terminal <= 11; ++terminal) {
             const QString id = Comm::terminalId(terminal);

@@ -42,7 +42,9 @@ private Q_SLOTS:
         const quint16 port = startServe(first, m_station);
         QVERIFY(port != 0);
         QString errors;
-        QCOMPARE(run({ "serve", "--station-dir", m_station, "--port", "0" }, &errors), 2);
+        QCOMPARE(
+            run({ "serve", "--station-dir", m_station, "--port", QString::number(port) }, &errors),
+            2);
         QVERIFY2(errors.contains(QStringLiteral("already running")), qPrintable(errors));
         QVERIFY2(errors.contains(QStringLiteral("PID %1").arg(first.processId())),
                  qPrintable(errors));

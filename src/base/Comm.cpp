@@ -1,6 +1,7 @@
 #include "Comm.h"
 
-#include "FixedWidth.h"
+#include "LinkKeyFile.h"
+#include "SettingsParser.h"
 #include "TextFile.h"
 
 #include <QDir>
@@ -9,89 +10,20 @@
 
 namespace Comm {
 
-namespace {
-
-QString withSeparator(const QString &path)
-{
-    if (path.isEmpty() || path.endsWith(u'/'))
-        return path;
-    return path + u'/';
-}
-
-QString fromStation(const QString &stationDir, const QString &path)
-{
-    if (stationDir.isEmpty() || path.isEmpty() || QDir::isAbsolutePath(path))
-        return path;
-    return QDir::cleanPath(QDir(stationDir).filePath(path));
-}
-
-// Only a database file is taken from the station folder.
-QString databaseFromStation(const QString &stationDir, const QString &value)
-{
-    return isServerUri(value) ? value : fromStation(stationDir, value);
-}
-
-} // namespace
-
-bool parseSettings(const QString &text, Settings *settings, QString *error)
-{
-    const QStringList lines = TextFile::splitLines(text);
-    for (const QString &line : lines) {
-        const qsizetype p = line.indexOf(u'=');
-        if (p < 0)
-            continue;
-        const QString key = FixedWidth::trim(line.left(p));
-        if (key.isEmpty())
-            continue;
-        settings->values.insert(key, FixedWidth::trim(line.mid(p + 1)));
-    }
-
-    const QString &station = settings->stationDir;
-    settings->DbPath = databaseFromStation(station, settings->value(QStringLiteral("DBname")));
-    // Terminal IDs and "backup/" are appended straight to the root, so it must
-    // end with a separator; a root of /srv/ht means /srv/ht/.
-    settings->DataRoot
-        = withSeparator(fromStation(station, settings->value(QStringLiteral("DATA"))));
-
-    const QString port = settings->value(QStringLiteral("PORT"));
-    if (!port.isEmpty()) {
-        bool ok = false;
-        const uint number = port.toUInt(&ok);
-        if (!ok || number == 0 || number > 65535) {
-            *error = QStringLiteral("PORT の値が正しくありません: %1").arg(port);
-            return false;
-        }
-        settings->port = quint16(number);
-    }
-
-    const QString logDays = settings->value(QStringLiteral("LOGDAYS"));
-    if (!logDays.isEmpty()) {
-        bool ok = false;
-        const uint days = logDays.toUInt(&ok);
-        if (!ok || days > 36500) {
-            *error = QStringLiteral("LOGDAYS の値が正しくありません: %1").arg(logDays);
-            return false;
-        }
-        settings->logDays = int(days);
-    }
-
-    const StationLayout layout = settings->layout();
-    const QString importDb = settings->value(QStringLiteral("IMPORTDB"));
-    settings->importDb = importDb.isEmpty() ? layout.defaultMaintenanceDatabase()
-                                            : databaseFromStation(station, importDb);
-    const QString importDir = settings->value(QStringLiteral("IMPORTDIR"));
-    settings->importDir = importDir.isEmpty() ? layout.defaultImportFolder()
-                                              : withSeparator(fromStation(station, importDir));
-    return true;
-}
-
 bool checkSettings(const Settings &settings, QString *error)
 {
     const QString file = settings.settingsFile();
     const auto missing = [&](const char *key) {
-        *error = QStringLiteral("設定ファイル %1 に %2 がありません。"
-                                "新しいステーションは tarvinex init DIR で作成してください")
-                     .arg(file, QLatin1String(key));
+        *error = QStringLiteral("設定ファイル %1 に %2 がありません").arg(file, QLatin1String(key));
+        for (const Lookalike &lookalike : settings.lookalikes) {
+            if (lookalike.meant == QLatin1String(key)) {
+                *error += QStringLiteral("（%1 行目の %2 は %3 のつもりですか）")
+                              .arg(lookalike.line)
+                              .arg(lookalike.written, lookalike.meant);
+                return false;
+            }
+        }
+        *error += QStringLiteral("。新しいステーションは tarvinex init DIR で作成してください");
         return false;
     };
     if (settings.DbPath.isEmpty())
@@ -135,9 +67,21 @@ bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
     }
     QString problem;
     if (!parseSettings(text, settings, &problem)) {
-        *error = QStringLiteral("設定ファイル %1: %2").arg(path, problem);
+        *error = QStringLiteral("設定ファイル %1 の %2").arg(path, problem);
         return false;
     }
+    for (QString &warning : settings->warnings)
+        warning = QStringLiteral("設定ファイル %1 の %2").arg(path, warning);
+    return loadLinkKey(settings, error);
+}
+
+bool readPort(const QString &text, quint16 *port)
+{
+    bool ok = false;
+    const uint number = text.toUInt(&ok);
+    if (!ok || number == 0 || number > 65535)
+        return false;
+    *port = quint16(number);
     return true;
 }
 

@@ -2,16 +2,31 @@
 
 #include "StationLayout.h"
 
-#include <QHash>
+#include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 // The station's settings, read once at start-up from "Tarvinex.ini" in the
 // station folder, and the terminal ID helper every path below DataRoot uses.
 namespace Comm {
 
 inline constexpr quint16 DefaultPort = 50211;
+inline constexpr qint64 DefaultMaxFile = qint64(256) << 20;
+inline constexpr int DefaultLogDays = 90;
 inline constexpr const char *SettingsFileName = "Tarvinex.ini";
 
+// A key the settings do not know, written where a known one was surely meant
+// ("dbname" for "DBname").
+struct Lookalike
+{
+    QString written;
+    QString meant;
+    int line = 0;
+};
+
+// Every setting the station reads, typed. A value that cannot be used stops
+// the station at start, so what is here is what runs.
 struct Settings
 {
     // The folder the station works in: received files arrive here and master
@@ -24,33 +39,49 @@ struct Settings
     // "PORT": TCP port on which terminals are served.
     quint16 port = DefaultPort;
     // "IMPORTDB", "IMPORTDIR": the maintenance database and the folder the
-    // import window reads its master files from (the latter ending with "/").
+    // import window reads its master files from.
     QString importDb;
     QString importDir;
     // "LOGDAYS": days the station log keeps; 0 keeps every day.
-    int logDays = 90;
-    // Every key the file gave, last value winning, for keys read elsewhere.
-    QHash<QString, QString> values;
+    int logDays = DefaultLogDays;
+    // "MAXFILE": the largest file a terminal may send, in bytes.
+    qint64 maxFile = DefaultMaxFile;
+    // "UNIT": the serial unit serve listens on ("ttyUSB0" or a path); empty
+    // for none.
+    QString unit;
+    // The key of the terminals' challenge, UTF-8 bytes; empty for none. It
+    // comes from its own file (link.key, or the one "LINKKEYFILE" names),
+    // which is then linkKeyFile, or from an older station's "LINKKEY".
+    QByteArray linkKey;
+    QString linkKeyFile;
+
+    // What the operator should hear of but need not stop for, one sentence
+    // each: a key that looks mistyped, a key others can read.
+    QStringList warnings;
+    // Unknown keys that look like known ones, for the message when a required
+    // key is missing.
+    QList<Lookalike> lookalikes;
 
     QString settingsFile() const { return layout().settingsFile(); }
     StationLayout layout() const { return StationLayout(*this); }
-    QString value(const QString &key) const { return values.value(key); }
 };
 
-// Reads the settings of the station folder. On failure (missing or unreadable
-// file, a value that cannot be used) returns false and sets error to a message
-// for the operator that names the file.
+// Reads the settings of the station folder and the link key. On failure
+// (missing or unreadable file, a value that cannot be used, a key file that
+// cannot be read) returns false and sets error to a message for the operator
+// that names the file.
 bool LoadSettings(const QString &stationDir, Settings *settings, QString *error);
 
-// Parses the text of a settings file; the rules of LoadSettings without the file.
-// Relative paths are taken from settings->stationDir when it is set, so that
-// a station folder copied elsewhere works where it lands.
-bool parseSettings(const QString &text, Settings *settings, QString *error);
-
 // What a station cannot run without: the terminal database and an existing
-// data folder. On failure sets error to a message naming the key; every
-// command and the window stop on it before they listen or scan.
+// data folder. On failure sets error to a message naming the key (and a
+// lookalike of it the file has); every command and the window stop on it
+// before they listen or scan.
 bool checkSettings(const Settings &settings, QString *error);
+
+// A TCP port terminals can reach, as "PORT" and serve's --port take it;
+// false when text is none. PortValues says which values are taken.
+inline constexpr const char *PortValues = "1〜65535 の整数";
+bool readPort(const QString &text, quint16 *port);
 
 // Left-pads value with "0" to width characters; longer values are unchanged.
 QString ZeroPad(int width, const QString &value);

@@ -21,7 +21,7 @@ void reserveIfInside(const QString &path, const QString &stationDir, QStringList
 
 } // namespace
 
-CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
+CommServer::Config linkConfig(const Comm::Settings &settings)
 {
     CommServer::Config config;
     config.address = QHostAddress::Any;
@@ -31,24 +31,15 @@ CommServer::Config linkConfig(const Comm::Settings &settings, QString *problem)
     link.folder = layout.transferFolder();
     link.firstTerminal = StationLayout::FirstTerminal;
     link.lastTerminal = StationLayout::LastTerminal;
-    link.linkKey = settings.value(QStringLiteral("LINKKEY")).toUtf8();
-
-    const QString maxFile = settings.value(QStringLiteral("MAXFILE"));
-    if (!maxFile.isEmpty()) {
-        bool ok = false;
-        const qint64 bytes = maxFile.toLongLong(&ok);
-        if (ok && bytes > 0)
-            link.maxFileSize = bytes;
-        else if (problem)
-            *problem = QStringLiteral("MAXFILE の値が正しくありません: %1（%2 バイトとします）")
-                           .arg(maxFile)
-                           .arg(link.maxFileSize);
-    }
+    link.linkKey = settings.linkKey;
+    link.maxFileSize = settings.maxFile;
 
     // Received files land in a folder of their own; the names of the
     // station's own files are refused as well, so that no one mistakes a
     // terminal's file for one of them.
     link.reservedNames.append(QLatin1String(Comm::SettingsFileName));
+    reserveIfInside(layout.linkKeyFile(), settings.stationDir, &link.reservedNames);
+    reserveIfInside(settings.linkKeyFile, settings.stationDir, &link.reservedNames);
     for (const QString &database : { settings.DbPath, settings.importDb }) {
         if (database.isEmpty())
             continue;

@@ -15,8 +15,6 @@ WindowStation::WindowStation(const Comm::Settings &settings,
     , m_window(std::make_unique<MianMenu>(m_core.station()))
     , m_masterMenu(std::make_unique<MasterMenuOpener>(m_core.settings(), m_core.op(), m_core.log()))
 {
-    if (!m_core.settingsProblem().isEmpty())
-        m_core.log().write(m_core.settingsProblem());
     QObject::connect(m_window->BtnMaster, &QPushButton::clicked, m_window.get(), [this] {
         m_masterMenu->show();
     });

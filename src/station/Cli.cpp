@@ -2,6 +2,8 @@
 
 #include "StationInit.h"
 #include "StationLock.h"
+#include "base/Clock.h"
+#include "base/StationLog.h"
 #include "base/Version.h"
 
 #include <QDir>
@@ -146,6 +148,22 @@ int parseCommand(QCommandLineParser &parser,
     return -1;
 }
 
+namespace {
+
+// Serve under systemd and scan from cron are followed in the log, not on a
+// terminal: the settings' warnings go there too, whichever command read them.
+void logWarnings(const Comm::Settings &settings, Process process)
+{
+    if (settings.warnings.isEmpty())
+        return;
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock, processName(process), settings.logDays);
+    for (const QString &warning : settings.warnings)
+        log.write(QStringLiteral("警告: ") + warning);
+}
+
+} // namespace
+
 bool loadSettings(const QCommandLineParser &parser,
                   Process process,
                   Comm::Settings *settings,
@@ -161,8 +179,12 @@ bool loadSettings(const QCommandLineParser &parser,
                        .arg(settings->stationDir);
     if (loaded)
         loaded = Comm::checkSettings(*settings, &problem);
-    if (loaded)
+    for (const QString &warning : std::as_const(settings->warnings))
+        printLine(stderr, QStringLiteral("tarvinex: 警告: ") + warning);
+    if (loaded) {
+        logWarnings(*settings, process);
         return true;
+    }
     printLine(stderr, QStringLiteral("tarvinex: ") + problem);
     if (error)
         *error = problem;

@@ -64,7 +64,8 @@ int parseCommand(QCommandLineParser &parser,
 
 // Chooses the station folder, says which on standard output, reads and checks
 // its settings; on failure writes why to standard error and returns false
-// (exit status 2).
+// (exit status 2). The settings' warnings go to standard error and, when the
+// station can run, to its log.
 bool loadSettings(const QCommandLineParser &parser,
                   Process process,
                   Comm::Settings *settings,

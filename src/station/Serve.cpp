@@ -65,15 +65,11 @@ int serve(const QStringList &arguments)
     StationChoice choice;
     if (!loadSettings(parser, Process::Serve, &settings, &choice))
         return 2;
-    if (parser.isSet(portOption)) {
-        bool ok = false;
-        const uint port = parser.value(portOption).toUInt(&ok);
-        if (!ok || port > 65535) {
-            printLine(stderr,
-                      QStringLiteral("tarvinex: --port: not a port: ") + parser.value(portOption));
-            return 2;
-        }
-        settings.port = quint16(port);
+    if (parser.isSet(portOption) && !Comm::readPort(parser.value(portOption), &settings.port)) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: --port の値が正しくありません: %1（%2）")
+                      .arg(parser.value(portOption), QString::fromUtf8(Comm::PortValues)));
+        return 2;
     }
 
     StationLock running(settings.layout().stationLockFile());
@@ -82,7 +78,7 @@ int serve(const QStringList &arguments)
 
     SystemClock clock;
     ConsoleOperator console;
-    const QString unit = settings.value(QStringLiteral("UNIT"));
+    const QString unit = settings.unit;
     UsbUnitFinder findUnits = [unit]() -> QList<UsbUnit> {
         if (unit.isEmpty())
             return {};
@@ -90,8 +86,6 @@ int serve(const QStringList &arguments)
     };
     StationCore core(settings, console, clock, findUnits, {}, processName(Process::Serve));
     core.log().write(choice.line());
-    if (!core.settingsProblem().isEmpty())
-        core.op().message(core.settingsProblem());
     CommServer &server = core.server();
     Station &station = core.station();
     // Without a serial unit set, terminals come over TCP only: nothing to report.

@@ -16,7 +16,7 @@ StationCore::StationCore(const Comm::Settings &settings,
     , m_log(settings.stationDir, clock, process, settings.logDays)
     , m_operator(face, m_log)
 {
-    CommServer::Config config = linkConfig(m_settings, &m_settingsProblem);
+    CommServer::Config config = linkConfig(m_settings);
     config.address = link.address;
     config.link.stepDeadlineMs = link.stepDeadlineMs.value_or(config.link.stepDeadlineMs);
     config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);

@@ -41,8 +41,6 @@ public:
     ~StationCore();
 
     const Comm::Settings &settings() const { return m_settings; }
-    // A settings value the control could not use (its default is used), or empty.
-    QString settingsProblem() const { return m_settingsProblem; }
 
     StationLog &log() { return m_log; }
     // The face's operator, with every text written to the station log too.
@@ -54,7 +52,6 @@ public:
 
 private:
     Comm::Settings m_settings;
-    QString m_settingsProblem;
     StationLog m_log;
     LoggedOperator m_operator;
     std::unique_ptr<CommServer> m_server;

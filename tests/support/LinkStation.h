@@ -23,7 +23,7 @@
 class LinkStation
 {
 public:
-    // Adjusts the settings (MAXFILE, LINKKEY, ...) and what they do not say.
+    // Adjusts the settings (maxFile, linkKey, ...) and what they do not say.
     using Tweak = std::function<void(Comm::Settings &, StationCore::LinkOptions &)>;
 
     explicit LinkStation(const Tweak &tweak = {}, const UsbUnitFinder &units = {})

@@ -3,10 +3,18 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTest>
 
 // For suites that run the program itself (they define TARVINEX_EXE).
 //
+// A port nothing listens on just now.
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : quint16(0);
+}
+
 // Starts `tarvinex serve` on the station on a free port and waits until it
 // listens: the port, or 0 when it did not start. What it printed meanwhile
 // is added to *output when given.
@@ -17,7 +25,7 @@ inline quint16 startServe(QProcess &serve, const QString &station, QByteArray *o
                   QStringLiteral("--station-dir"),
                   station,
                   QStringLiteral("--port"),
-                  QStringLiteral("0") });
+                  QString::number(freePort()) });
     const QRegularExpression listening(QStringLiteral("待ち受け中: ポート (\\d+)"));
     QByteArray printed;
     quint16 port = 0;

@@ -1,0 +1,167 @@
+#include "SettingsParser.h"
+
+#include "Comm.h"
+#include "FixedWidth.h"
+#include "LookalikeKey.h"
+#include "TextFile.h"
+
+#include <QDir>
+
+#include <array>
+#include <limits>
+#include <optional>
+
+namespace Comm {
+
+namespace {
+
+QString fromStation(const Settings &settings, const QString &path)
+{
+    if (settings.stationDir.isEmpty() || QDir::isAbsolutePath(path))
+        return path;
+    return QDir::cleanPath(QDir(settings.stationDir).filePath(path));
+}
+
+// Only a database file is taken from the station folder.
+QString databaseFrom(const Settings &settings, const QString &value)
+{
+    return isServerUri(value) ? value : fromStation(settings, value);
+}
+
+// A whole number from low to high.
+template<typename Number>
+bool readNumber(const QString &text, qint64 low, qint64 high, Number *number)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok || value < low || value > high)
+        return false;
+    *number = Number(value);
+    return true;
+}
+
+// One key of the file: its name, what it accepts (for the message refusing a
+// value; nullptr when any text will do) and where its value goes (false when
+// the value is not accepted). A new setting is one more row.
+struct Key
+{
+    const char *name;
+    const char *accepted;
+    bool (*take)(const QString &value, Settings *settings);
+};
+
+// clang-format off
+const std::array<Key, 10> Keys { {
+    { "DBname", nullptr, [](const QString &v, Settings *s) {
+          s->DbPath = databaseFrom(*s, v);
+          return true;
+      } },
+    // Terminal IDs and "backup/" are appended straight to the root, so it
+    // ends with a separator; a root of /srv/ht means /srv/ht/.
+    { "DATA", nullptr, [](const QString &v, Settings *s) {
+          s->DataRoot = fromStation(*s, v);
+          if (!s->DataRoot.endsWith(u'/'))
+              s->DataRoot += u'/';
+          return true;
+      } },
+    { "PORT", PortValues, [](const QString &v, Settings *s) {
+          return readPort(v, &s->port);
+      } },
+    { "IMPORTDB", nullptr, [](const QString &v, Settings *s) {
+          s->importDb = databaseFrom(*s, v);
+          return true;
+      } },
+    { "IMPORTDIR", nullptr, [](const QString &v, Settings *s) {
+          s->importDir = QDir::cleanPath(fromStation(*s, v));
+          return true;
+      } },
+    { "UNIT", nullptr, [](const QString &v, Settings *s) {
+          s->unit = v;
+          return true;
+      } },
+    { "MAXFILE", "バイト数、1 以上の整数", [](const QString &v, Settings *s) {
+          return readNumber(v, 1, std::numeric_limits<qint64>::max(), &s->maxFile);
+      } },
+    { "LINKKEY", nullptr, [](const QString &v, Settings *s) {
+          s->linkKey = v.toUtf8();
+          return true;
+      } },
+    { "LINKKEYFILE", nullptr, [](const QString &v, Settings *s) {
+          s->linkKeyFile = fromStation(*s, v);
+          return true;
+      } },
+    { "LOGDAYS", "0〜36500 の整数、0 はすべての日を残す", [](const QString &v, Settings *s) {
+          return readNumber(v, 0, 36500, &s->logDays);
+      } },
+} };
+// clang-format on
+
+QStringList keyNames()
+{
+    QStringList names;
+    for (const Key &key : Keys)
+        names.append(QLatin1String(key.name));
+    return names;
+}
+
+// A key's last value in the file, and its line.
+struct Given
+{
+    QString value;
+    int line = 0;
+};
+
+} // namespace
+
+bool parseSettings(const QString &text, Settings *settings, QString *error)
+{
+    std::array<std::optional<Given>, Keys.size()> given;
+    const QStringList known = keyNames();
+    const QStringList lines = TextFile::splitLines(text);
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        const qsizetype p = line.indexOf(u'=');
+        if (p < 0)
+            continue;
+        const QString key = FixedWidth::trim(line.left(p));
+        if (key.isEmpty())
+            continue;
+        const int number = int(i + 1);
+        if (const qsizetype k = known.indexOf(key); k >= 0) {
+            given[k] = Given { FixedWidth::trim(line.mid(p + 1)), number };
+            continue;
+        }
+        const QString meant = lookalikeKey(key, known);
+        if (meant.isEmpty())
+            continue;
+        settings->lookalikes.append({ key, meant, number });
+        settings->warnings.append(
+            QStringLiteral(
+                "%1 行目: %2 という設定はありません（%3 のつもりですか）。この行は使われません")
+                .arg(number)
+                .arg(key, meant));
+    }
+
+    for (size_t k = 0; k < Keys.size(); ++k) {
+        if (!given[k] || given[k]->value.isEmpty())
+            continue;
+        const Key &key = Keys[k];
+        if (!key.take(given[k]->value, settings)) {
+            *error = QStringLiteral("%1 行目: %2 の値が正しくありません: %3（%4）")
+                         .arg(given[k]->line)
+                         .arg(QLatin1String(key.name),
+                              given[k]->value,
+                              QString::fromUtf8(key.accepted));
+            return false;
+        }
+    }
+
+    const StationLayout layout = settings->layout();
+    if (settings->importDb.isEmpty())
+        settings->importDb = layout.defaultMaintenanceDatabase();
+    if (settings->importDir.isEmpty())
+        settings->importDir = layout.defaultImportFolder();
+    return true;
+}
+
+} // namespace Comm
