@@ -179,7 +179,7 @@ private Q_SLOTS:
         QTest::newRow("no send folder")
             << QStringLiteral("nosnd") << QStringLiteral("ファイルをコピーできません: ");
         QTest::newRow("read-only send copy")
-            << QStringLiteral("readonly") << QStringLiteral("ファイルを削除できません: ");
+            << QStringLiteral("readonly") << QStringLiteral("ファイルを置き換えられません: ");
         QTest::newRow("no backup folder")
             << QStringLiteral("nobackup") << QStringLiteral("ファイルを移動できません: ");
     }
@@ -271,6 +271,52 @@ private Q_SLOTS:
         makeReadOnly(f.folder.path(QStringLiteral("JISYA.csv")));
         f.saved(QStringLiteral("CTRL.csv"), 3);
         QCOMPARE(refused.count(), 1);
+    }
+
+    // A link planted in a terminal's send or receive folder never makes the
+    // station write or hand out the file it points to: a send copy's link is
+    // replaced (even one to a read-only file) and logged, an export's is
+    // refused by name and the terminal told to send its control file again.
+    void plantedLinksAreNeverFollowed_data()
+    {
+        QTest::addColumn<QString>("upload");
+        QTest::addColumn<QString>("linked");
+        QTest::addColumn<bool>("readOnlyTarget");
+        QTest::newRow("send copy")
+            << QStringLiteral("S_HACH.dat") << QStringLiteral("S_HACH.dat") << false;
+        QTest::newRow("send copy, read-only target")
+            << QStringLiteral("S_TANA.dat") << QStringLiteral("S_TANA.dat") << true;
+        QTest::newRow("staged export")
+            << QStringLiteral("CTRL.csv") << QStringLiteral("BUNMAS.csv") << false;
+    }
+
+    void plantedLinksAreNeverFollowed()
+    {
+        QFETCH(QString, upload);
+        QFETCH(QString, linked);
+        QFETCH(bool, readOnlyTarget);
+        Folder f;
+        const QString own = f.folder.settings.settingsFile();
+        const QByteArray before = readFile(own);
+        if (readOnlyTarget)
+            makeReadOnly(own);
+        const bool staging = upload == QLatin1String("CTRL.csv");
+        const QString linkPath = staging ? f.folder.rcv(3, linked) : f.folder.snd(3, linked);
+        QVERIFY(QFile::link(own, linkPath));
+        QSignalSpy refused(&f.events, &TransferEvents::filingFailed);
+        f.saved(upload, 3, "new");
+
+        QCOMPARE(readFile(own), before);
+        QCOMPARE(refused.count(), staging ? 1 : 0);
+        QCOMPARE(QFileInfo(linkPath).isSymLink(), staging);
+        const QString told = staging ? f.op.messages().join(u'\n')
+                                     : QString::fromUtf8(readFile(f.log.currentFile()));
+        QVERIFY2(told.contains(linkPath) && told.contains(QStringLiteral("シンボリックリンク")),
+                 qPrintable(told));
+        if (staging)
+            QVERIFY(!QFile::exists(f.folder.path(QStringLiteral("BUNMAS.csv"))));
+        else
+            QCOMPARE(readFile(linkPath), QByteArray("new"));
     }
 
     void theEventsTerminalNumberHoldsThroughAMessage()

@@ -3,6 +3,7 @@
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
+#include "base/SafeFile.h"
 #include "base/StationLog.h"
 #include "masters/MasterDefinitions.h"
 
@@ -31,7 +32,7 @@ QString Filing::backupPath(const QString &DataName, int terminalNumber, const QS
 {
     const QString folder = m_settings.layout().backupFolder(terminalNumber);
     QString path = StationLayout::join(folder, stamp + u'_' + DataName);
-    for (int n = 2; QFileInfo::exists(path); ++n)
+    for (int n = 2; SafeFile::at(path).exists(); ++n)
         path = StationLayout::join(folder, stamp + u'-' + QString::number(n) + u'_' + DataName);
     return path;
 }
@@ -75,15 +76,34 @@ bool Filing::failed(const QString &text,
 bool Filing::remove(const QString &path, QString *why)
 {
     // A read-only file is not deleted: whoever made it so meant to keep it.
-    QFile file(path);
-    if (!(file.permissions() & QFileDevice::WriteOwner)) {
+    if (readOnly(path)) {
         *why = QStringLiteral("ファイルを削除できません: %1（読み取り専用です）").arg(path);
         return false;
     }
+    QFile file(path);
     if (!file.remove()) {
         *why = QStringLiteral("ファイルを削除できません: %1（%2）").arg(path, file.errorString());
         return false;
     }
+    return true;
+}
+
+bool Filing::readOnly(const QString &path)
+{
+    const SafeFile::Entry entry = SafeFile::at(path);
+    return entry.kind == SafeFile::Entry::Kind::File && !entry.ownerWritable;
+}
+
+bool Filing::place(const QString &source, const QString &target, QString *why)
+{
+    bool replacedLink = false;
+    if (!SafeFile::copy(source, target, why, &replacedLink)) {
+        *why
+            = QStringLiteral("ファイルをコピーできません: %1 → %2（%3）").arg(source, target, *why);
+        return false;
+    }
+    if (replacedLink)
+        m_log.write(SafeFile::linkReplaced(target));
     return true;
 }
 
@@ -97,29 +117,28 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     m_operator.message(received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
                        + backup);
 
+    // The new copy replaces the old in one step: the host finds one or the
+    // other, and may take the old one away meanwhile.
+    if (readOnly(sendCopy))
+        return failed(
+            QStringLiteral("ファイルを置き換えられません: %1（読み取り専用です）").arg(sendCopy),
+            DataName,
+            terminalNumber,
+            failure);
     QString why;
-    if (QFileInfo::exists(sendCopy) && !remove(sendCopy, &why))
+    if (!place(received, sendCopy, &why))
         return failed(why, DataName, terminalNumber, failure);
-    QFile source(received);
-    if (!source.copy(sendCopy)) {
-        return failed(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
-                          .arg(received, sendCopy, source.errorString()),
-                      DataName,
-                      terminalNumber,
-                      failure);
-    }
     m_operator.message(QStringLiteral("chk-1"));
 
     // Another process may have taken the name since it was chosen.
-    if (QFileInfo::exists(backup))
+    if (SafeFile::at(backup).exists())
         backup = backupPath(DataName, terminalNumber, stamp);
-    QFile moving(received);
-    if (!moving.rename(backup)) {
-        return failed(QStringLiteral("ファイルを移動できません: %1 → %2（%3）")
-                          .arg(received, backup, moving.errorString()),
-                      DataName,
-                      terminalNumber,
-                      failure);
+    if (!SafeFile::moveNew(received, backup, &why)) {
+        return failed(
+            QStringLiteral("ファイルを移動できません: %1 → %2（%3）").arg(received, backup, why),
+            DataName,
+            terminalNumber,
+            failure);
     }
     m_operator.message(QStringLiteral("chk-2"));
     return true;
@@ -149,16 +168,16 @@ QStringList Filing::MasterCsvCopy(int terminalNumber, QString *failure)
         // Whatever stands under the name was staged for some terminal; it goes
         // first, so that a terminal without this export never gets another's.
         QString why;
-        if (QFileInfo::exists(target) && !remove(target, &why)) {
+        if (SafeFile::at(target).exists() && !remove(target, &why)) {
             problems.append(why);
             continue;
         }
-        if (!QFileInfo::exists(source))
+        if (!SafeFile::at(source).exists())
             continue;
-        QFile file(source);
-        if (!file.copy(target)) {
-            problems.append(QStringLiteral("ファイルをコピーできません: %1 → %2（%3）")
-                                .arg(source, target, file.errorString()));
+        // A link in the receive folder is refused: the terminal would fetch
+        // whatever file it points to.
+        if (!place(source, target, &why)) {
+            problems.append(why);
             continue;
         }
         staged.append(name);

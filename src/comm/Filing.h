@@ -43,7 +43,13 @@ public:
     QString backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const;
 
 private:
+    // A regular file its owner may not write; a link under the name is not
+    // followed.
+    static bool readOnly(const QString &path);
     bool remove(const QString &path, QString *why);
+    // Copies source under target's name by a temporary file renamed over it,
+    // so a link standing there is replaced (and logged), never its target.
+    bool place(const QString &source, const QString &target, QString *why);
     // Moves a received file that could not be filed out of the way of later
     // uploads; where it now is, or empty when it is gone.
     QString keep(const QString &DataName, int terminalNumber);
