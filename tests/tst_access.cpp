@@ -148,6 +148,7 @@ private Q_SLOTS:
         const QString station = m_dir.filePath(QStringLiteral("older"));
         useStation(station, 022, {});
         QProcess::execute(QStringLiteral("chmod"), { "-R", "a+rX,g-s", station });
+        QVERIFY(writeFile(station + QStringLiteral("/link.key"), "a key\n"));
         const QString outside = m_dir.filePath(QStringLiteral("outside"));
         QVERIFY(writeFile(outside, "not the station's"));
         QVERIFY(QFile::setPermissions(outside, QFileDevice::ReadOwner));
@@ -159,6 +160,7 @@ private Q_SLOTS:
         QVERIFY2(output.contains("left alone, a symbolic link: " + link.toUtf8()),
                  output.constData());
         compareModes(station);
+        QCOMPARE(mode(station + QStringLiteral("/link.key")), QStringLiteral("600"));
         QCOMPARE(mode(outside), QStringLiteral("400"));
     }
 

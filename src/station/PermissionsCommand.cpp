@@ -163,6 +163,9 @@ int permissions(const QStringList &arguments)
         pass.folder(folder);
 
     pass.own(layout.settingsFile(), AccessModel::SettingsMode);
+    pass.own(layout.linkKeyFile(), AccessModel::SecretMode);
+    if (!settings.linkKeyFile.isEmpty())
+        pass.own(settings.linkKeyFile, AccessModel::SecretMode);
     for (const QString &database : { settings.DbPath, settings.importDb }) {
         if (database.isEmpty() || Comm::isServerUri(database))
             continue;
