@@ -42,6 +42,8 @@ Entry at(const QString &path)
         entry.kind = Entry::Kind::Link;
     else if (S_ISREG(status.st_mode))
         entry.kind = Entry::Kind::File;
+    else if (S_ISDIR(status.st_mode))
+        entry.kind = Entry::Kind::Folder;
     else
         entry.kind = Entry::Kind::Other;
     entry.ownerWritable = status.st_mode & S_IWUSR;
@@ -132,6 +134,8 @@ bool Replacement::fail(const QString &cause)
 bool Replacement::open()
 {
     static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    if (at(m_path).kind == Entry::Kind::Folder)
+        return fail(QString::fromLocal8Bit(std::strerror(EISDIR)));
     const qsizetype slash = m_path.lastIndexOf(u'/');
     const QString folder = m_path.left(slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -17,7 +17,7 @@ namespace SafeFile {
 // What stands under a name, the name itself not followed.
 struct Entry
 {
-    enum class Kind { Missing, Link, File, Other };
+    enum class Kind { Missing, Link, File, Folder, Other };
     Kind kind = Kind::Missing;
     bool ownerWritable = false;
 
@@ -55,6 +55,8 @@ public:
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
+    // Refuses a name a rename cannot replace (a folder) before anything is
+    // written, so that work that depends on the file can still be undone.
     bool open();
     bool write(QByteArrayView bytes);
     bool commit();
