@@ -117,7 +117,9 @@ private Q_SLOTS:
         QCOMPARE(layout.masterFile(QStringLiteral("BUNMAS"), QStringLiteral("0003")),
                  QStringLiteral("/srv/ht/0003/rcv/BUNMAS.dat"));
         // One rule for every folder: none ends with "/", a file is joined to it.
-        for (const QString &folder : layout.folders())
+        for (const QString &folder :
+             { layout.transferFolder(), layout.unfiledFolder(), layout.logFolder(),
+               layout.defaultImportFolder(), layout.sendFolder(3), layout.backupFolder(3) })
             QVERIFY2(!folder.endsWith(u'/'), qPrintable(folder));
         QCOMPARE(StationLayout::join(layout.unfiledFolder(), QStringLiteral("x")),
                  QStringLiteral("/srv/station/unfiled/x"));

@@ -152,11 +152,3 @@ QString StationLayout::defaultMaintenanceDatabase() const
 {
     return inData(ImportId + QStringLiteral("/MasterConv.db"));
 }
-
-QStringList StationLayout::folders() const
-{
-    QStringList folders { m_stationDir, transferFolder(), unfiledFolder(), defaultImportFolder() };
-    for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal)
-        folders << receiveFolder(terminal) << sendFolder(terminal) << backupFolder(terminal);
-    return folders;
-}

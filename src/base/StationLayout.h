@@ -83,9 +83,6 @@ public:
     QString defaultTerminalDatabase() const;
     QString defaultMaintenanceDatabase() const;
 
-    // Every folder of a station, the station folder first.
-    QStringList folders() const;
-
 private:
     // A path below the data root, given relative to it.
     QString inData(const QString &path) const;
