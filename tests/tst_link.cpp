@@ -512,7 +512,9 @@ private Q_SLOTS:
         QVERIFY2(t.client->errorString().contains(QStringLiteral("error 12"))
                      && t.client->errorString().endsWith(reason),
                  qPrintable(t.client->errorString()));
-        QVERIFY2(s.logText().contains(reason), qPrintable(s.logText()));
+        QVERIFY2(s.logText().contains(QStringLiteral("通信エラー 12 (station failure): "))
+                     && s.logText().contains(reason),
+                 qPrintable(s.logText()));
         QCOMPARE(s.stationFiles(), QStringList());
     }
 

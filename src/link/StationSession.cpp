@@ -6,15 +6,6 @@
 
 namespace Link {
 
-namespace {
-
-QString describe(ErrorCode code)
-{
-    return QString::number(quint16(code));
-}
-
-} // namespace
-
 StationSession::StationSession(QIODevice *device,
                                const StationConfig &config,
                                const QString &peer,
@@ -163,7 +154,7 @@ void StationSession::handle(const Frame &frame)
     if (frame.type == Error) {
         const std::optional<ErrorMessage> error = decodeError(frame.payload);
         const QString reason = error
-            ? QStringLiteral("%1 %2").arg(describe(error->code), error->reason)
+            ? QStringLiteral("%1 %2").arg(describeError(error->code), error->reason)
             : QStringLiteral("(malformed)");
         m_stopPending = false;
         const bool receiving = bool(m_incoming);
@@ -504,7 +495,7 @@ void StationSession::fail(ErrorCode code, const QString &reason)
     send(Error, encodeError({ code, reason }));
     Q_EMIT note(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
                     .arg(m_terminal)
-                    .arg(m_peer, describe(code), reason));
+                    .arg(m_peer, describeError(code), reason));
     m_state = State::Ended;
     if (receiving)
         raise(TransferKind::SaveFailed, name);
