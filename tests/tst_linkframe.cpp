@@ -1,8 +1,11 @@
 #include "link/Crc32.h"
+#include "link/FrameDeadline.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
 
+#include <QElapsedTimer>
 #include <QMessageAuthenticationCode>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace Link;
@@ -123,6 +126,37 @@ private Q_SLOTS:
         QCOMPARE(line.next(&frame, &error), FrameDecoder::Result::Frame);
         QCOMPARE(frame.payload, encodeHello({ 1, 3 }));
         QCOMPARE(line.pendingFrameSize(), 0);
+    }
+
+    void aFrameOnTheLineMustBeWholeInItsTime()
+    {
+        // At this speed a frame has about a second, however its bytes are
+        // spread over it.
+        FrameDeadline deadline(1000 * 1000);
+        QSignalSpy expired(&deadline, &FrameDeadline::expired);
+        const QByteArray bytes = encodeFrame(Data, QByteArray(100, 'x'));
+        FrameDecoder decoder(true);
+        Frame frame;
+        QString error;
+        decoder.feed(bytes.first(50));
+        deadline.follow(decoder);
+        QTest::qWait(300);
+        decoder.feed(bytes.sliced(50));
+        QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Frame);
+        deadline.follow(decoder);
+        QTest::qWait(900);
+        QCOMPARE(expired.count(), 0);
+
+        // The next one trickles in, each piece well within the second.
+        QElapsedTimer clock;
+        clock.start();
+        for (qsizetype at = 0; at < 40; at += 10) {
+            decoder.feed(bytes.sliced(at, 10));
+            deadline.follow(decoder);
+            QTest::qWait(300);
+        }
+        QCOMPARE(expired.count(), 1);
+        QVERIFY(clock.elapsed() < 1900);
     }
 
     void payloadsMustBeExact()

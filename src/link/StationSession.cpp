@@ -16,13 +16,13 @@ StationSession::StationSession(QIODevice *device,
     , m_config(config)
     , m_peer(peer)
     , m_decoder(hunting)
+    , m_frameDeadline(config.lineBytesPerSecond)
 {
     m_deadline.setSingleShot(true);
     m_deadline.setInterval(m_config.stepDeadlineMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
     m_drain.setSingleShot(true);
-    m_frameDeadline.setSingleShot(true);
     if (hunting) {
         // Before HELLO a serial line may carry noise; a HELLO is all that
         // can come then.
@@ -34,7 +34,7 @@ StationSession::StationSession(QIODevice *device,
              QStringLiteral("the terminal took nothing of what the station sent for %1 ms")
                  .arg(m_config.stepDeadlineMs));
     });
-    connect(&m_frameDeadline, &QTimer::timeout, this, &StationSession::onFrameDeadline);
+    connect(&m_frameDeadline, &FrameDeadline::expired, this, &StationSession::onFrameOverdue);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
     connect(&m_turnWait, &QTimer::timeout, this, [this] {
         fail(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
@@ -141,7 +141,10 @@ void StationSession::pump()
         m_decoder.feed(bytes);
     }
     m_pumping = false;
-    watchPendingFrame();
+    if (reading())
+        m_frameDeadline.follow(m_decoder);
+    else
+        m_frameDeadline.stop();
     if (m_stopPending && m_state != State::Ended && !m_inHandler) {
         m_stopPending = false;
         fail(m_stopCode, m_stopReason);
@@ -436,33 +439,11 @@ void StationSession::armDrain()
     m_drain.start(m_config.stepDeadlineMs);
 }
 
-void StationSession::watchPendingFrame()
-{
-    if (m_config.lineBytesPerSecond <= 0 || !reading()) {
-        m_frameDeadline.stop();
-        return;
-    }
-    const qsizetype size = m_decoder.pendingFrameSize();
-    if (size == 0) {
-        m_frameDeadline.stop();
-        m_frameStart = -1;
-        return;
-    }
-    if (m_decoder.pendingFrameStart() != m_frameStart) {
-        m_frameStart = m_decoder.pendingFrameStart();
-        m_frameClock.start();
-    }
-    // The header may have told the length only now: the deadline follows it.
-    const qint64 allowed = 1000 + 2 * 1000 * qint64(size) / m_config.lineBytesPerSecond;
-    m_frameDeadline.start(int(qMax<qint64>(0, allowed - m_frameClock.elapsed())));
-}
-
-void StationSession::onFrameDeadline()
+void StationSession::onFrameOverdue()
 {
     if (m_state == State::Hello && m_decoder.skipPendingFrame()) {
         // Noise that looked like a header: the terminal's HELLO may be
         // among what followed it.
-        m_frameStart = -1;
         pump();
         return;
     }

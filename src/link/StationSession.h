@@ -1,10 +1,10 @@
 #pragma once
 
+#include "FrameDeadline.h"
 #include "LinkFiles.h"
 #include "LinkFrame.h"
 #include "LinkProtocol.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -120,8 +120,7 @@ private:
     void onStall();
     void onBytesWritten(qint64 bytes);
     void armDrain();
-    void watchPendingFrame();
-    void onFrameDeadline();
+    void onFrameOverdue();
     bool reading() const;
 
     QPointer<QIODevice> m_device;
@@ -141,10 +140,7 @@ private:
     QTimer m_drain;
     qint64 m_taken = 0;
     qint64 m_drainMark = 0;
-    // Serial: the frame now arriving must be whole in time.
-    QTimer m_frameDeadline;
-    QElapsedTimer m_frameClock;
-    qint64 m_frameStart = -1;
+    FrameDeadline m_frameDeadline;
     QString m_filingFailure;
     QTimer m_keepAlive;
     QTimer m_turnWait;
