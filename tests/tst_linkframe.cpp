@@ -1,4 +1,5 @@
 #include "link/Crc32.h"
+#include "link/DrainDeadline.h"
 #include "link/FrameDeadline.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
@@ -6,6 +7,8 @@
 #include <QElapsedTimer>
 #include <QMessageAuthenticationCode>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace Link;
@@ -157,6 +160,50 @@ private Q_SLOTS:
         }
         QCOMPARE(expired.count(), 1);
         QVERIFY(clock.elapsed() < 1900);
+    }
+
+    void whatIsQueuedMustBeTakenInTime_data()
+    {
+        QTest::addColumn<int>("bytesPerTick"); // what the peer takes every 20 ms; -1: all
+        QTest::addColumn<bool>("expires");
+        QTest::newRow("a peer that reads") << -1 << false;
+        QTest::newRow("a peer that reads nothing") << 0 << true;
+        QTest::newRow("a peer that takes a little now and then") << 2048 << true;
+    }
+
+    void whatIsQueuedMustBeTakenInTime()
+    {
+        QFETCH(int, bytesPerTick);
+        QFETCH(bool, expires);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket peer;
+        qint64 received = 0;
+        QTimer taking;
+        if (bytesPerTick < 0) {
+            QObject::connect(
+                &peer, &QTcpSocket::readyRead, [&] { received += peer.readAll().size(); });
+        } else {
+            // What the peer does not read stays queued at the station, not
+            // in buffers of the peer's.
+            peer.setReadBufferSize(16 * 1024);
+            QObject::connect(
+                &taking, &QTimer::timeout, [&] { received += peer.read(bytesPerTick).size(); });
+        }
+        peer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *station = server.nextPendingConnection();
+        station->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+
+        DrainDeadline deadline(station, 500);
+        QSignalSpy expired(&deadline, &DrainDeadline::expired);
+        const QByteArray queued(1024 * 1024, 'q');
+        station->write(queued);
+        deadline.arm();
+        taking.start(20);
+        QTest::qWait(1000);
+        QCOMPARE(expired.count(), expires ? 1 : 0);
+        QCOMPARE(received == queued.size(), !expires);
     }
 
     void payloadsMustBeExact()

@@ -16,20 +16,20 @@ StationSession::StationSession(QIODevice *device,
     , m_config(config)
     , m_peer(peer)
     , m_decoder(hunting)
+    , m_drain(device, config.stepDeadlineMs)
     , m_frameDeadline(config.lineBytesPerSecond)
 {
     m_deadline.setSingleShot(true);
     m_deadline.setInterval(m_config.stepDeadlineMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
-    m_drain.setSingleShot(true);
     if (hunting) {
         // Before HELLO a serial line may carry noise; a HELLO is all that
         // can come then.
         m_decoder.setNoiseAbove(4);
     }
     connect(&m_deadline, &QTimer::timeout, this, &StationSession::onStall);
-    connect(&m_drain, &QTimer::timeout, this, [this] {
+    connect(&m_drain, &DrainDeadline::expired, this, [this] {
         stop(ErrorCode::Timeout,
              QStringLiteral("the terminal took nothing of what the station sent for %1 ms")
                  .arg(m_config.stepDeadlineMs));
@@ -401,7 +401,7 @@ void StationSession::sendMore()
         }
         QString error;
         const bool pumped = m_outgoing->pump(*m_device, &error);
-        armDrain();
+        m_drain.arm();
         if (!pumped) {
             fail(ErrorCode::StationFailure, error);
             return;
@@ -412,12 +412,8 @@ void StationSession::sendMore()
     }
 }
 
-void StationSession::onBytesWritten(qint64 bytes)
+void StationSession::onBytesWritten()
 {
-    m_taken += bytes;
-    if (m_drain.isActive() && m_taken >= m_drainMark)
-        m_drain.stop();
-    armDrain();
     if (m_inHandler || m_pumping)
         return;
     if (m_state == State::Sending)
@@ -426,17 +422,6 @@ void StationSession::onBytesWritten(qint64 bytes)
     // served now.
     pump();
     finish();
-}
-
-void StationSession::armDrain()
-{
-    // Whatever is queued now must be taken within the step deadline; what is
-    // queued meanwhile gets its own deadline once that is met, so a peer
-    // that takes a byte now and then cannot stretch it.
-    if (m_drain.isActive() || !m_device || m_device->bytesToWrite() <= 0)
-        return;
-    m_drainMark = m_taken + m_device->bytesToWrite();
-    m_drain.start(m_config.stepDeadlineMs);
 }
 
 void StationSession::onFrameOverdue()
@@ -461,7 +446,7 @@ void StationSession::send(quint8 type, const QByteArray &payload)
 {
     if (m_device && m_device->isWritable()) {
         m_device->write(encodeFrame(type, payload));
-        armDrain();
+        m_drain.arm();
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DrainDeadline.h"
 #include "FrameDeadline.h"
 #include "LinkFiles.h"
 #include "LinkFrame.h"
@@ -118,8 +119,7 @@ private:
     void raise(TransferKind kind, const QString &name);
     void finish();
     void onStall();
-    void onBytesWritten(qint64 bytes);
-    void armDrain();
+    void onBytesWritten();
     void onFrameOverdue();
     bool reading() const;
 
@@ -136,10 +136,7 @@ private:
     QStringList m_toSend;
     int m_sentCount = 0;
     QTimer m_deadline;
-    // The peer must take what was queued when this started in time.
-    QTimer m_drain;
-    qint64 m_taken = 0;
-    qint64 m_drainMark = 0;
+    DrainDeadline m_drain;
     FrameDeadline m_frameDeadline;
     QString m_filingFailure;
     QTimer m_keepAlive;
