@@ -386,7 +386,9 @@ private Q_SLOTS:
         t.socket.abort();
         QTRY_COMPARE_WITH_TIMEOUT(s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"), 5000);
         QCOMPARE(s.stationFiles(), QStringList());
-        QVERIFY(s.logText().contains(QStringLiteral("connection lost")));
+        // Lost, and no error of the protocol: nothing could be sent.
+        QVERIFY(s.logText().contains(QStringLiteral("通信途絶: connection lost")));
+        QVERIFY(!s.logText().contains(QStringLiteral("通信エラー")));
 
         Outbox out;
         QVERIFY(send(s, 3, { out.file(QStringLiteral("S_HACH.dat"), "whole") }));

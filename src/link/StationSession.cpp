@@ -37,8 +37,7 @@ StationSession::StationSession(QIODevice *device,
     connect(&m_frameDeadline, &FrameDeadline::expired, this, &StationSession::onFrameOverdue);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
     connect(&m_turnWait, &QTimer::timeout, this, [this] {
-        fail(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
-        finish();
+        stop(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
     });
     connect(device, &QIODevice::readyRead, this, &StationSession::pump);
     connect(device, &QIODevice::bytesWritten, this, &StationSession::onBytesWritten);
@@ -70,13 +69,9 @@ void StationSession::stop(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
-    if (m_inHandler || m_pumping) {
-        m_stopPending = true;
-        m_stopCode = code;
-        m_stopReason = reason;
-        return;
-    }
-    fail(code, reason);
+    m_stopAsked = ErrorMessage { code, reason };
+    if (!m_pumping)
+        endIfAsked();
     finish();
 }
 
@@ -87,7 +82,22 @@ void StationSession::deviceLost()
     // Whatever arrived before the connection closed is still served.
     if (m_state != State::Idle)
         pump();
-    stop(ErrorCode::BadLength, QStringLiteral("connection lost"));
+    m_lost = true;
+    if (!m_pumping)
+        endIfAsked();
+    finish();
+}
+
+bool StationSession::endIfAsked()
+{
+    if (m_state == State::Ended || m_inHandler || (!m_lost && !m_stopAsked))
+        return false;
+    if (m_lost)
+        end(QStringLiteral("端末 %1 (%2) 通信途絶: connection lost").arg(m_terminal).arg(m_peer));
+    else
+        fail(m_stopAsked->code, m_stopAsked->reason);
+    m_stopAsked.reset();
+    return true;
 }
 
 void StationSession::filingFailed(const QString &reason)
@@ -112,11 +122,8 @@ void StationSession::pump()
     }
     m_pumping = true;
     while (m_state != State::Ended && m_state != State::Sending) {
-        if (m_stopPending) {
-            m_stopPending = false;
-            fail(m_stopCode, m_stopReason);
+        if (endIfAsked())
             break;
-        }
         // What the peer has not taken yet bounds what it may ask for next.
         if (m_device && m_device->bytesToWrite() > m_config.maxQueuedBytes)
             break;
@@ -145,10 +152,7 @@ void StationSession::pump()
         m_frameDeadline.follow(m_decoder);
     else
         m_frameDeadline.stop();
-    if (m_stopPending && m_state != State::Ended && !m_inHandler) {
-        m_stopPending = false;
-        fail(m_stopCode, m_stopReason);
-    }
+    endIfAsked();
     finish();
 }
 
@@ -157,18 +161,11 @@ void StationSession::handle(const Frame &frame)
     if (frame.type == Error) {
         const std::optional<ErrorMessage> error = decodeError(frame.payload);
         const QString reason = error
-            ? QStringLiteral("%1 %2").arg(describeError(error->code), error->reason)
+            ? QStringLiteral("%1: %2").arg(describeError(error->code), error->reason)
             : QStringLiteral("(malformed)");
-        m_stopPending = false;
-        const bool receiving = bool(m_incoming);
-        const QString name = receiving ? m_incoming->name() : QString();
-        m_incoming.reset();
-        m_state = State::Ended;
-        Q_EMIT note(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
-                        .arg(m_terminal)
-                        .arg(m_peer, reason));
-        if (receiving)
-            raise(TransferKind::SaveFailed, name);
+        end(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
+                .arg(m_terminal)
+                .arg(m_peer, reason));
         return;
     }
     const auto unexpected = [&](const QString &expected) {
@@ -371,11 +368,8 @@ void StationSession::onFetch()
 void StationSession::sendMore()
 {
     while (m_state == State::Sending && m_device) {
-        if (m_stopPending) {
-            m_stopPending = false;
-            fail(m_stopCode, m_stopReason);
+        if (endIfAsked())
             return;
-        }
         if (!m_outgoing) {
             if (m_toSend.isEmpty()) {
                 send(Fetched, encodeU16(quint16(m_sentCount)));
@@ -444,7 +438,7 @@ void StationSession::onStall()
 
 void StationSession::send(quint8 type, const QByteArray &payload)
 {
-    if (m_device && m_device->isWritable()) {
+    if (!m_lost && m_device && m_device->isWritable()) {
         m_device->write(encodeFrame(type, payload));
         m_drain.arm();
     }
@@ -454,15 +448,22 @@ void StationSession::fail(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
+    end(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
+            .arg(m_terminal)
+            .arg(m_peer, describeError(code), reason),
+        ErrorMessage { code, reason });
+}
+
+void StationSession::end(const QString &why, const std::optional<ErrorMessage> &answer)
+{
     const bool receiving = bool(m_incoming);
     const QString name = receiving ? m_incoming->name() : QString();
     m_incoming.reset();
     m_outgoing.reset();
-    send(Error, encodeError({ code, reason }));
-    Q_EMIT note(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
-                    .arg(m_terminal)
-                    .arg(m_peer, describeError(code), reason));
+    if (answer)
+        send(Error, encodeError(*answer));
     m_state = State::Ended;
+    Q_EMIT note(why);
     if (receiving)
         raise(TransferKind::SaveFailed, name);
 }
