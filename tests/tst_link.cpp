@@ -4,6 +4,9 @@
 
 #include <QSignalSpy>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace Link;
@@ -45,6 +48,30 @@ bool send(LinkStation &s,
     t.start();
     return t.waitDone() && t.client->succeeded();
 }
+
+// A small memory file system over a folder for as long as it lives, where
+// the system lets us mount one (as root).
+class SmallFileSystem
+{
+public:
+    SmallFileSystem(const QString &over, bool readOnly)
+        : m_path(QFile::encodeName(over))
+    {
+        m_mounted
+            = ::mount("tmpfs", m_path.constData(), "tmpfs", readOnly ? MS_RDONLY : 0, "size=48k")
+            == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+};
 
 QStringList entries(const QString &dir)
 {
@@ -359,7 +386,9 @@ private Q_SLOTS:
         t.socket.abort();
         QTRY_COMPARE_WITH_TIMEOUT(s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"), 5000);
         QCOMPARE(s.stationFiles(), QStringList());
-        QVERIFY(s.logText().contains(QStringLiteral("connection lost")));
+        // Lost, and no error of the protocol: nothing could be sent.
+        QVERIFY(s.logText().contains(QStringLiteral("通信途絶: connection lost")));
+        QVERIFY(!s.logText().contains(QStringLiteral("通信エラー")));
 
         Outbox out;
         QVERIFY(send(s, 3, { out.file(QStringLiteral("S_HACH.dat"), "whole") }));
@@ -454,6 +483,41 @@ private Q_SLOTS:
             QCOMPARE(::stat(QFile::encodeName(filed).constData(), &info), 0);
             QCOMPARE(info.st_mode & 0777, 0666 & ~mask);
         }
+    }
+
+    void aFileThatCannotBeWrittenIsRefusedWithTheSystemsReason_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<int>("cause");
+        // The file is larger than the file system: a write is cut short.
+        QTest::newRow("disk full") << false << ENOSPC;
+        QTest::newRow("read-only") << true << EROFS;
+    }
+
+    void aFileThatCannotBeWrittenIsRefusedWithTheSystemsReason()
+    {
+        QFETCH(bool, readOnly);
+        QFETCH(int, cause);
+        LinkStation s;
+        SmallFileSystem transfer(s.folder.layout().transferFolder(), readOnly);
+        if (!transfer.mounted())
+            QSKIP("no file system can be mounted here");
+        Outbox out;
+        LinkTerminal t(s.port(), 3);
+        t.client->put(out.file(QStringLiteral("S_HACH.dat"), QByteArray(100000, 'h')));
+        t.start();
+        QVERIFY(t.waitDone());
+
+        // The terminal keeps its file, and it and the operator are told why.
+        const QString reason = QString::fromLocal8Bit(std::strerror(cause));
+        QVERIFY(t.client->savedFiles().isEmpty());
+        QVERIFY2(t.client->errorString().contains(QStringLiteral("error 12"))
+                     && t.client->errorString().endsWith(reason),
+                 qPrintable(t.client->errorString()));
+        QVERIFY2(s.logText().contains(QStringLiteral("通信エラー 12 (station failure): "))
+                     && s.logText().contains(reason),
+                 qPrintable(s.logText()));
+        QCOMPARE(s.stationFiles(), QStringList());
     }
 
     void aPeerThatAsksWithoutReadingIsDropped()

@@ -1,8 +1,14 @@
 #include "link/Crc32.h"
+#include "link/DrainDeadline.h"
+#include "link/FrameDeadline.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
 
+#include <QElapsedTimer>
 #include <QMessageAuthenticationCode>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace Link;
@@ -123,6 +129,81 @@ private Q_SLOTS:
         QCOMPARE(line.next(&frame, &error), FrameDecoder::Result::Frame);
         QCOMPARE(frame.payload, encodeHello({ 1, 3 }));
         QCOMPARE(line.pendingFrameSize(), 0);
+    }
+
+    void aFrameOnTheLineMustBeWholeInItsTime()
+    {
+        // At this speed a frame has about a second, however its bytes are
+        // spread over it.
+        FrameDeadline deadline(1000 * 1000);
+        QSignalSpy expired(&deadline, &FrameDeadline::expired);
+        const QByteArray bytes = encodeFrame(Data, QByteArray(100, 'x'));
+        FrameDecoder decoder(true);
+        Frame frame;
+        QString error;
+        decoder.feed(bytes.first(50));
+        deadline.follow(decoder);
+        QTest::qWait(300);
+        decoder.feed(bytes.sliced(50));
+        QCOMPARE(decoder.next(&frame, &error), FrameDecoder::Result::Frame);
+        deadline.follow(decoder);
+        QTest::qWait(900);
+        QCOMPARE(expired.count(), 0);
+
+        // The next one trickles in, each piece well within the second.
+        QElapsedTimer clock;
+        clock.start();
+        for (qsizetype at = 0; at < 40; at += 10) {
+            decoder.feed(bytes.sliced(at, 10));
+            deadline.follow(decoder);
+            QTest::qWait(300);
+        }
+        QCOMPARE(expired.count(), 1);
+        QVERIFY(clock.elapsed() < 1900);
+    }
+
+    void whatIsQueuedMustBeTakenInTime_data()
+    {
+        QTest::addColumn<int>("bytesPerTick"); // what the peer takes every 20 ms; -1: all
+        QTest::addColumn<bool>("expires");
+        QTest::newRow("a peer that reads") << -1 << false;
+        QTest::newRow("a peer that reads nothing") << 0 << true;
+        QTest::newRow("a peer that takes a little now and then") << 2048 << true;
+    }
+
+    void whatIsQueuedMustBeTakenInTime()
+    {
+        QFETCH(int, bytesPerTick);
+        QFETCH(bool, expires);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket peer;
+        qint64 received = 0;
+        QTimer taking;
+        if (bytesPerTick < 0) {
+            QObject::connect(
+                &peer, &QTcpSocket::readyRead, [&] { received += peer.readAll().size(); });
+        } else {
+            // What the peer does not read stays queued at the station, not
+            // in buffers of the peer's.
+            peer.setReadBufferSize(16 * 1024);
+            QObject::connect(
+                &taking, &QTimer::timeout, [&] { received += peer.read(bytesPerTick).size(); });
+        }
+        peer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *station = server.nextPendingConnection();
+        station->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+
+        DrainDeadline deadline(station, 500);
+        QSignalSpy expired(&deadline, &DrainDeadline::expired);
+        const QByteArray queued(1024 * 1024, 'q');
+        station->write(queued);
+        deadline.arm();
+        taking.start(20);
+        QTest::qWait(1000);
+        QCOMPARE(expired.count(), expires ? 1 : 0);
+        QCOMPARE(received == queued.size(), !expires);
     }
 
     void payloadsMustBeExact()

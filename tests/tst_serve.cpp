@@ -4,6 +4,7 @@
 #include "link/LinkProtocol.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -132,6 +133,46 @@ private Q_SLOTS:
         QVERIFY(logText.contains(QStringLiteral("S_HACH.dat保存成功 :3")));
         QVERIFY(logText.contains(QStringLiteral("] chk-2")));
         QVERIFY(logText.contains(QStringLiteral("[serve %1] ").arg(pid)));
+    }
+
+    void stopsAtOnceAfterATerminalHungUp_data()
+    {
+        QTest::addColumn<bool>("whileWaiting");
+        QTest::newRow("the terminal served") << false;
+        QTest::newRow("a terminal waiting for its turn") << true;
+    }
+
+    void stopsAtOnceAfterATerminalHungUp()
+    {
+        QFETCH(bool, whileWaiting);
+        QProcess serve;
+        QByteArray output;
+        const quint16 port = startServe(serve, m_station, &output);
+        QVERIFY2(port != 0, output.constData());
+        QTcpSocket served;
+        served.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(served.waitForConnected(5000));
+        served.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 3 })));
+        QVERIFY(served.waitForReadyRead(5000));
+        QTcpSocket waiting;
+        if (whileWaiting) {
+            waiting.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(waiting.waitForReadyRead(5000));
+        }
+        (whileWaiting ? waiting : served).abort();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                output += serve.readAllStandardOutput();
+                return output.contains("connection lost");
+            },
+            5000));
+
+        // The stop waits only for terminals still there, far within its grace.
+        QElapsedTimer stopping;
+        stopping.start();
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+        QVERIFY2(stopping.elapsed() < 1000, qPrintable(QString::number(stopping.elapsed())));
     }
 };
 

@@ -222,22 +222,9 @@ void CommServer::onSessionEnded(Link::StationSession *session)
         if (!Listening())
             closeUnit();
     } else if (auto *socket = session->findChild<QTcpSocket *>()) {
-        // The last answer (an error, a goodbye) still goes out; a peer that
-        // does not take it is cut off after a while.
         socket->disconnect(session);
         socket->setParent(this);
-        m_closing.insert(socket);
-        connect(socket, &QObject::destroyed, this, [this, socket] {
-            m_closing.remove(socket);
-            if (!hasConnections())
-                Q_EMIT connectionsClosed();
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(5000, socket, [socket] {
-            socket->abort();
-            socket->deleteLater();
-        });
-        socket->disconnectFromHost();
+        letGo(socket);
     }
     session->disconnect(this);
     session->deleteLater();
@@ -250,6 +237,31 @@ void CommServer::onSessionEnded(Link::StationSession *session)
     }
     if (!hasConnections())
         Q_EMIT connectionsClosed();
+}
+
+void CommServer::letGo(QTcpSocket *socket)
+{
+    // With nothing left to send, or a peer that hung up first, the socket is
+    // gone at once: its disconnected() has been raised already and will not
+    // come again.
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    // The last answer (an error, a goodbye) still goes out; a peer that does
+    // not take it is cut off after a while.
+    m_closing.insert(socket);
+    connect(socket, &QObject::destroyed, this, [this, socket] {
+        m_closing.remove(socket);
+        if (!hasConnections())
+            Q_EMIT connectionsClosed();
+    });
+    QTimer::singleShot(5000, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
 }
 
 bool CommServer::hasConnections() const

@@ -13,6 +13,7 @@
 class Operator;
 class QSerialPort;
 class QTcpServer;
+class QTcpSocket;
 
 // Our terminal communication control. Terminals reach the station over TCP on
 // the configured port and over the chosen USB communication unit, both
@@ -113,6 +114,8 @@ private:
     void admit(Link::StationSession *session);
     void serveNext();
     void onSessionEnded(Link::StationSession *session);
+    // Lets the connection go once its last answer has gone out.
+    void letGo(QTcpSocket *socket);
     void onSessionStatus(Link::TransferKind statusKind,
                          const QString &fileName,
                          int terminalNumber);

@@ -13,6 +13,31 @@
 
 namespace Link {
 
+namespace {
+
+// The system's own words for the last failure: a terminal told "station
+// failure" and the operator both need to know the disk is full. QFile has
+// none for a write the system cut short, which is how a full disk shows.
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool writeAll(int fd, QByteArrayView data)
+{
+    while (!data.isEmpty()) {
+        const ssize_t written = ::write(fd, data.data(), size_t(data.size()));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data = data.sliced(written);
+    }
+    return true;
+}
+
+} // namespace
+
 IncomingFile::IncomingFile(const QString &dir, const QString &name, quint64 size)
     : m_dir(dir)
     , m_name(name)
@@ -38,7 +63,7 @@ bool IncomingFile::open(QString *error)
             unique += QLatin1Char(Letters[QRandomGenerator::global()->bounded(36)]);
         auto file = std::make_unique<QFile>(
             m_dir + u'/' + tempPattern().replace(QStringLiteral("XXXXXX"), unique));
-        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             m_file = std::move(file);
             return true;
         }
@@ -61,9 +86,8 @@ bool IncomingFile::append(QByteArrayView chunk, QString *error)
         *error = QStringLiteral("more data than the announced %1 bytes").arg(m_size);
         return false;
     }
-    if (m_file->write(chunk.data(), chunk.size()) != chunk.size()) {
-        *error
-            = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), m_file->errorString());
+    if (!writeAll(m_file->handle(), chunk)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), systemReason());
         return false;
     }
     m_crc.update(chunk);
@@ -89,9 +113,8 @@ bool IncomingFile::finish(quint32 crc, QString *error)
     }
     // Once the terminal is told "saved" it may drop its copy: the file must
     // be on disk before it takes its name.
-    if (!m_file->flush() || ::fdatasync(m_file->handle()) != 0) {
-        *error
-            = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), m_file->errorString());
+    if (::fdatasync(m_file->handle()) != 0) {
+        *error = QStringLiteral("cannot write %1: %2").arg(m_file->fileName(), systemReason());
         return false;
     }
     const QString temp = m_file->fileName();
@@ -99,8 +122,8 @@ bool IncomingFile::finish(quint32 crc, QString *error)
     // rename(2) replaces an earlier file of that name in one step.
     if (std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(finalPath()).constData())
         != 0) {
-        *error = QStringLiteral("cannot rename %1 to %2: %3")
-                     .arg(temp, finalPath(), QString::fromLocal8Bit(std::strerror(errno)));
+        *error
+            = QStringLiteral("cannot rename %1 to %2: %3").arg(temp, finalPath(), systemReason());
         return false;
     }
     m_file.reset();

@@ -107,6 +107,44 @@ QString typeName(quint8 type)
     return QStringLiteral("0x%1").arg(type, 2, 16, QLatin1Char('0'));
 }
 
+QString describeError(ErrorCode code)
+{
+    const QString number = QString::number(quint16(code));
+    const auto named = [&](const char *name) {
+        return QStringLiteral("%1 (%2)").arg(number, QLatin1String(name));
+    };
+    switch (code) {
+    case ErrorCode::BadFrame:
+        return named("bad frame");
+    case ErrorCode::Unexpected:
+        return named("unexpected");
+    case ErrorCode::BadVersion:
+        return named("bad version");
+    case ErrorCode::BadTerminal:
+        return named("bad terminal");
+    case ErrorCode::AuthFailed:
+        return named("auth failed");
+    case ErrorCode::BadName:
+        return named("bad name");
+    case ErrorCode::TooLarge:
+        return named("too large");
+    case ErrorCode::BadChecksum:
+        return named("bad checksum");
+    case ErrorCode::BadLength:
+        return named("bad length");
+    case ErrorCode::Timeout:
+        return named("timeout");
+    case ErrorCode::Busy:
+        return named("busy");
+    case ErrorCode::StationFailure:
+        return named("station failure");
+    case ErrorCode::Stopping:
+        return named("stopping");
+    }
+    // A peer may send any code.
+    return number;
+}
+
 QByteArray encodeHello(const HelloMessage &m)
 {
     QByteArray out;

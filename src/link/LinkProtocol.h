@@ -64,6 +64,9 @@ enum class ErrorCode : quint16 {
 };
 
 QString typeName(quint8 type);
+// A code as the log and the operator read it, "12 (station failure)", with
+// the names of docs/terminal-link.md; a code the protocol has not is its number.
+QString describeError(ErrorCode code);
 
 struct HelloMessage
 {

@@ -6,15 +6,6 @@
 
 namespace Link {
 
-namespace {
-
-QString describe(ErrorCode code)
-{
-    return QString::number(quint16(code));
-}
-
-} // namespace
-
 StationSession::StationSession(QIODevice *device,
                                const StationConfig &config,
                                const QString &peer,
@@ -25,29 +16,28 @@ StationSession::StationSession(QIODevice *device,
     , m_config(config)
     , m_peer(peer)
     , m_decoder(hunting)
+    , m_drain(device, config.stepDeadlineMs)
+    , m_frameDeadline(config.lineBytesPerSecond)
 {
     m_deadline.setSingleShot(true);
     m_deadline.setInterval(m_config.stepDeadlineMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
-    m_drain.setSingleShot(true);
-    m_frameDeadline.setSingleShot(true);
     if (hunting) {
         // Before HELLO a serial line may carry noise; a HELLO is all that
         // can come then.
         m_decoder.setNoiseAbove(4);
     }
     connect(&m_deadline, &QTimer::timeout, this, &StationSession::onStall);
-    connect(&m_drain, &QTimer::timeout, this, [this] {
+    connect(&m_drain, &DrainDeadline::expired, this, [this] {
         stop(ErrorCode::Timeout,
              QStringLiteral("the terminal took nothing of what the station sent for %1 ms")
                  .arg(m_config.stepDeadlineMs));
     });
-    connect(&m_frameDeadline, &QTimer::timeout, this, &StationSession::onFrameDeadline);
+    connect(&m_frameDeadline, &FrameDeadline::expired, this, &StationSession::onFrameOverdue);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { send(Wait); });
     connect(&m_turnWait, &QTimer::timeout, this, [this] {
-        fail(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
-        finish();
+        stop(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
     });
     connect(device, &QIODevice::readyRead, this, &StationSession::pump);
     connect(device, &QIODevice::bytesWritten, this, &StationSession::onBytesWritten);
@@ -79,13 +69,9 @@ void StationSession::stop(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
-    if (m_inHandler || m_pumping) {
-        m_stopPending = true;
-        m_stopCode = code;
-        m_stopReason = reason;
-        return;
-    }
-    fail(code, reason);
+    m_stopAsked = ErrorMessage { code, reason };
+    if (!m_pumping)
+        endIfAsked();
     finish();
 }
 
@@ -96,7 +82,22 @@ void StationSession::deviceLost()
     // Whatever arrived before the connection closed is still served.
     if (m_state != State::Idle)
         pump();
-    stop(ErrorCode::BadLength, QStringLiteral("connection lost"));
+    m_lost = true;
+    if (!m_pumping)
+        endIfAsked();
+    finish();
+}
+
+bool StationSession::endIfAsked()
+{
+    if (m_state == State::Ended || m_inHandler || (!m_lost && !m_stopAsked))
+        return false;
+    if (m_lost)
+        end(QStringLiteral("端末 %1 (%2) 通信途絶: connection lost").arg(m_terminal).arg(m_peer));
+    else
+        fail(m_stopAsked->code, m_stopAsked->reason);
+    m_stopAsked.reset();
+    return true;
 }
 
 void StationSession::filingFailed(const QString &reason)
@@ -121,11 +122,8 @@ void StationSession::pump()
     }
     m_pumping = true;
     while (m_state != State::Ended && m_state != State::Sending) {
-        if (m_stopPending) {
-            m_stopPending = false;
-            fail(m_stopCode, m_stopReason);
+        if (endIfAsked())
             break;
-        }
         // What the peer has not taken yet bounds what it may ask for next.
         if (m_device && m_device->bytesToWrite() > m_config.maxQueuedBytes)
             break;
@@ -150,11 +148,11 @@ void StationSession::pump()
         m_decoder.feed(bytes);
     }
     m_pumping = false;
-    watchPendingFrame();
-    if (m_stopPending && m_state != State::Ended && !m_inHandler) {
-        m_stopPending = false;
-        fail(m_stopCode, m_stopReason);
-    }
+    if (reading())
+        m_frameDeadline.follow(m_decoder);
+    else
+        m_frameDeadline.stop();
+    endIfAsked();
     finish();
 }
 
@@ -163,18 +161,11 @@ void StationSession::handle(const Frame &frame)
     if (frame.type == Error) {
         const std::optional<ErrorMessage> error = decodeError(frame.payload);
         const QString reason = error
-            ? QStringLiteral("%1 %2").arg(describe(error->code), error->reason)
+            ? QStringLiteral("%1: %2").arg(describeError(error->code), error->reason)
             : QStringLiteral("(malformed)");
-        m_stopPending = false;
-        const bool receiving = bool(m_incoming);
-        const QString name = receiving ? m_incoming->name() : QString();
-        m_incoming.reset();
-        m_state = State::Ended;
-        Q_EMIT note(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
-                        .arg(m_terminal)
-                        .arg(m_peer, reason));
-        if (receiving)
-            raise(TransferKind::SaveFailed, name);
+        end(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
+                .arg(m_terminal)
+                .arg(m_peer, reason));
         return;
     }
     const auto unexpected = [&](const QString &expected) {
@@ -377,11 +368,8 @@ void StationSession::onFetch()
 void StationSession::sendMore()
 {
     while (m_state == State::Sending && m_device) {
-        if (m_stopPending) {
-            m_stopPending = false;
-            fail(m_stopCode, m_stopReason);
+        if (endIfAsked())
             return;
-        }
         if (!m_outgoing) {
             if (m_toSend.isEmpty()) {
                 send(Fetched, encodeU16(quint16(m_sentCount)));
@@ -407,7 +395,7 @@ void StationSession::sendMore()
         }
         QString error;
         const bool pumped = m_outgoing->pump(*m_device, &error);
-        armDrain();
+        m_drain.arm();
         if (!pumped) {
             fail(ErrorCode::StationFailure, error);
             return;
@@ -418,12 +406,8 @@ void StationSession::sendMore()
     }
 }
 
-void StationSession::onBytesWritten(qint64 bytes)
+void StationSession::onBytesWritten()
 {
-    m_taken += bytes;
-    if (m_drain.isActive() && m_taken >= m_drainMark)
-        m_drain.stop();
-    armDrain();
     if (m_inHandler || m_pumping)
         return;
     if (m_state == State::Sending)
@@ -434,44 +418,11 @@ void StationSession::onBytesWritten(qint64 bytes)
     finish();
 }
 
-void StationSession::armDrain()
-{
-    // Whatever is queued now must be taken within the step deadline; what is
-    // queued meanwhile gets its own deadline once that is met, so a peer
-    // that takes a byte now and then cannot stretch it.
-    if (m_drain.isActive() || !m_device || m_device->bytesToWrite() <= 0)
-        return;
-    m_drainMark = m_taken + m_device->bytesToWrite();
-    m_drain.start(m_config.stepDeadlineMs);
-}
-
-void StationSession::watchPendingFrame()
-{
-    if (m_config.lineBytesPerSecond <= 0 || !reading()) {
-        m_frameDeadline.stop();
-        return;
-    }
-    const qsizetype size = m_decoder.pendingFrameSize();
-    if (size == 0) {
-        m_frameDeadline.stop();
-        m_frameStart = -1;
-        return;
-    }
-    if (m_decoder.pendingFrameStart() != m_frameStart) {
-        m_frameStart = m_decoder.pendingFrameStart();
-        m_frameClock.start();
-    }
-    // The header may have told the length only now: the deadline follows it.
-    const qint64 allowed = 1000 + 2 * 1000 * qint64(size) / m_config.lineBytesPerSecond;
-    m_frameDeadline.start(int(qMax<qint64>(0, allowed - m_frameClock.elapsed())));
-}
-
-void StationSession::onFrameDeadline()
+void StationSession::onFrameOverdue()
 {
     if (m_state == State::Hello && m_decoder.skipPendingFrame()) {
         // Noise that looked like a header: the terminal's HELLO may be
         // among what followed it.
-        m_frameStart = -1;
         pump();
         return;
     }
@@ -487,9 +438,9 @@ void StationSession::onStall()
 
 void StationSession::send(quint8 type, const QByteArray &payload)
 {
-    if (m_device && m_device->isWritable()) {
+    if (!m_lost && m_device && m_device->isWritable()) {
         m_device->write(encodeFrame(type, payload));
-        armDrain();
+        m_drain.arm();
     }
 }
 
@@ -497,15 +448,22 @@ void StationSession::fail(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
+    end(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
+            .arg(m_terminal)
+            .arg(m_peer, describeError(code), reason),
+        ErrorMessage { code, reason });
+}
+
+void StationSession::end(const QString &why, const std::optional<ErrorMessage> &answer)
+{
     const bool receiving = bool(m_incoming);
     const QString name = receiving ? m_incoming->name() : QString();
     m_incoming.reset();
     m_outgoing.reset();
-    send(Error, encodeError({ code, reason }));
-    Q_EMIT note(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
-                    .arg(m_terminal)
-                    .arg(m_peer, describe(code), reason));
+    if (answer)
+        send(Error, encodeError(*answer));
     m_state = State::Ended;
+    Q_EMIT note(why);
     if (receiving)
         raise(TransferKind::SaveFailed, name);
 }

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "DrainDeadline.h"
+#include "FrameDeadline.h"
 #include "LinkFiles.h"
 #include "LinkFrame.h"
 #include "LinkProtocol.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -12,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QIODevice;
 
@@ -81,7 +83,8 @@ public:
     // Ends the session with an error to the terminal. Inside a transfer
     // event's handler the session ends as soon as the handler returns.
     void stop(ErrorCode code, const QString &reason);
-    // The device is gone: end without a word.
+    // The device is gone: the session ends without a word, noted as a lost
+    // connection, once what had arrived is served.
     void deviceLost();
     // Called from the handler of a Saved transfer when the station could not
     // file what it received: the terminal is told so instead of "saved", and
@@ -114,14 +117,20 @@ private:
     void sendMore();
     void welcome();
     void send(quint8 type, const QByteArray &payload = {});
+    // Ends the session, telling the peer why.
     void fail(ErrorCode code, const QString &reason);
+    // Ends the session, with the answer when one can go out. A file being
+    // received is dropped and reported as not saved.
+    void end(const QString &why, const std::optional<ErrorMessage> &answer = std::nullopt);
+    // Ends the session as stop() or deviceLost() asked once no handler runs;
+    // true when it has ended so.
+    bool endIfAsked();
     void raise(TransferKind kind, const QString &name);
+    // Raises ended() once the session has ended, outside any handler.
     void finish();
     void onStall();
-    void onBytesWritten(qint64 bytes);
-    void armDrain();
-    void watchPendingFrame();
-    void onFrameDeadline();
+    void onBytesWritten();
+    void onFrameOverdue();
     bool reading() const;
 
     QPointer<QIODevice> m_device;
@@ -133,27 +142,21 @@ private:
     QByteArray m_nonce;
     std::unique_ptr<IncomingFile> m_incoming;
     std::unique_ptr<OutgoingFile> m_outgoing;
-    QString m_outgoingName;
     QStringList m_toSend;
     int m_sentCount = 0;
     QTimer m_deadline;
-    // The peer must take what was queued when this started in time.
-    QTimer m_drain;
-    qint64 m_taken = 0;
-    qint64 m_drainMark = 0;
-    // Serial: the frame now arriving must be whole in time.
-    QTimer m_frameDeadline;
-    QElapsedTimer m_frameClock;
-    qint64 m_frameStart = -1;
+    DrainDeadline m_drain;
+    FrameDeadline m_frameDeadline;
     QString m_filingFailure;
     QTimer m_keepAlive;
     QTimer m_turnWait;
     bool m_pumping = false;
     bool m_inHandler = false;
     bool m_endedRaised = false;
-    bool m_stopPending = false;
-    ErrorCode m_stopCode = ErrorCode::Stopping;
-    QString m_stopReason;
+    // What a stop() asked while the session could not end at once.
+    std::optional<ErrorMessage> m_stopAsked;
+    // The device is gone: nothing more comes or goes.
+    bool m_lost = false;
 };
 
 } // namespace Link

@@ -81,8 +81,7 @@ void TerminalClient::handle(const Frame &frame)
     if (frame.type == Error) {
         const std::optional<ErrorMessage> error = decodeError(frame.payload);
         fail(error ? QStringLiteral("station error %1: %2")
-                         .arg(quint16(error->code))
-                         .arg(error->reason)
+                         .arg(describeError(error->code), error->reason)
                    : QStringLiteral("station error (malformed)"),
              false);
         return;
