@@ -1,5 +1,6 @@
 #include "base/Cp932.h"
 #include "base/FixedWidth.h"
+#include "base/SafeFile.h"
 #include "base/TextFile.h"
 
 #include <QDir>
@@ -337,6 +338,29 @@ private Q_SLOTS:
         QVERIFY(writer.commit());
         QCOMPARE(readAll(path), QStringList { "0001" });
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("elsewhere/BUNMAS.csv"))));
+    }
+
+    // A received file moved into a backup folder on another disk (the data
+    // folder elsewhere) arrives whole and never replaces a backup.
+    void movingToAnotherFileSystem()
+    {
+        if (!QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+            QSKIP("no second file system at /dev/shm");
+        QTemporaryDir here;
+        QTemporaryDir there(QStringLiteral("/dev/shm/tarvinex-XXXXXX"));
+        const QString from = here.filePath(QStringLiteral("S_HACH.dat"));
+        const QString to = there.filePath(QStringLiteral("S_HACH.dat"));
+        writeBytes(from, "order\r\n");
+        QString why;
+        QVERIFY2(SafeFile::moveNew(from, to, &why), qPrintable(why));
+        QVERIFY(!QFileInfo::exists(from));
+        writeBytes(from, "next\r\n");
+        QVERIFY(!SafeFile::moveNew(from, to, &why));
+        QVERIFY(QFileInfo::exists(from));
+        QFile moved(to);
+        QVERIFY(moved.open(QIODevice::ReadOnly));
+        QCOMPARE(moved.readAll(), QByteArray("order\r\n"));
+        QCOMPARE(QDir(there.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     }
 
     // Lines put as UTF-8 pieces, as exports are, and lines given as text

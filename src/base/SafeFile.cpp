@@ -89,6 +89,37 @@ int openForReading(const QString &path, QString *why)
     return fd;
 }
 
+namespace {
+
+// Writes the regular file at source into an open replacement.
+bool copyInto(const QString &source, Replacement &copy, QString *why)
+{
+    const int fd = openForReading(source, why);
+    if (fd < 0)
+        return false;
+    bool ok = copy.open();
+    QByteArray chunk(CopyChunk, Qt::Uninitialized);
+    while (ok) {
+        const ssize_t got = ::read(fd, chunk.data(), size_t(chunk.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *why = lastError();
+            ::close(fd);
+            return false;
+        }
+        if (got == 0)
+            break;
+        ok = copy.write(QByteArrayView(chunk.constData(), got));
+    }
+    ::close(fd);
+    if (!ok)
+        *why = copy.error();
+    return ok;
+}
+
+} // namespace
+
 bool replace(const QString &from, const QString &to, QString *why)
 {
     if (std::rename(native(from).constData(), native(to).constData()) == 0)
@@ -109,6 +140,19 @@ bool moveNew(const QString &from, const QString &to, QString *why)
         if (at(to).exists())
             errno = EEXIST;
         else if (std::rename(source.constData(), target.constData()) == 0)
+            return true;
+    }
+    // Another file system (the data folder on another disk): copied whole
+    // beside the name, given the name, then the original goes.
+    if (errno == EXDEV) {
+        Replacement copy(to);
+        if (!copyInto(from, copy, why))
+            return false;
+        if (!copy.commitNew()) {
+            *why = copy.error();
+            return false;
+        }
+        if (::unlink(source.constData()) == 0)
             return true;
     }
     *why = lastError();
@@ -176,6 +220,11 @@ bool Replacement::write(QByteArrayView bytes)
 
 bool Replacement::commit()
 {
+    return finish(true);
+}
+
+bool Replacement::finish(bool replacing)
+{
     if (m_fd < 0)
         return false;
     if (::fsync(m_fd) != 0)
@@ -184,12 +233,17 @@ bool Replacement::commit()
     m_fd = -1;
     if (::close(fd) != 0)
         return fail(lastError());
-    m_replacedLink = at(m_path).isLink();
+    m_replacedLink = replacing && at(m_path).isLink();
     QString why;
-    if (!replace(m_temp, m_path, &why))
+    if (!(replacing ? replace(m_temp, m_path, &why) : moveNew(m_temp, m_path, &why)))
         return fail(why);
     m_temp.clear();
     return true;
+}
+
+bool Replacement::commitNew()
+{
+    return finish(false);
 }
 
 void Replacement::discard()
@@ -204,27 +258,10 @@ void Replacement::discard()
 
 bool copy(const QString &source, const QString &target, QString *why, bool *replacedLink)
 {
-    const int fd = openForReading(source, why);
-    if (fd < 0)
-        return false;
     Replacement copy(target);
-    bool ok = copy.open();
-    QByteArray chunk(CopyChunk, Qt::Uninitialized);
-    while (ok) {
-        const ssize_t got = ::read(fd, chunk.data(), size_t(chunk.size()));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            *why = lastError();
-            ::close(fd);
-            return false;
-        }
-        if (got == 0)
-            break;
-        ok = copy.write(QByteArrayView(chunk.constData(), got));
-    }
-    ::close(fd);
-    if (!ok || !copy.commit()) {
+    if (!copyInto(source, copy, why))
+        return false;
+    if (!copy.commit()) {
         *why = copy.error();
         return false;
     }

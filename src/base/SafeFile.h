@@ -39,7 +39,8 @@ int openForReading(const QString &path, QString *why);
 // rename(2): replaces whatever file or link stands under to in one step.
 bool replace(const QString &from, const QString &to, QString *why);
 // Renames from to a name nothing stands under, a dangling link included
-// (QFile::rename would copy through one).
+// (QFile::rename would copy through one); across file systems, by a copy
+// given the name the same way.
 bool moveNew(const QString &from, const QString &to, QString *why);
 
 // A file written under a temporary name in the folder of its own name, and
@@ -60,6 +61,8 @@ public:
     bool open();
     bool write(QByteArrayView bytes);
     bool commit();
+    // Gives the file its name only when nothing stands under it.
+    bool commitNew();
     void discard();
 
     QString path() const { return m_path; }
@@ -73,6 +76,7 @@ public:
 
 private:
     bool fail(const QString &cause);
+    bool finish(bool replacing);
 
     QString m_path;
     QString m_temp;
