@@ -217,8 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     config.maxFileSize = 4096;
     if (keyed)
         config.linkKey = LinkKey;
-    config.stagedFiles = [](int) {
-        return QStringList { StagedName, QStringLiteral("SHOMAS.csv") };
+    config.stagedFiles = [dir](int) {
+        return QStringList { dir + u'/' + StagedName };
     };
     config.reservedNames = { QStringLiteral("Tarvinex.ini"), QStringLiteral("tarvinex.db") };
 

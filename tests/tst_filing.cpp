@@ -106,6 +106,8 @@ private Q_SLOTS:
         QTest::newRow("other") << QStringLiteral("LOG0001.txt") << false << false;
     }
 
+    // Any other name is kept aside, time-stamped, in the terminal's folder
+    // for such files: the terminal was told it was saved.
     void dispatchOnTheExactName()
     {
         QFETCH(QString, name);
@@ -116,6 +118,11 @@ private Q_SLOTS:
         QCOMPARE(QFile::exists(f.folder.path(name)), staysInStation);
         QCOMPARE(QFile::exists(f.folder.snd(3, name)), filed);
         QCOMPARE(f.folder.backups(3).size(), filed ? 1 : 0);
+        const bool kept = !filed && !staysInStation;
+        const QStringList keptFiles = QDir(f.folder.kept(3)).entryList(QDir::Files);
+        QCOMPARE(keptFiles, kept ? QStringList { "20261208093005_" + name } : QStringList());
+        if (kept)
+            QCOMPARE(readFile(f.folder.kept(3) + u'/' + keptFiles.first()), QByteArray("data"));
         // The file's name is the first message, whatever it is.
         QCOMPARE(f.op.messages().first(), name);
     }
@@ -222,22 +229,44 @@ private Q_SLOTS:
         QVERIFY(f.folder.backups(3).isEmpty());
     }
 
-    void fileDeleteOfAReadOnlyFileIsReported()
+    // A kept file never replaces another; one that cannot be kept stays
+    // where it was received, and the operator hears why.
+    void keptFilesAreNeverReplaced()
     {
         Folder f;
-        QVERIFY(f.events.filing().FileDelete(QStringLiteral("absent.txt")));
+        Filing &filing = f.events.filing();
+        QVERIFY(filing.FileDelete(QStringLiteral("absent.txt"), 3));
         QVERIFY(f.op.shown.isEmpty());
-        QVERIFY(writeFile(f.folder.path(QStringLiteral("keep.txt")), "x"));
-        makeReadOnly(f.folder.path(QStringLiteral("keep.txt")));
-        QVERIFY(!f.events.filing().FileDelete(QStringLiteral("keep.txt")));
-        QVERIFY(f.op.messages().last().contains(f.folder.path(QStringLiteral("keep.txt"))));
-        QVERIFY(QFile::exists(f.folder.path(QStringLiteral("keep.txt"))));
+        QString first;
+        QString second;
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("memo.txt")), "one"));
+        QVERIFY(filing.FileDelete(QStringLiteral("memo.txt"), 3, &first));
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("memo.txt")), "two"));
+        QVERIFY(filing.FileDelete(QStringLiteral("memo.txt"), 3, &second));
+        QVERIFY(first != second);
+        QCOMPARE(readFile(first) + readFile(second), QByteArray("onetwo"));
+
+        QVERIFY(QDir(f.folder.kept(4)).removeRecursively());
+        QVERIFY(writeFile(f.folder.kept(4), "a file where the folder goes"));
+        QVERIFY(writeFile(f.folder.path(QStringLiteral("memo.txt")), "three"));
+        QVERIFY(!filing.FileDelete(QStringLiteral("memo.txt"), 4));
+        QVERIFY(f.op.messages().last().contains(f.folder.kept(4)));
+        QCOMPARE(readFile(f.folder.path(QStringLiteral("memo.txt"))), QByteArray("three"));
     }
 
+    // Each terminal's masters are staged in its own folder: another
+    // terminal's control file leaves them, and an export the terminal no
+    // longer has is withdrawn.
     void controlFileStagesExactlyTheTerminalsExports()
     {
         Folder f;
         QSignalSpy staged(&f.events, &TransferEvents::mastersStaged);
+        const auto names = [&] {
+            QStringList names;
+            for (const QString &path : staged.last().at(1).toStringList())
+                names.append(QFileInfo(path).fileName());
+            return names;
+        };
         // Terminal 5 has all six; terminal 3 only the category and product masters.
         for (const char *m : { "BUNMAS", "TENMAS", "SIRMAS", "TOKMAS", "SHOMAS", "JISYA" })
             QVERIFY(writeFile(f.folder.rcv(5, m + QStringLiteral(".csv")), QByteArray("5:") + m));
@@ -245,7 +274,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(f.folder.rcv(3, QStringLiteral("SHOMAS.csv")), "3:SHOMAS"));
 
         f.saved(QStringLiteral("CTRL.csv"), 5);
-        QCOMPARE(staged.last().at(1).toStringList(),
+        QCOMPARE(names(),
                  QStringList({ "BUNMAS.csv",
                                "TENMAS.csv",
                                "SIRMAS.csv",
@@ -255,20 +284,27 @@ private Q_SLOTS:
 
         f.saved(QStringLiteral("CTRL.csv"), 3);
         QCOMPARE(staged.last().at(0).toInt(), 3);
-        QCOMPARE(staged.last().at(1).toStringList(), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
-        QCOMPARE(f.folder.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
-        QCOMPARE(readFile(f.folder.path(QStringLiteral("SHOMAS.csv"))), QByteArray("3:SHOMAS"));
+        QCOMPARE(staged.last().at(1).toStringList(),
+                 QStringList({ f.folder.staged(3, QStringLiteral("BUNMAS.csv")),
+                               f.folder.staged(3, QStringLiteral("SHOMAS.csv")) }));
+        QCOMPARE(readFile(f.folder.staged(3, QStringLiteral("SHOMAS.csv"))), QByteArray("3:SHOMAS"));
+        QCOMPARE(readFile(f.folder.staged(5, QStringLiteral("SHOMAS.csv"))), QByteArray("5:SHOMAS"));
+        QCOMPARE(f.folder.stationFiles(), QStringList({ "CTRL.csv" }));
 
         // A terminal without a receive folder has nothing staged at all.
         f.saved(QStringLiteral("CTRL.csv"), 7);
-        QCOMPARE(staged.last().at(1).toStringList(), QStringList());
-        QCOMPARE(f.folder.stationFiles(), QStringList({ "CTRL.csv" }));
+        QCOMPARE(names(), QStringList());
 
-        // An export of another terminal that cannot be withdrawn is no
-        // staging: the terminal is not told its control file was taken.
+        QVERIFY(QFile::remove(f.folder.rcv(3, QStringLiteral("SHOMAS.csv"))));
+        f.saved(QStringLiteral("CTRL.csv"), 3);
+        QCOMPARE(names(), QStringList({ "BUNMAS.csv" }));
+        QVERIFY(!QFile::exists(f.folder.staged(3, QStringLiteral("SHOMAS.csv"))));
+
+        // A staged export that cannot be withdrawn is no staging: the
+        // terminal is not told its control file was taken.
         QSignalSpy refused(&f.events, &TransferEvents::filingFailed);
-        QVERIFY(writeFile(f.folder.path(QStringLiteral("JISYA.csv")), "5:JISYA"));
-        makeReadOnly(f.folder.path(QStringLiteral("JISYA.csv")));
+        QVERIFY(writeFile(f.folder.staged(3, QStringLiteral("JISYA.csv")), "stale"));
+        makeReadOnly(f.folder.staged(3, QStringLiteral("JISYA.csv")));
         f.saved(QStringLiteral("CTRL.csv"), 3);
         QCOMPARE(refused.count(), 1);
     }
@@ -314,7 +350,7 @@ private Q_SLOTS:
         QVERIFY2(told.contains(linkPath) && told.contains(QStringLiteral("シンボリックリンク")),
                  qPrintable(told));
         if (staging)
-            QVERIFY(!QFile::exists(f.folder.path(QStringLiteral("BUNMAS.csv"))));
+            QVERIFY(!QFile::exists(f.folder.staged(3, QStringLiteral("BUNMAS.csv"))));
         else
             QCOMPARE(readFile(linkPath), QByteArray("new"));
     }

@@ -115,24 +115,33 @@ private Q_SLOTS:
         QCOMPARE(s.op.messages().count(QStringLiteral("chk-2")), 2);
     }
 
-    void otherNamesAreDeleted_data()
+    // "Saved" means kept: a name the station does not file is kept aside,
+    // time-stamped, in the terminal's folder for such files.
+    void otherNamesAreKeptAside_data()
     {
         QTest::addColumn<QString>("name");
         QTest::newRow("control, lower case") << QStringLiteral("ctrl.csv");
+        QTest::newRow("order, lower case") << QStringLiteral("s_hach.dat");
         QTest::newRow("order, upper case") << QStringLiteral("S_HACH.DAT");
-        QTest::newRow("any other") << QStringLiteral("LOG20261208.txt");
+        QTest::newRow("order, another name") << QStringLiteral("HACHU.dat");
+        QTest::newRow("any other") << QStringLiteral("memo.txt");
     }
 
-    void otherNamesAreDeleted()
+    void otherNamesAreKeptAside()
     {
         QFETCH(QString, name);
         LinkStation s;
         Outbox out;
-        QVERIFY(send(s, 3, { out.file(name, "x") }));
-        QCOMPARE(s.statusLines.last(), name + QStringLiteral("保存成功 :3"));
+        QVERIFY(send(s, 3, { out.file(name, "kept") }));
+        QCOMPARE(s.statusLines.at(s.statusLines.size() - 2), name + QStringLiteral("保存成功 :3"));
         QCOMPARE(s.stationFiles(), QStringList());
         QVERIFY(entries(s.snd(3)).isEmpty());
         QVERIFY(s.backups(3).isEmpty());
+        const QStringList kept = entries(s.kept(3));
+        QCOMPARE(kept.size(), 1);
+        QVERIFY(kept.first().endsWith(u'_' + name));
+        QCOMPARE(readFile(s.kept(3) + u'/' + kept.first()), QByteArray("kept"));
+        QVERIFY(s.statusLines.last().contains(kept.first()));
     }
 
     void controlFileStagesTheMastersAndFetchGetsThem()
@@ -141,8 +150,6 @@ private Q_SLOTS:
         Outbox out;
         QVERIFY(writeFile(s.rcv(3, QStringLiteral("BUNMAS.csv")), "3:BUNMAS"));
         QVERIFY(writeFile(s.rcv(3, QStringLiteral("SHOMAS.csv")), "3:SHOMAS"));
-        // Staged earlier for someone else.
-        QVERIFY(writeFile(s.path(QStringLiteral("TENMAS.csv")), "stale"));
 
         const QString into = out.folder(QStringLiteral("fetched"));
         QVERIFY(send(s, 3, { out.file(QStringLiteral("CTRL.csv"), "ctrl") }, into));
@@ -150,14 +157,25 @@ private Q_SLOTS:
         QCOMPARE(readFile(into + QStringLiteral("/SHOMAS.csv")), QByteArray("3:SHOMAS"));
         QVERIFY(s.statusLines.contains(QStringLiteral("BUNMAS.csv送信中 :3")));
         QVERIFY(s.statusLines.contains(QStringLiteral("SHOMAS.csv送信中 :3")));
-        QCOMPARE(s.stationFiles(), QStringList({ "BUNMAS.csv", "CTRL.csv", "SHOMAS.csv" }));
+        QCOMPARE(s.stationFiles(), QStringList({ "CTRL.csv" }));
 
         // Fetching again in a session of its own still gets them.
         const QString again = out.folder(QStringLiteral("again"));
         QVERIFY(send(s, 3, {}, again));
         QCOMPARE(entries(again), QStringList({ "BUNMAS.csv", "SHOMAS.csv" }));
+
+        // Staged but gone before the fetch: an error, never fewer files.
+        QVERIFY(QFile::remove(s.staged(3, QStringLiteral("SHOMAS.csv"))));
+        LinkTerminal t(s.port(), 3);
+        t.client->fetch(out.folder(QStringLiteral("short")));
+        t.start();
+        QVERIFY(t.waitDone());
+        QVERIFY2(t.client->errorString().contains(QStringLiteral("error 12")),
+                 qPrintable(t.client->errorString()));
     }
 
+    // What is staged for a terminal is its own: another terminal's upload of
+    // a staged name, or its control file, leaves the first one's fetch whole.
     void twoTerminalsEachGetTheirOwnMasters()
     {
         LinkStation s;
@@ -170,16 +188,16 @@ private Q_SLOTS:
         const QString for3 = out.folder(QStringLiteral("t3"));
         QVERIFY(send(s, 3, { ctrl }, for3));
         const QString for5 = out.folder(QStringLiteral("t5"));
-        QVERIFY(send(s, 5, { ctrl }, for5));
+        QVERIFY(send(s, 5, { ctrl, out.file(QStringLiteral("BUNMAS.csv"), "5's upload") }, for5));
         QCOMPARE(entries(for3), QStringList({ "BUNMAS.csv" }));
         QCOMPARE(readFile(for3 + QStringLiteral("/BUNMAS.csv")), QByteArray("3:BUNMAS"));
         QCOMPARE(entries(for5), QStringList({ "BUNMAS.csv", "JISYA.csv", "TOKMAS.csv" }));
         QCOMPARE(readFile(for5 + QStringLiteral("/BUNMAS.csv")), QByteArray("5:BUNMAS"));
 
-        // Terminal 3 asking later, after 5's masters were staged, gets none of 5's.
         const QString late = out.folder(QStringLiteral("late"));
         QVERIFY(send(s, 3, {}, late));
-        QVERIFY(entries(late).isEmpty());
+        QCOMPARE(entries(late), QStringList({ "BUNMAS.csv" }));
+        QCOMPARE(readFile(late + QStringLiteral("/BUNMAS.csv")), QByteArray("3:BUNMAS"));
     }
 
     void oneTerminalAtATimeWhileAMessageIsOpen()

@@ -78,6 +78,7 @@ QList<Folder> folders(const StationLayout &layout, const QString &importFolder)
          ++terminal) {
         addWithParents(layout.receiveFolder(terminal), HostWritableMode);
         addWithParents(layout.sendFolder(terminal), HostWritableMode);
+        addWithParents(layout.keptFolder(terminal), HostWritableMode);
         addWithParents(layout.backupFolder(terminal), SharedFolderMode);
     }
     if (isWithin(importFolder, root))

@@ -1,5 +1,6 @@
 #include "SafeFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -254,6 +255,19 @@ void Replacement::discard()
     if (!m_temp.isEmpty())
         ::unlink(native(m_temp).constData());
     m_temp.clear();
+}
+
+int sweep(const QString &folder)
+{
+    QString pattern = Replacement::tempPattern();
+    pattern.replace(QStringLiteral("XXXXXX"), QStringLiteral("*"));
+    int removed = 0;
+    const QDir dir(folder);
+    for (const QString &name : dir.entryList({ pattern }, QDir::Files | QDir::Hidden)) {
+        if (::unlink(native(dir.filePath(name)).constData()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 bool copy(const QString &source, const QString &target, QString *why, bool *replacedLink)

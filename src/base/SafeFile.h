@@ -85,6 +85,10 @@ private:
     bool m_replacedLink = false;
 };
 
+// Removes the temporary files a killed process left in folder; only for a
+// folder no other process is writing into. Returns how many went.
+int sweep(const QString &folder);
+
 // Copies a regular file by a Replacement; neither name is followed.
 bool copy(const QString &source, const QString &target, QString *why, bool *replacedLink);
 

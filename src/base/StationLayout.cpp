@@ -66,6 +66,11 @@ QString StationLayout::inTransfer(const QString &fileName) const
     return join(transferFolder(), fileName);
 }
 
+QString StationLayout::stagingFolder(int terminal) const
+{
+    return inTransfer(QStringLiteral(".staged/") + Comm::terminalId(terminal));
+}
+
 QString StationLayout::unfiledFolder() const
 {
     return inStation(QStringLiteral("unfiled"));
@@ -89,6 +94,11 @@ QString StationLayout::sendFolder(int terminal) const
 QString StationLayout::backupFolder(int terminal) const
 {
     return inData(QStringLiteral("backup/") + Comm::terminalId(terminal) + QStringLiteral("/snd"));
+}
+
+QString StationLayout::keptFolder(int terminal) const
+{
+    return inData(Comm::terminalId(terminal) + QStringLiteral("/kept"));
 }
 
 QString StationLayout::masterFile(const QString &master, const QString &terminalId) const

@@ -51,6 +51,10 @@ public:
     // or any side file of one (-journal, -wal, -shm), or the log.
     QString transferFolder() const;
     QString inTransfer(const QString &fileName) const;
+    // Where a terminal's masters are staged for its fetch, one folder per
+    // terminal in the transfer folder, under a name no terminal can send: only
+    // the terminal's own control file changes what is there.
+    QString stagingFolder(int terminal) const;
     // Where a received file whose filing failed is kept, under a name no
     // later upload can take.
     QString unfiledFolder() const;
@@ -61,6 +65,9 @@ public:
     QString receiveFolder(int terminal) const;
     QString sendFolder(int terminal) const;
     QString backupFolder(int terminal) const;
+    // Files the terminal sent that the station does not file (any name but
+    // the order, stocktaking and control files'), kept time-stamped.
+    QString keptFolder(int terminal) const;
 
     // A master's files in a terminal's receive folder: the master file, its
     // name once applied, and the CSV export.

@@ -93,15 +93,14 @@ quint16 CommServer::serverPort() const
     return Listening() ? m_tcp->serverPort() : quint16(0);
 }
 
-void CommServer::stageForSending(int terminalNumber, const QStringList &fileNames)
+void CommServer::stageForSending(int terminalNumber, const QStringList &paths)
 {
-    m_stagedTerminal = terminalNumber;
-    m_stagedFiles = fileNames;
+    m_staged.insert(terminalNumber, paths);
 }
 
 QStringList CommServer::stagedFor(int terminalNumber) const
 {
-    return terminalNumber == m_stagedTerminal ? m_stagedFiles : QStringList();
+    return m_staged.value(terminalNumber);
 }
 
 qint16 CommServer::FindUsbUnits(qint32 kinds)

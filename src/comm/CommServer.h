@@ -4,6 +4,7 @@
 #include "link/StationSession.h"
 
 #include <QHostAddress>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -72,9 +73,9 @@ public:
     std::optional<UsbUnit> chosenUsbUnit() const { return m_chosenUnit; }
     void setUsbUnit(const UsbUnit &unit) { m_chosenUnit = unit; }
 
-    // The files now staged in the station folder for a terminal to fetch;
-    // staging for one terminal withdraws what was staged for another.
-    void stageForSending(int terminalNumber, const QStringList &fileNames);
+    // The files (paths) now staged for a terminal to fetch. Each terminal's
+    // are its own: staging for one leaves what was staged for another.
+    void stageForSending(int terminalNumber, const QStringList &paths);
     QStringList stagedFor(int terminalNumber) const;
 
     // Terminals waiting for their turn.
@@ -132,6 +133,5 @@ private:
     Link::StationSession *m_active = nullptr;
     QList<Link::StationSession *> m_waiting;
     QSet<QObject *> m_closing;
-    int m_stagedTerminal = 0;
-    QStringList m_stagedFiles;
+    QHash<int, QStringList> m_staged;
 };

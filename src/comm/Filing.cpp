@@ -30,7 +30,11 @@ QString Filing::sendCopyPath(const QString &DataName, int terminalNumber) const
 
 QString Filing::backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const
 {
-    const QString folder = m_settings.layout().backupFolder(terminalNumber);
+    return stampedPath(m_settings.layout().backupFolder(terminalNumber), DataName, stamp);
+}
+
+QString Filing::stampedPath(const QString &folder, const QString &DataName, const QString &stamp)
+{
     QString path = StationLayout::join(folder, stamp + u'_' + DataName);
     for (int n = 2; SafeFile::at(path).exists(); ++n)
         path = StationLayout::join(folder, stamp + u'-' + QString::number(n) + u'_' + DataName);
@@ -144,48 +148,67 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     return true;
 }
 
-bool Filing::FileDelete(const QString &DataName)
+bool Filing::FileDelete(const QString &DataName, int terminalNumber, QString *keptAs)
 {
-    const QString path = receivedPath(DataName);
-    if (!QFileInfo::exists(path))
+    const QString received = receivedPath(DataName);
+    if (!SafeFile::at(received).exists())
         return true;
+    const QString folder = m_settings.layout().keptFolder(terminalNumber);
+    const QString stamp = m_clock.now().toString(QStringLiteral("yyyyMMddHHmmss"));
+    QString kept = stampedPath(folder, DataName, stamp);
     QString why;
-    if (remove(path, &why))
-        return true;
-    m_operator.message(why);
-    return false;
+    if (!QDir().mkpath(folder) || !SafeFile::moveNew(received, kept, &why)) {
+        m_operator.message(QStringLiteral("ファイルを移動できません: %1 → %2（%3）")
+                               .arg(received, kept, why.isEmpty() ? folder : why));
+        return false;
+    }
+    m_log.write(QStringLiteral("端末 %1 から受信した %2 を %3 に保管しました")
+                    .arg(terminalNumber)
+                    .arg(DataName, kept));
+    if (keptAs)
+        *keptAs = kept;
+    return true;
 }
 
 QStringList Filing::MasterCsvCopy(int terminalNumber, QString *failure)
 {
     const StationLayout layout = m_settings.layout();
+    const QString folder = layout.stagingFolder(terminalNumber);
     QStringList staged;
     QStringList problems;
+    if (!QDir().mkpath(folder))
+        problems.append(QStringLiteral("フォルダ %1 を作成できません").arg(folder));
+    // Only this station writes there: what a killed one left half-written goes.
+    SafeFile::sweep(folder);
     for (const QString &master : Masters::names()) {
+        if (!problems.isEmpty())
+            break;
         const QString name = StationLayout::exportFileName(master);
         const QString source = layout.exportFile(master, terminalNumber);
-        const QString target = layout.inTransfer(name);
-        // Whatever stands under the name was staged for some terminal; it goes
-        // first, so that a terminal without this export never gets another's.
+        const QString target = StationLayout::join(folder, name);
         QString why;
-        if (SafeFile::at(target).exists() && !remove(target, &why)) {
-            problems.append(why);
+        // An export the terminal no longer has is withdrawn: it was staged
+        // from what the terminal had before.
+        if (!SafeFile::at(source).exists()) {
+            if (SafeFile::at(target).exists() && !remove(target, &why))
+                problems.append(why);
             continue;
         }
-        if (!SafeFile::at(source).exists())
-            continue;
         // A link in the receive folder is refused: the terminal would fetch
         // whatever file it points to.
         if (!place(source, target, &why)) {
             problems.append(why);
             continue;
         }
-        staged.append(name);
+        staged.append(target);
     }
+    QStringList names;
+    for (const QString &path : std::as_const(staged))
+        names.append(QFileInfo(path).fileName());
     m_log.write(
         QStringLiteral("端末 %1 の送信用マスタ: %2")
             .arg(terminalNumber)
-            .arg(staged.isEmpty() ? QStringLiteral("なし") : staged.join(QStringLiteral(", "))));
+            .arg(names.isEmpty() ? QStringLiteral("なし") : names.join(QStringLiteral(", "))));
     for (const QString &problem : std::as_const(problems))
         m_operator.message(problem);
     // A terminal that fetched now would miss masters it has: it is told to

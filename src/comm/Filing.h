@@ -12,8 +12,9 @@ struct Settings;
 
 // Files what terminals send, once a received file stands complete in the
 // transfer folder: order and stocktaking files go to the terminal's send
-// folder and a time-stamped backup, other files are deleted, and on the
-// control file the terminal's master exports are staged for sending.
+// folder and a time-stamped backup, other files are kept aside in the
+// terminal's folder for them, and on the control file the terminal's master
+// exports are staged for sending.
 //
 // The terminal number is the one the transfer event carried; it is never
 // looked up again, since another terminal may be reported while a message
@@ -29,11 +30,14 @@ public:
 
     // Files "S_HACH.dat" or "S_TANA.dat"; true when it was filed.
     bool DataMove(const QString &DataName, int terminalNumber, QString *failure = nullptr);
-    // Removes a received file that is not filed; true when it is gone.
-    bool FileDelete(const QString &DataName);
-    // Stages the terminal's master exports in the transfer folder and removes
-    // staged exports the terminal does not have; returns the names staged.
-    // failure is set when one could not be staged or withdrawn.
+    // A received file that is not filed. The terminal was told it was saved,
+    // so it is not deleted but kept in the terminal's folder for such files,
+    // time-stamped (keptAs is where); true when it is out of the transfer
+    // folder.
+    bool FileDelete(const QString &DataName, int terminalNumber, QString *keptAs = nullptr);
+    // Stages the terminal's master exports in its own staging folder and
+    // withdraws staged exports the terminal no longer has; returns the paths
+    // staged. failure is set when one could not be staged or withdrawn.
     QStringList MasterCsvCopy(int terminalNumber, QString *failure = nullptr);
 
     QString receivedPath(const QString &DataName) const;
@@ -41,6 +45,7 @@ public:
     // The backup name for a time stamp; an earlier backup is never replaced,
     // so a taken name gives way to "-2_", "-3_", ... after the stamp.
     QString backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const;
+    static QString stampedPath(const QString &folder, const QString &DataName, const QString &stamp);
 
 private:
     // A regular file its owner may not write; a link under the name is not

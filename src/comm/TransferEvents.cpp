@@ -56,9 +56,14 @@ void TransferEvents::fileSaved(const QString &fileName, int terminalNumber)
     } else if (fileName == QLatin1String("S_HACH.dat") || fileName == QLatin1String("S_TANA.dat")) {
         m_filing.DataMove(fileName, terminalNumber, &failure);
     } else {
-        // The station keeps no other file; one it could not remove is no
-        // loss to the terminal.
-        m_filing.FileDelete(fileName);
+        // Any other name is kept, not filed: the terminal may delete its copy
+        // once told it was saved. One that cannot be kept is not "saved".
+        QString kept;
+        if (m_filing.FileDelete(fileName, terminalNumber, &kept))
+            Q_EMIT statusLineChanged(
+                QStringLiteral("%1保管 :%2 %3").arg(fileName).arg(terminalNumber).arg(kept));
+        else
+            failure = QStringLiteral("the station could not keep %1").arg(fileName);
     }
     if (failure.isEmpty())
         return;

@@ -35,8 +35,8 @@ public:
 
 Q_SIGNALS:
     void statusLineChanged(const QString &text);
-    // The terminal's masters now staged in the station folder, for sending.
-    void mastersStaged(int terminalNumber, const QStringList &fileNames);
+    // The terminal's masters now staged for its fetch: their paths.
+    void mastersStaged(int terminalNumber, const QStringList &paths);
     // A saved file could not be filed (raised inside TransferStatus, so that
     // the control tells the terminal instead of confirming the file).
     void filingFailed(const QString &reason);

@@ -377,14 +377,15 @@ void StationSession::sendMore()
                 m_deadline.start();
                 return;
             }
-            const QString name = m_toSend.takeFirst();
-            const QString path = m_config.folder + u'/' + name;
-            if (!QFileInfo(path).isFile())
-                continue;
+            const QString path = m_toSend.takeFirst();
+            const QString name = QFileInfo(path).fileName();
             auto outgoing = std::make_unique<OutgoingFile>();
             QString error;
+            // Staged but gone: the terminal would miss a file it has, so it
+            // is told to ask again rather than given fewer.
             if (!outgoing->open(path, &error)) {
-                fail(ErrorCode::StationFailure, error);
+                fail(ErrorCode::StationFailure,
+                     QStringLiteral("the staged file %1 cannot be sent: %2").arg(name, error));
                 return;
             }
             send(File, encodeFileHeader({ outgoing->size(), name }));

@@ -46,7 +46,8 @@ struct StationConfig
     // takes on the line, and before HELLO a half-frame that does not is
     // skipped as noise.
     int lineBytesPerSecond = 0;
-    // The names of the files staged for a terminal, in the folder.
+    // The paths of the files staged for a terminal; each is sent under its
+    // file name.
     std::function<QStringList(int terminal)> stagedFiles;
     // Names a terminal may not send, though they could do no harm in the
     // folder: the station's own files. Folders are refused as well.

@@ -55,6 +55,8 @@ public:
     QString rcv(int t) const { return folder.rcv(t); }
     QString snd(int t, const QString &name) const { return folder.snd(t, name); }
     QString rcv(int t, const QString &name) const { return folder.rcv(t, name); }
+    QString kept(int t) const { return folder.kept(t); }
+    QString staged(int t, const QString &name) const { return folder.staged(t, name); }
     QStringList backups(int t) const { return folder.backups(t); }
     QStringList stationFiles() const { return folder.stationFiles(); }
     QString logText() const { return QString::fromUtf8(readFile(core->log().currentFile())); }

@@ -19,6 +19,11 @@ public:
     QString unfiled() const { return layout().unfiledFolder(); }
     QString rcv(int terminal) const { return layout().receiveFolder(terminal); }
     QString snd(int terminal) const { return layout().sendFolder(terminal); }
+    QString kept(int terminal) const { return layout().keptFolder(terminal); }
+    QString staged(int terminal, const QString &name) const
+    {
+        return StationLayout::join(layout().stagingFolder(terminal), name);
+    }
     QString backup(int terminal) const { return layout().backupFolder(terminal); }
     // A file in one of them.
     QString unfiled(const QString &name) const { return StationLayout::join(unfiled(), name); }
