@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 void makeReadOnly(const QString &path)
@@ -183,18 +186,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("breakage");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("no send folder")
-            << QStringLiteral("nosnd") << QStringLiteral("ファイルをコピーできません: ");
+        // What the terminal is told, with the system's own reason.
+        QTest::addColumn<QString>("cause");
+        const QString missing = QString::fromLocal8Bit(std::strerror(ENOENT));
+        QTest::newRow("no send folder") << QStringLiteral("nosnd")
+                                        << QStringLiteral("ファイルをコピーできません: ") << missing;
         QTest::newRow("read-only send copy")
-            << QStringLiteral("readonly") << QStringLiteral("ファイルを置き換えられません: ");
-        QTest::newRow("no backup folder")
-            << QStringLiteral("nobackup") << QStringLiteral("ファイルを移動できません: ");
+            << QStringLiteral("readonly") << QStringLiteral("ファイルを置き換えられません: ")
+            << QStringLiteral("read-only");
+        QTest::newRow("no backup folder") << QStringLiteral("nobackup")
+                                          << QStringLiteral("ファイルを移動できません: ") << missing;
     }
 
     void failedFilingIsReportedAndKeepsTheFile()
     {
         QFETCH(QString, breakage);
         QFETCH(QString, expected);
+        QFETCH(QString, cause);
         Folder f;
         const QString name = QStringLiteral("S_HACH.dat");
         const QString sendCopy = f.folder.snd(3, name);
@@ -219,6 +227,8 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(f.folder.path(name)));
         QCOMPARE(refused.count(), 1);
         QVERIFY(refused.first().first().toString().contains(QFileInfo(kept).fileName()));
+        QVERIFY2(refused.first().first().toString().contains(cause),
+                 qPrintable(refused.first().first().toString()));
         QCOMPARE(f.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"));
         f.saved(name, 3, "again");
         QCOMPARE(readFile(kept), QByteArray("new"));

@@ -60,6 +60,7 @@ QString Filing::keep(const QString &DataName, int terminalNumber)
 }
 
 bool Filing::failed(const QString &text,
+                    const QString &cause,
                     const QString &DataName,
                     int terminalNumber,
                     QString *failure)
@@ -71,10 +72,15 @@ bool Filing::failed(const QString &text,
     m_operator.message(message);
     if (failure)
         *failure = kept.isEmpty()
-            ? QStringLiteral("the station could not file %1").arg(DataName)
-            : QStringLiteral("the station could not file %1; it keeps the file as %2")
-                  .arg(DataName, QFileInfo(kept).fileName());
+            ? QStringLiteral("the station could not file %1 (%2)").arg(DataName, cause)
+            : QStringLiteral("the station could not file %1 (%2); it keeps the file as %3")
+                  .arg(DataName, cause, QFileInfo(kept).fileName());
     return false;
+}
+
+QString Filing::cannotCopy(const QString &source, const QString &target, const QString &why)
+{
+    return QStringLiteral("ファイルをコピーできません: %1 → %2（%3）").arg(source, target, why);
 }
 
 bool Filing::remove(const QString &path, QString *why)
@@ -101,11 +107,8 @@ bool Filing::readOnly(const QString &path)
 bool Filing::place(const QString &source, const QString &target, QString *why)
 {
     bool replacedLink = false;
-    if (!SafeFile::copy(source, target, why, &replacedLink)) {
-        *why
-            = QStringLiteral("ファイルをコピーできません: %1 → %2（%3）").arg(source, target, *why);
+    if (!SafeFile::copy(source, target, why, &replacedLink))
         return false;
-    }
     if (replacedLink)
         m_log.write(SafeFile::linkReplaced(target));
     return true;
@@ -126,12 +129,13 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     if (readOnly(sendCopy))
         return failed(
             QStringLiteral("ファイルを置き換えられません: %1（読み取り専用です）").arg(sendCopy),
+            QStringLiteral("the send copy is read-only"),
             DataName,
             terminalNumber,
             failure);
     QString why;
     if (!place(received, sendCopy, &why))
-        return failed(why, DataName, terminalNumber, failure);
+        return failed(cannotCopy(received, sendCopy, why), why, DataName, terminalNumber, failure);
     m_operator.message(QStringLiteral("chk-1"));
 
     // Another process may have taken the name since it was chosen.
@@ -140,6 +144,7 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     if (!SafeFile::moveNew(received, backup, &why)) {
         return failed(
             QStringLiteral("ファイルを移動できません: %1 → %2（%3）").arg(received, backup, why),
+            why,
             DataName,
             terminalNumber,
             failure);
@@ -197,7 +202,7 @@ QStringList Filing::MasterCsvCopy(int terminalNumber, QString *failure)
         // A link in the receive folder is refused: the terminal would fetch
         // whatever file it points to.
         if (!place(source, target, &why)) {
-            problems.append(why);
+            problems.append(cannotCopy(source, target, why));
             continue;
         }
         staged.append(target);

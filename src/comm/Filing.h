@@ -58,7 +58,14 @@ private:
     // Moves a received file that could not be filed out of the way of later
     // uploads; where it now is, or empty when it is gone.
     QString keep(const QString &DataName, int terminalNumber);
-    bool failed(const QString &text, const QString &DataName, int terminalNumber, QString *failure);
+    // Tells the operator text, keeps the file, and sets failure for the
+    // terminal, naming the system's cause.
+    bool failed(const QString &text,
+                const QString &cause,
+                const QString &DataName,
+                int terminalNumber,
+                QString *failure);
+    static QString cannotCopy(const QString &source, const QString &target, const QString &why);
 
     const Comm::Settings &m_settings;
     Operator &m_operator;
