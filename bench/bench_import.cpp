@@ -8,8 +8,9 @@
 // folder; with a PostgreSQL URI it is a new schema on that server, dropped at
 // the end.
 #include "BenchSchema.h"
-#include "base/TextFile.h"
+#include "base/Clock.h"
 #include "base/Comm.h"
+#include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
@@ -94,7 +95,8 @@ int main(int argc, char **argv)
 
     if (!makeDatabase(db, MasterSchema::createMaintenanceTables))
         return 1;
-    MasterImport import(db, folder);
+    SystemClock clock;
+    MasterImport import(db, folder, clock);
     if (!import.run(product)) { // the products the timed import replaces
         std::fprintf(stderr, "%s\n", qPrintable(import.error()));
         if (!server.isEmpty())

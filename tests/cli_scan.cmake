@@ -1,6 +1,6 @@
 # tarvinex scan applies a category master dropped into a station made by init,
-# reports a file it cannot apply with status 1 and keeps it, and refuses a
-# usage or settings error with status 2.
+# reports a file it cannot apply with status 1 and keeps it, one still being
+# written with status 3, and refuses a usage or settings error with status 2.
 file(REMOVE_RECURSE "${WORK}")
 execute_process(COMMAND "${TARVINEX}" init "${WORK}" RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
@@ -28,6 +28,28 @@ file(READ "${rcv}/BUNMAS.csv" csv HEX)
 string(HEX "A1,FRUITS,,,,2,\r\nA2,VEG,,,,1,\r\n" expected)
 if(NOT csv STREQUAL expected)
     message(FATAL_ERROR "unexpected export: ${csv}")
+endif()
+
+# A file caught half copied (its last line without an end) waits, kept under
+# its name (status 3); once it has stood still it is applied. A misnamed file
+# is named once a day, not by the next scan.
+file(WRITE "${rcv}/SIRMAS.dat" "1000001SHOP\r\n1000002")
+file(WRITE "${rcv}/BUNMAS.txt" "1A3  NUTS\r\n")
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 3 OR NOT out MATCHES "\n0003 SIRMAS: waiting, still being written\n"
+   OR NOT out MATCHES "not taken: [^\n]*/0003/rcv/BUNMAS.txt \\(master files are named BUNMAS.dat\\)")
+    message(FATAL_ERROR "file being written: status ${rc}: ${out}${err}")
+endif()
+if(NOT EXISTS "${rcv}/SIRMAS.dat" OR EXISTS "${rcv}/SIRMAS.sav")
+    message(FATAL_ERROR "a file being written was renamed")
+endif()
+execute_process(COMMAND touch -d "1 minute ago" "${rcv}/SIRMAS.dat" RESULT_VARIABLE rc)
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "0003 SIRMAS: 2 lines read, 2 rows added"
+   OR out MATCHES "BUNMAS.txt")
+    message(FATAL_ERROR "settled file: status ${rc}: ${out}${err}")
 endif()
 
 # A mistyped database: refused without making it, the file kept, no export.

@@ -4,6 +4,7 @@
 // escapes, and the exports of both engines side by side.
 
 #include "MasterFiles.h"
+#include "TestClock.h"
 #include "TestDatabases.h"
 #include "base/TextFile.h"
 #include "masters/BulkRow.h"
@@ -262,7 +263,8 @@ private Q_SLOTS:
         for (int i = 0; i < 500; ++i)
             lines.append(line(i, QStringLiteral("J%1").arg(i)));
         writeFile(lines);
-        MasterImport importer(importDb, importDir);
+        const TestClock clock;
+        MasterImport importer(importDb, importDir, clock);
         QVERIFY2(importer.run(products), qPrintable(importer.error()));
         QCOMPARE(importer.counts().rowsInserted, 500);
 

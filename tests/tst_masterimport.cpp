@@ -1,3 +1,4 @@
+#include "Files.h"
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
@@ -8,6 +9,7 @@
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
 #include "masters/MasterSchema.h"
+#include "masters/SettleCheck.h"
 #include "station/MasterMaintenance.h"
 
 #include <QDir>
@@ -229,7 +231,7 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(QStringList, expected);
 
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QVERIFY2(import(master, { line }, &importer), qPrintable(importer.error()));
         QCOMPARE(rows(master), QList<QStringList> { expected });
     }
@@ -253,7 +255,7 @@ private Q_SLOTS:
             return row.last().trimmed();
         };
 
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QVERIFY(import(master, { line("1", "002", "P"), line("1", "003", "Q") }, &importer));
         QCOMPARE(rows(master).size(), 2);
 
@@ -288,7 +290,7 @@ private Q_SLOTS:
         const QString line = "1"
                              "1'2"
             + pad(name, 15) + pad(QStringLiteral("'"), 14);
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QVERIFY2(import(QStringLiteral("TENMAS"), { line }, &importer),
                  qPrintable(importer.error()));
         const QStringList expected = { "1", "1'2", name, pad("'", 14) };
@@ -306,7 +308,7 @@ private Q_SLOTS:
             return QString::fromLatin1(kind) + pad(QString::fromLatin1(code), 13)
                 + pad(QString::fromLatin1(inHouse), 13);
         };
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QVERIFY(import(
             product.name, { line("1", "100", "J100"), line("1", "200", "J200") }, &importer));
         // The database refuses a second product with the same in-house code.
@@ -328,6 +330,25 @@ private Q_SLOTS:
                  qPrintable(importer.error()));
         QCOMPARE(importer.counts().rowsInserted, 0);
         QCOMPARE(rows(product.name), before);
+    }
+
+    // A copy caught half way is refused, not imported cut; once it has stood
+    // still, the same bytes go in.
+    void aFileStillBeingWrittenIsRefusedUntilItSettles()
+    {
+        const QString path = importDir() + QStringLiteral("TENMAS.DAT");
+        QVERIFY(::writeFile(path, "1001SHOP\r\n1002"));
+        QVERIFY(setModified(path, m_clock.current));
+        MasterImport importer(importDb(), importDir(), m_clock);
+        QVERIFY(!importer.run(*Masters::find(QStringLiteral("TENMAS"))));
+        QVERIFY2(importer.error().contains(path) && importer.error().contains("書き込み中"),
+                 qPrintable(importer.error()));
+        QVERIFY(rows(QStringLiteral("TENMAS")).isEmpty());
+
+        m_clock.current = m_clock.current.addSecs(SettleCheck::SettleSeconds);
+        QVERIFY2(importer.run(*Masters::find(QStringLiteral("TENMAS"))),
+                 qPrintable(importer.error()));
+        QCOMPARE(rows(QStringLiteral("TENMAS")).size(), 2);
     }
 
     // Bytes no CP932 table decodes refuse the file, naming the line, and
@@ -357,7 +378,7 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
         file.close();
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QCOMPARE(importer.run(category), refusedLine.isEmpty());
         QVERIFY2(importer.error().contains(refusedLine), qPrintable(importer.error()));
         const QList<QStringList> stored = rows(category.name);
@@ -386,7 +407,7 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("10001ok\r\n");
         }
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         const bool imported = importer.run(*Masters::find(QStringLiteral("BUNMAS")));
         QCOMPARE(imported, names.size() == 1);
         QCOMPARE(rows(QStringLiteral("BUNMAS")).size(), imported ? 1 : 0);
@@ -408,7 +429,7 @@ private Q_SLOTS:
         file.close();
         const QString path = importDir() + QStringLiteral("BUNMAS.DAT");
         QVERIFY(QFile::link(target, path));
-        MasterImport importer(importDb(), importDir());
+        MasterImport importer(importDb(), importDir(), m_clock);
         QVERIFY(!importer.run(*Masters::find(QStringLiteral("BUNMAS"))));
         QVERIFY2(importer.error().contains(path)
                      && importer.error().contains(QStringLiteral("シンボリックリンクです")),
@@ -440,7 +461,7 @@ private Q_SLOTS:
             QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
         if (fileThere)
             writeFile(QStringLiteral("JISYA"), { QStringLiteral("1") + pad("J1", 13) });
-        MasterImport importer(location, importDir());
+        MasterImport importer(location, importDir(), m_clock);
         QVERIFY(!importer.run(*Masters::find(QStringLiteral("JISYA"))));
         QVERIFY2(importer.error().contains(named), qPrintable(importer.error()));
         QCOMPARE(TestDatabases::locationExists(location), databaseThere);
@@ -459,7 +480,7 @@ private Q_SLOTS:
         TestOperator op;
         StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
-        MasterMaintenance maintenance(s, op, log);
+        MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QCOMPARE(maintenance.ImportDbPath(), importDb());
         QCOMPARE(maintenance.ImportFolder(), importDir());
@@ -485,7 +506,7 @@ private Q_SLOTS:
         TestOperator op;
         StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
-        MasterMaintenance maintenance(s, op, log);
+        MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QVERIFY(!maintenance.importMaster(*Masters::find(QStringLiteral("SHOMAS"))));
         QCOMPARE(op.shown.size(), 1);

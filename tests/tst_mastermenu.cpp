@@ -90,7 +90,7 @@ private Q_SLOTS:
     {
         TestOperator op;
         StationLog log(m_dir->path(), m_clock);
-        MasterMenu menu(m_settings, op, log);
+        MasterMenu menu(m_settings, op, log, m_clock);
         QCOMPARE(menu.windowTitle(), QStringLiteral("マスター更新"));
         QCOMPARE(menu.BtnEND->text(), QStringLiteral("END"));
 
@@ -141,7 +141,7 @@ private Q_SLOTS:
     {
         TestOperator op;
         StationLog log(m_dir->path(), m_clock);
-        MasterMenu menu(m_settings, op, log);
+        MasterMenu menu(m_settings, op, log, m_clock);
         const QStringList files = { "TENMAS", "BUNMAS", "SHOMAS", "TOKMAS", "SIRMAS", "JISYA" };
         for (const QString &name : files)
             writeFile(name + QStringLiteral(".DAT"), QStringLiteral("1001\r\n"));
@@ -162,7 +162,7 @@ private Q_SLOTS:
     {
         WidgetOperator screen;
         StationLog log(m_dir->path(), m_clock);
-        MasterMenu menu(m_settings, screen, log);
+        MasterMenu menu(m_settings, screen, log, m_clock);
         menu.show();
         writeFile(QStringLiteral("BUNMAS.DAT"), QString());
 
@@ -180,7 +180,7 @@ private Q_SLOTS:
     {
         TestOperator op;
         StationLog log(m_dir->path(), m_clock);
-        MasterMenuOpener opener(m_settings, op, log);
+        MasterMenuOpener opener(m_settings, op, log, m_clock);
         opener.show();
         QPointer<MasterMenu> first = opener.window();
         QVERIFY(first);

@@ -9,6 +9,7 @@
 #include "gui/WindowStation.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterScan.h"
+#include "masters/SettleCheck.h"
 #include "station/Station.h"
 #include "station/StationLock.h"
 
@@ -61,9 +62,18 @@ private:
         QVERIFY(m_station->write(terminalId, master + ".dat", { lineFor(master) }));
     }
 
+    // A master file caught half copied: its last line has no end yet, and
+    // its time is now.
+    void placeHalfCopied(const QString &terminalId, const QString &master)
+    {
+        const QString name = master + ".dat";
+        QVERIFY(m_station->writeBytes(terminalId, name, TextFile::encode(lineFor(master))));
+        QVERIFY(setModified(m_station->path(terminalId, name), m_clock.current));
+    }
+
     QList<MasterScan::Outcome> scan()
     {
-        MasterScan masterScan(m_station->settings, m_operator, *m_log);
+        MasterScan masterScan(m_station->settings, m_operator, *m_log, m_clock);
         return masterScan.run();
     }
 
@@ -136,6 +146,51 @@ private Q_SLOTS:
         QVERIFY(m_station->exists("0000", "BUNMAS.dat"));
         QVERIFY(m_station->exists("0012", "BUNMAS.dat"));
         QVERIFY(m_station->exists("12", "BUNMAS.dat"));
+        QVERIFY(logText().contains(m_station->layout().dataRoot() + "0012 "));
+        QVERIFY(logText().contains(m_station->layout().dataRoot() + "12 "));
+        QVERIFY(!logText().contains(m_station->layout().dataRoot() + "0000 "));
+    }
+
+    // Names the host seems to have meant for the station are named, each
+    // once a day, whether the scan runs on in a station or once from cron.
+    void misplacedFilesAreNamedOnceADay_data()
+    {
+        QTest::addColumn<bool>("oneShot");
+        QTest::newRow("running station") << false;
+        QTest::newRow("one-shot scans") << true;
+    }
+
+    void misplacedFilesAreNamedOnceADay()
+    {
+        QFETCH(bool, oneShot);
+        for (const char *name : { "BUNMAS.txt",
+                                  "shomas_20261209.dat",
+                                  "BUNMAS.sav",
+                                  "BUNMAS.12.sav",
+                                  "BUNMAS.csv",
+                                  ".BUNMAS.dat.part",
+                                  "ORDERS.dat" })
+            QVERIFY(m_station->writeBytes("0003", name, "1A1\r\n"));
+        QVERIFY(QDir().mkpath(m_station->layout().dataRoot() + "3"));
+        const QString notices = m_station->layout().namedTodayFile();
+        MasterScan running(m_station->settings, m_operator, *m_log, m_clock);
+        const auto named = [&] {
+            MasterScan once(m_station->settings, m_operator, *m_log, m_clock);
+            once.keepNoticesIn(notices);
+            MasterScan &scan = oneShot ? once : running;
+            scan.run();
+            QStringList paths;
+            for (const MisplacedFiles::Entry &entry : scan.misplaced())
+                paths.append(QFileInfo(entry.path).fileName() + u' ' + entry.meant);
+            return paths;
+        };
+        const QStringList all { "3 ", "BUNMAS.txt BUNMAS.dat", "shomas_20261209.dat SHOMAS.dat" };
+        QCOMPARE(named(), all);
+        QCOMPARE(named(), QStringList());
+        m_clock.current = m_clock.current.addDays(1);
+        QCOMPARE(named(), all);
+        QCOMPARE(logText().count("BUNMAS.txt"), 1); // today's log
+        QVERIFY(m_operator.shown.isEmpty());
     }
 
     void anOldSavIsReplaced()
@@ -164,7 +219,7 @@ private Q_SLOTS:
         place("0002", "BUNMAS");
         // The window's operator writes what it shows to the log.
         LoggedOperator op(m_operator, *m_log);
-        MasterScan masterScan(m_station->settings, op, *m_log);
+        MasterScan masterScan(m_station->settings, op, *m_log, m_clock);
         QCOMPARE(applied(masterScan.run()),
                  QStringList({ "0001 BUNMAS !", "0001 TENMAS", "0002 BUNMAS" }));
 
@@ -280,6 +335,92 @@ private Q_SLOTS:
                      && told.contains("シンボリックリンク"),
                  qPrintable(told));
         QCOMPARE(m_station->exists("0001", "BUNMAS.csv"), applies);
+    }
+
+    // A file whose last line has no end is being written while its time is
+    // near now, either way; a file whose lines all end is whole at once.
+    void aFileIsBeingWrittenWhileItsLastLineIsOpenAndItsTimeIsNow_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("age");
+        QTest::addColumn<bool>("beingWritten");
+        QTest::newRow("lines all end") << QByteArray("1A1\r\n1A2\r\n") << 0 << false;
+        QTest::newRow("lone CR ends") << QByteArray("1A1\r") << 0 << false;
+        QTest::newRow("last line open") << QByteArray("1A1\r\n1A2") << 0 << true;
+        QTest::newRow("empty") << QByteArray() << 0 << true;
+        QTest::newRow("host clock ahead") << QByteArray("1A1") << -9 << true;
+        QTest::newRow("settled") << QByteArray("1A1") << SettleCheck::SettleSeconds << false;
+        QTest::newRow("host clock far ahead") << QByteArray("1A1") << -3600 << false;
+    }
+
+    void aFileIsBeingWrittenWhileItsLastLineIsOpenAndItsTimeIsNow()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, age);
+        QFETCH(bool, beingWritten);
+        const QString path = m_station->path("0001", "BUNMAS.dat");
+        QVERIFY(m_station->writeBytes("0001", "BUNMAS.dat", bytes));
+        QVERIFY(setModified(path, m_clock.current.addSecs(-age)));
+        QCOMPARE(SettleCheck(m_clock).beingWritten(path), beingWritten);
+    }
+
+    // A file seen growing is being written whatever its time says (the
+    // date set back, a host copying old times), until it stands still.
+    void aFileSeenChangingIsBeingWrittenUntilItStandsStill()
+    {
+        qint64 elapsed = 0;
+        SettleCheck check(m_clock, [&elapsed] { return elapsed; });
+        const QString path = m_station->path("0001", "BUNMAS.dat");
+        QVERIFY(m_station->writeBytes("0001", "BUNMAS.dat", "1A1"));
+        QVERIFY(setModified(path, m_clock.current));
+        QVERIFY(check.beingWritten(path));
+        QVERIFY(m_station->writeBytes("0001", "BUNMAS.dat", "1A1  FRU"));
+        QVERIFY(setModified(path, m_clock.current.addSecs(-3600)));
+        QVERIFY(check.beingWritten(path));
+        elapsed += SettleCheck::SettleSeconds * 1000 - 1;
+        QVERIFY(check.beingWritten(path));
+        elapsed += 1;
+        QVERIFY(!check.beingWritten(path));
+    }
+
+    // Half copied, a file is left as it is and its rows untouched; once it
+    // has stood still it is applied as any other.
+    void aFileBeingWrittenWaitsAndIsAppliedOnceItSettles()
+    {
+        place("0002", "TENMAS");
+        placeHalfCopied("0002", "BUNMAS");
+        QCOMPARE(applied(scan()), QStringList({ "0002 BUNMAS !", "0002 TENMAS" }));
+        QVERIFY(m_station->exists("0002", "BUNMAS.dat"));
+        QVERIFY(!m_station->exists("0002", "BUNMAS.sav"));
+        QVERIFY(!m_station->exists("0002", "BUNMAS.csv"));
+        QVERIFY(m_operator.shown.isEmpty());
+        QVERIFY(logText().contains(m_station->path("0002", "BUNMAS.dat") + " は書き込み中"));
+
+        m_clock.current = m_clock.current.addSecs(SettleCheck::SettleSeconds);
+        QCOMPARE(applied(scan()), QStringList { "0002 BUNMAS" });
+        QCOMPARE(m_station->lines("0002", "BUNMAS.csv").size(), 1);
+    }
+
+    // The running station looks again on every tick while a file waits,
+    // and its countdown goes on as it would.
+    void theStationLooksAgainEveryTickWhileAFileWaits()
+    {
+        WindowStation window(windowSettings(), m_operator, m_clock, noUnits);
+        QVERIFY(window.load());
+        Station &station = window.station();
+        placeHalfCopied("0003", "BUNMAS");
+        for (int tick = 1; tick <= 30; ++tick)
+            station.Timer1Timer();
+        QCOMPARE(station.PollCountdown(), qint16(3600));
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+
+        station.Timer1Timer();
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+        m_clock.current = m_clock.current.addSecs(SettleCheck::SettleSeconds);
+        station.Timer1Timer();
+        QCOMPARE(station.PollCountdown(), qint16(3598));
+        QVERIFY(m_station->exists("0003", "BUNMAS.sav"));
+        QCOMPARE(logText().count(" は書き込み中"), 1);
     }
 
     void pendingEventsRunDuringTheScan()

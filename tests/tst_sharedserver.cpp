@@ -263,7 +263,7 @@ private Q_SLOTS:
             server.stop();
         });
         cut.start(0);
-        MasterScan scan(folders.settings, op, log);
+        MasterScan scan(folders.settings, op, log, m_clock);
         const QList<MasterScan::Outcome> outcomes = scan.run();
         cut.stop();
         QCOMPARE(outcomes.size(), 3);
@@ -313,7 +313,7 @@ private Q_SLOTS:
         QVERIFY(folders.write("0001", "BUNMAS.dat", { "1A1  果物" }));
         TestOperator op;
         StationLog log(dir.path(), m_clock);
-        MasterScan scan(folders.settings, op, log);
+        MasterScan scan(folders.settings, op, log, m_clock);
         const QList<MasterScan::Outcome> outcomes = scan.run();
         QCOMPARE(outcomes.size(), 1);
         QVERIFY(!outcomes.first().applied());

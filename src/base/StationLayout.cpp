@@ -2,11 +2,14 @@
 
 #include "Comm.h"
 
+#include <algorithm>
+
 namespace {
 
 // The import folder and the maintenance database sit in the data tree under
 // the ID no terminal has.
 constexpr QLatin1String ImportId("0000");
+constexpr QLatin1String BackupFolder("backup");
 
 } // namespace
 
@@ -93,7 +96,8 @@ QString StationLayout::sendFolder(int terminal) const
 
 QString StationLayout::backupFolder(int terminal) const
 {
-    return inData(QStringLiteral("backup/") + Comm::terminalId(terminal) + QStringLiteral("/snd"));
+    return inData(QString(BackupFolder) + u'/' + Comm::terminalId(terminal)
+                  + QStringLiteral("/snd"));
 }
 
 QString StationLayout::keptFolder(int terminal) const
@@ -141,6 +145,34 @@ QString StationLayout::appliedFileName(const QString &master)
 QString StationLayout::exportFileName(const QString &master)
 {
     return master + QStringLiteral(".csv");
+}
+
+bool StationLayout::isMasterEntry(const QString &master, const QString &name)
+{
+    for (const QString &own :
+         { masterFileName(master), appliedFileName(master), exportFileName(master) }) {
+        if (name.compare(own, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    // The numbered applied file: master.N.sav
+    const QString prefix = master + u'.';
+    const QString suffix = QStringLiteral(".sav");
+    if (name.size() <= prefix.size() + suffix.size()
+        || !name.startsWith(prefix, Qt::CaseInsensitive)
+        || !name.endsWith(suffix, Qt::CaseInsensitive))
+        return false;
+    const QStringView number
+        = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - suffix.size());
+    return std::all_of(
+        number.begin(), number.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+QStringList StationLayout::dataFolderNames()
+{
+    QStringList names { ImportId, BackupFolder };
+    for (int terminal = FirstTerminal; terminal <= LastTerminal; ++terminal)
+        names.append(Comm::terminalId(terminal));
+    return names;
 }
 
 QString StationLayout::importFileName(const QString &master)

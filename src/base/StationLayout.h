@@ -40,6 +40,8 @@ public:
     // life, one held by whoever applies or imports master files meanwhile.
     QString stationLockFile() const { return inStation(QStringLiteral("tarvinex-station.lock")); }
     QString mastersLockFile() const { return inStation(QStringLiteral("tarvinex-masters.lock")); }
+    // What one-shot scans have named to the host today.
+    QString namedTodayFile() const { return inStation(QStringLiteral("tarvinex-named.txt")); }
     // A file in the station folder itself (settings, databases, locks).
     QString inStation(const QString &fileName) const;
     // The link key's own file, beside the settings and readable by the
@@ -84,6 +86,13 @@ public:
     static QString exportFileName(const QString &master);
     // The manual import's file of a master, in the import folder.
     static QString importFileName(const QString &master);
+    // Whether name, in any letter case, is one of master's names in a receive
+    // folder: its master file, its applied file (numbered or not) or its export.
+    static bool isMasterEntry(const QString &master, const QString &name);
+
+    // Every folder the data root holds: each terminal's, the import ID's and
+    // the backups'.
+    static QStringList dataFolderNames();
 
     // Where the settings put nothing else.
     QString defaultImportFolder() const;

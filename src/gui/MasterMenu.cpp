@@ -19,9 +19,10 @@ constexpr int EndWidth = 1215;
 MasterMenu::MasterMenu(const Comm::Settings &settings,
                        Operator &op,
                        StationLog &log,
+                       const Clock &clock,
                        QWidget *parent)
     : QWidget(parent)
-    , m_maintenance(settings, op, log)
+    , m_maintenance(settings, op, log, clock)
 {
     setWindowTitle(QStringLiteral("マスター更新"));
     setAttribute(Qt::WA_DeleteOnClose);

@@ -18,6 +18,7 @@ public:
     MasterMenu(const Comm::Settings &settings,
                Operator &op,
                StationLog &log,
+               const Clock &clock,
                QWidget *parent = nullptr);
 
     QPushButton *BtnEND = nullptr;

@@ -2,10 +2,14 @@
 
 #include "MasterMenu.h"
 
-MasterMenuOpener::MasterMenuOpener(const Comm::Settings &settings, Operator &op, StationLog &log)
+MasterMenuOpener::MasterMenuOpener(const Comm::Settings &settings,
+                                   Operator &op,
+                                   StationLog &log,
+                                   const Clock &clock)
     : m_settings(settings)
     , m_operator(op)
     , m_log(log)
+    , m_clock(clock)
 { }
 
 MasterMenuOpener::~MasterMenuOpener()
@@ -26,7 +30,7 @@ void MasterMenuOpener::show()
     if (m_window && m_window->isHidden())
         m_window.clear();
     if (!m_window)
-        m_window = new MasterMenu(m_settings, m_operator, m_log);
+        m_window = new MasterMenu(m_settings, m_operator, m_log, m_clock);
     m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->show();
     m_window->raise();

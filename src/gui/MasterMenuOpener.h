@@ -3,6 +3,7 @@
 #include <QPointer>
 
 class MasterMenu;
+class Clock;
 class Operator;
 class StationLog;
 namespace Comm {
@@ -16,7 +17,10 @@ struct Settings;
 class MasterMenuOpener
 {
 public:
-    MasterMenuOpener(const Comm::Settings &settings, Operator &op, StationLog &log);
+    MasterMenuOpener(const Comm::Settings &settings,
+                     Operator &op,
+                     StationLog &log,
+                     const Clock &clock);
     ~MasterMenuOpener();
     MasterMenuOpener(const MasterMenuOpener &) = delete;
     MasterMenuOpener &operator=(const MasterMenuOpener &) = delete;
@@ -31,5 +35,6 @@ private:
     const Comm::Settings &m_settings;
     Operator &m_operator;
     StationLog &m_log;
+    const Clock &m_clock;
     QPointer<MasterMenu> m_window;
 };

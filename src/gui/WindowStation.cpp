@@ -13,7 +13,8 @@ WindowStation::WindowStation(const Comm::Settings &settings,
                              UsbUnitFinder findUnits)
     : m_core(settings, screen, clock, std::move(findUnits))
     , m_window(std::make_unique<MianMenu>(m_core.station()))
-    , m_masterMenu(std::make_unique<MasterMenuOpener>(m_core.settings(), m_core.op(), m_core.log()))
+    , m_masterMenu(
+          std::make_unique<MasterMenuOpener>(m_core.settings(), m_core.op(), m_core.log(), clock))
 {
     QObject::connect(m_window->BtnMaster, &QPushButton::clicked, m_window.get(), [this] {
         m_masterMenu->show();

@@ -5,6 +5,7 @@
 #include "FileLookup.h"
 #include "MasterDefinitions.h"
 #include "MasterSchema.h"
+#include "SettleCheck.h"
 #include "base/TextFile.h"
 
 #include <QDir>
@@ -13,9 +14,10 @@
 
 #include <memory>
 
-MasterImport::MasterImport(const QString &importDb, const QString &importFolder)
+MasterImport::MasterImport(const QString &importDb, const QString &importFolder, const Clock &clock)
     : m_importDb(importDb)
     , m_importFolder(importFolder)
+    , m_clock(clock)
 { }
 
 QString MasterImport::filePath(const Masters::Definition &master) const
@@ -67,6 +69,13 @@ bool MasterImport::run(const Masters::Definition &master)
                     QStringLiteral("%1 と同じ名前とみなすファイル %2 もあります。"
                                    "一つにしてから取り込んでください")
                         .arg(path, match.others.join(QStringLiteral("、"))));
+
+    // One look, so only the time rule: an import is not retried by itself.
+    if (SettleCheck(m_clock).beingWritten(path))
+        return fail(0,
+                    QStringLiteral("まだ書き込み中のようです。書き終わってから %1 秒ほど"
+                                   "待って、もう一度取り込んでください")
+                        .arg(SettleCheck::SettleSeconds));
 
     // The file first: a missing file must not touch the database.
     TextLineReader reader(path);

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class Clock;
+
 namespace Masters {
 struct Definition;
 }
@@ -25,12 +27,13 @@ struct ImportCounts
 class MasterImport
 {
 public:
-    MasterImport(const QString &importDb, const QString &importFolder);
+    MasterImport(const QString &importDb, const QString &importFolder, const Clock &clock);
 
     // True when the file was imported and committed. Otherwise error() names
     // the file, the line where it stopped and the cause, and nothing changed:
-    // so for two spellings of the file at once, and for a database without
-    // the tables "tarvinex init" makes.
+    // so for two spellings of the file at once, for a file still being
+    // written (SettleCheck), and for a database without the tables
+    // "tarvinex init" makes.
     bool run(const Masters::Definition &master);
 
     const ImportCounts &counts() const { return m_counts; }
@@ -46,6 +49,7 @@ public:
 private:
     QString m_importDb;
     QString m_importFolder;
+    const Clock &m_clock;
     ImportCounts m_counts;
     QString m_error;
 };

@@ -9,10 +9,16 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-MasterScan::MasterScan(const Comm::Settings &settings, Operator &op, StationLog &log)
+MasterScan::MasterScan(const Comm::Settings &settings,
+                       Operator &op,
+                       StationLog &log,
+                       const Clock &clock,
+                       SettleCheck::Elapsed elapsed)
     : m_settings(settings)
     , m_operator(op)
     , m_log(log)
+    , m_settle(clock, std::move(elapsed))
+    , m_notices(clock)
 { }
 
 QList<MasterScan::Outcome> MasterScan::run()
@@ -22,19 +28,30 @@ QList<MasterScan::Outcome> MasterScan::run()
         return outcomes;
     m_running = true;
     const StationLayout layout = m_settings.layout();
+    m_misplaced.clear();
+    if (!m_noticesFile.isEmpty())
+        m_notices.load(m_noticesFile);
+    nameMisplaced(MisplacedFiles::inDataRoot(layout));
+    QStringList waiting;
     for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;
          ++terminal) {
         const QString terminalId = Comm::terminalId(terminal);
         const QString folder = layout.receiveFolder(terminalId);
         // One listing serves the terminal's six masters.
         const QStringList entries = FileLookup::entries(folder);
+        nameMisplaced(MisplacedFiles::inReceiveFolder(folder, entries));
         for (const Masters::Definition &master : Masters::all()) {
             DBupdate::MasterFile file = DBupdate::inReceiveFolder(master, layout, terminalId);
             const FileLookup::Match match = FileLookup::ignoringCase(
                 folder, entries, StationLayout::masterFileName(master.name));
             if (!match.path.isEmpty()) {
                 file.path = match.path;
-                outcomes.append(applyOne(file));
+                if (m_settle.beingWritten(file.path)) {
+                    outcomes.append(waitFor(file));
+                    waiting.append(file.path);
+                } else {
+                    outcomes.append(applyOne(file));
+                }
                 // One file per master and scan: the next scan takes the next.
                 for (const QString &other : match.others)
                     m_operator.message(
@@ -45,8 +62,39 @@ QList<MasterScan::Outcome> MasterScan::run()
             QCoreApplication::processEvents();
         }
     }
+    m_waiting = waiting;
+    QString why;
+    if (!m_noticesFile.isEmpty() && !m_notices.save(m_noticesFile, &why))
+        m_log.write(QStringLiteral("%1 に書き込めません: %2").arg(m_noticesFile, why));
     m_running = false;
     return outcomes;
+}
+
+MasterScan::Outcome MasterScan::waitFor(const DBupdate::MasterFile &file)
+{
+    Outcome outcome;
+    outcome.terminalId = file.terminalId;
+    outcome.master = file.master.name;
+    outcome.file = file.path;
+    outcome.waiting = true;
+    if (!m_waiting.contains(file.path))
+        m_log.write(QStringLiteral("マスタファイル %1 は書き込み中のため、書き終わるまで待ちます")
+                        .arg(file.path));
+    return outcome;
+}
+
+void MasterScan::nameMisplaced(const QList<MisplacedFiles::Entry> &entries)
+{
+    for (const MisplacedFiles::Entry &entry : entries) {
+        if (!m_notices.firstToday(entry.path))
+            continue;
+        m_misplaced.append(entry);
+        m_log.write(
+            entry.meant.isEmpty()
+                ? QStringLiteral("%1 は端末のフォルダではないため、中を見ません").arg(entry.path)
+                : QStringLiteral("%1 はマスタファイルとして扱いません（扱う名前は %2）")
+                      .arg(entry.path, entry.meant));
+    }
 }
 
 MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "DBupdate.h"
+#include "DailyNotices.h"
+#include "MisplacedFiles.h"
+#include "SettleCheck.h"
 #include "base/Comm.h"
 
 #include <QList>
@@ -9,6 +12,7 @@
 namespace Masters {
 struct Definition;
 }
+class Clock;
 class Operator;
 class StationLog;
 
@@ -28,11 +32,17 @@ public:
         DBupdate::Result result;
         // The operator message of a failure; empty when the file was applied.
         QString failure;
+        // Left for a later scan while its writer seems to be still at it.
+        bool waiting = false;
 
-        bool applied() const { return failure.isEmpty(); }
+        bool applied() const { return !waiting && failure.isEmpty(); }
     };
 
-    MasterScan(const Comm::Settings &settings, Operator &op, StationLog &log);
+    MasterScan(const Comm::Settings &settings,
+               Operator &op,
+               StationLog &log,
+               const Clock &clock,
+               SettleCheck::Elapsed elapsed = SettleCheck::steadyClock());
 
     // Terminals in increasing order, within each the masters in the order
     // category, store, supplier, customer, product, in-house code; pending
@@ -42,14 +52,23 @@ public:
     // is told to the operator and keeps its ".dat" name for the next scan, and
     // the scan goes on. A file applied is never applied again: when the old
     // ".sav" cannot be replaced it is kept under a numbered ".sav" name and
-    // told. A link replaced under an export's or ".sav" name is logged. A scan
-    // asked for while one is running does nothing.
+    // told. A link replaced under an export's or ".sav" name is logged. A file
+    // still being written (SettleCheck) is left waiting, logged once while it
+    // waits. Names the station does not take (MisplacedFiles) are logged once
+    // a day each. A scan asked for while one is running does nothing.
     QList<Outcome> run();
 
     bool isRunning() const { return m_running; }
 
+    // What the last run named as misplaced.
+    const QList<MisplacedFiles::Entry> &misplaced() const { return m_misplaced; }
+    // Keeps what was named today in file between runs, for one-shot scans.
+    void keepNoticesIn(const QString &file) { m_noticesFile = file; }
+
 private:
     Outcome applyOne(const DBupdate::MasterFile &file);
+    Outcome waitFor(const DBupdate::MasterFile &file);
+    void nameMisplaced(const QList<MisplacedFiles::Entry> &entries);
     bool renameApplied(const DBupdate::MasterFile &file, QString *keptAs);
 
     static constexpr int MaxNumberedApplied = 999;
@@ -57,5 +76,11 @@ private:
     Comm::Settings m_settings;
     Operator &m_operator;
     StationLog &m_log;
+    SettleCheck m_settle;
+    DailyNotices m_notices;
+    QString m_noticesFile;
+    QList<MisplacedFiles::Entry> m_misplaced;
+    // The files the last run left waiting, so each wait is logged once.
+    QStringList m_waiting;
     bool m_running = false;
 };

@@ -58,7 +58,8 @@ QString helpText()
         "  --help             show this text (COMMAND --help: the command's usage)\n"
         "  --version          show the version\n"
         "\n"
-        "Exit status: 0 done, 1 failed, 2 usage or settings error.");
+        "Exit status: 0 done, 1 failed, 2 usage or settings error,\n"
+        "             3 (scan) a master file still being written was left for later.");
 }
 
 QString versionText()

@@ -69,7 +69,7 @@ int importMasters(const QStringList &arguments)
     log.write(station.line());
     int status = 0;
     for (const Masters::Definition *master : std::as_const(masters)) {
-        MasterImport import(settings.importDb, settings.importDir);
+        MasterImport import(settings.importDb, settings.importDir, clock);
         if (import.run(*master)) {
             const QString summary = MasterImport::summary(*master, import.counts());
             log.write(summary);

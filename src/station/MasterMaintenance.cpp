@@ -7,10 +7,14 @@
 #include "base/StationLog.h"
 #include "masters/MasterImport.h"
 
-MasterMaintenance::MasterMaintenance(const Comm::Settings &settings, Operator &op, StationLog &log)
+MasterMaintenance::MasterMaintenance(const Comm::Settings &settings,
+                                     Operator &op,
+                                     StationLog &log,
+                                     const Clock &clock)
     : m_settings(settings)
     , m_operator(op)
     , m_log(log)
+    , m_clock(clock)
 { }
 
 void MasterMaintenance::load()
@@ -32,7 +36,7 @@ bool MasterMaintenance::importMaster(const Masters::Definition &master)
         m_operator.message((busy ? busyText() : QString()) + problem);
         return false;
     }
-    MasterImport import(m_importDbPath, m_importFolder);
+    MasterImport import(m_importDbPath, m_importFolder, m_clock);
     const bool imported = import.run(master);
     lock.release();
     // The operator's message may let the window close; nothing of this object

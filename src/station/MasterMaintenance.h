@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class Clock;
 class Operator;
 class StationLog;
 namespace Comm {
@@ -18,7 +19,10 @@ struct Definition;
 class MasterMaintenance
 {
 public:
-    MasterMaintenance(const Comm::Settings &settings, Operator &op, StationLog &log);
+    MasterMaintenance(const Comm::Settings &settings,
+                      Operator &op,
+                      StationLog &log,
+                      const Clock &clock);
 
     // The window's load: the paths are taken from the settings again.
     void load();
@@ -39,6 +43,7 @@ private:
     const Comm::Settings &m_settings;
     Operator &m_operator;
     StationLog &m_log;
+    const Clock &m_clock;
     QString m_importDbPath;
     QString m_importFolder;
 };

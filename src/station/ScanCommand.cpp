@@ -30,6 +30,10 @@ public:
 
 namespace Cli {
 
+namespace {
+constexpr int WaitingStatus = 3;
+}
+
 int scan(const QStringList &arguments)
 {
     const QString usage = QStringLiteral(
@@ -69,13 +73,28 @@ int scan(const QStringList &arguments)
     }
     ErrorOutputOperator errorOutput;
     LoggedOperator op(errorOutput, log);
-    MasterScan masterScan(settings, op, log);
+    MasterScan masterScan(settings, op, log, clock);
+    masterScan.keepNoticesIn(settings.layout().namedTodayFile());
     bool allApplied = true;
+    bool someWaiting = false;
     const QList<MasterScan::Outcome> outcomes = masterScan.run();
+    for (const MisplacedFiles::Entry &entry : masterScan.misplaced())
+        printLine(stdout,
+                  entry.meant.isEmpty()
+                      ? QStringLiteral("not taken: %1 (not a terminal folder)").arg(entry.path)
+                      : QStringLiteral("not taken: %1 (master files are named %2)")
+                            .arg(entry.path, entry.meant));
     // Silence would look the same as a wrong station folder.
     if (outcomes.isEmpty())
         printLine(stdout, QStringLiteral("nothing waiting"));
     for (const MasterScan::Outcome &outcome : outcomes) {
+        if (outcome.waiting) {
+            someWaiting = true;
+            printLine(stdout,
+                      QStringLiteral("%1 %2: waiting, still being written")
+                          .arg(outcome.terminalId, outcome.master));
+            continue;
+        }
         if (!outcome.applied()) {
             allApplied = false;
             continue;
@@ -87,7 +106,11 @@ int scan(const QStringList &arguments)
                       .arg(outcome.result.rowsAdded)
                       .arg(outcome.result.rowsUpdated));
     }
-    return allApplied ? 0 : 1;
+    // A file being written is no failure, but a script scanning after its
+    // copy must learn that the copy was not applied yet.
+    if (!allApplied)
+        return 1;
+    return someWaiting ? WaitingStatus : 0;
 }
 
 } // namespace Cli

@@ -10,6 +10,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 Station::Station(CommServer &server, Operator &op, StationLog &log, QObject *parent)
     : QObject(parent)
     , m_server(server)
@@ -79,8 +81,19 @@ void Station::Timer1Timer()
     if (m_pollCountdown > 1) {
         --m_pollCountdown;
         Q_EMIT countdownShown(QString::number(m_pollCountdown));
+        if (m_filesWaiting && !m_scan->isRunning() && takeMastersLock())
+            scanAndRelease();
         return;
     }
+    if (!takeMastersLock())
+        return;
+    m_pollCountdown = 3600;
+    Q_EMIT countdownShown(QStringLiteral("3600"));
+    scanAndRelease();
+}
+
+bool Station::takeMastersLock()
+{
     QString problem;
     if (m_scan && m_mastersLock && !m_mastersLock->take(0, &problem)) {
         // Another process is applying master files: scanning now would apply
@@ -88,13 +101,21 @@ void Station::Timer1Timer()
         if (!m_scanDeferred)
             m_log.write(QStringLiteral("マスター更新待ち: ") + problem);
         m_scanDeferred = true;
-        return;
+        return false;
     }
     m_scanDeferred = false;
-    m_pollCountdown = 3600;
-    Q_EMIT countdownShown(QStringLiteral("3600"));
-    if (m_scan)
-        m_scan->run();
+    return true;
+}
+
+void Station::scanAndRelease()
+{
+    if (m_scan) {
+        const QList<MasterScan::Outcome> outcomes = m_scan->run();
+        m_filesWaiting
+            = std::any_of(outcomes.cbegin(),
+                          outcomes.cend(),
+                          [](const MasterScan::Outcome &outcome) { return outcome.waiting; });
+    }
     if (m_mastersLock)
         m_mastersLock->release();
 }

@@ -49,6 +49,8 @@ public:
     // to 3600 and scans. A tick handled while a scan lets events run only
     // counts down, so scans never nest. While another process holds the
     // masters lock the countdown stays at 1 and the next tick tries again.
+    // While the last scan left a file waiting for its writer, every tick
+    // scans again, the countdown going on as before.
     void Timer1Timer();
     // The window's unload: listening and the countdown stop.
     void unload();
@@ -79,6 +81,9 @@ private:
     void onListenStopped();
     void onListenFailed(const QString &reason);
     void setStatusLine(const QString &text);
+    bool takeMastersLock();
+    // With the masters lock held.
+    void scanAndRelease();
 
     CommServer &m_server;
     Operator &m_operator;
@@ -87,6 +92,7 @@ private:
     MasterScan *m_scan = nullptr;
     StationLock *m_mastersLock = nullptr;
     bool m_scanDeferred = false;
+    bool m_filesWaiting = false;
     bool m_quitting = false;
     bool m_unitWanted = true;
 };

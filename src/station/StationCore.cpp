@@ -22,7 +22,7 @@ StationCore::StationCore(const Comm::Settings &settings,
     config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);
     config.turnWaitMs = link.turnWaitMs.value_or(config.turnWaitMs);
     m_server = std::make_unique<CommServer>(config, m_operator, std::move(findUnits));
-    m_scan = std::make_unique<MasterScan>(m_settings, m_operator, m_log);
+    m_scan = std::make_unique<MasterScan>(m_settings, m_operator, m_log, clock);
     m_station = std::make_unique<Station>(*m_server, m_operator, m_log);
     m_transfers = std::make_unique<TransferEvents>(m_settings, m_operator, m_log, clock);
     m_mastersLock = std::make_unique<StationLock>(m_settings.layout().mastersLockFile());
