@@ -3,6 +3,7 @@
 #include "StationInit.h"
 #include "StationLock.h"
 #include "base/Clock.h"
+#include "base/FreeSpace.h"
 #include "base/StationLog.h"
 #include "base/Version.h"
 
@@ -58,7 +59,8 @@ QString helpText()
         "  --help             show this text (COMMAND --help: the command's usage)\n"
         "  --version          show the version\n"
         "\n"
-        "Exit status: 0 done, 1 failed, 2 usage or settings error.");
+        "Exit status: 0 done, 1 failed, 2 usage or settings error, 4 too little free\n"
+        "space for scan or import (MINFREE).");
 }
 
 QString versionText()
@@ -188,6 +190,15 @@ bool loadSettings(const QCommandLineParser &parser,
     printLine(stderr, QStringLiteral("tarvinex: ") + problem);
     if (error)
         *error = problem;
+    return false;
+}
+
+bool enoughFreeSpace(const Comm::Settings &settings)
+{
+    const QString shortage = FreeSpaceFloor(settings).shortage();
+    if (shortage.isEmpty())
+        return true;
+    printLine(stderr, QStringLiteral("tarvinex: ") + shortage);
     return false;
 }
 
