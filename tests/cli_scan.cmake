@@ -1,6 +1,7 @@
 # tarvinex scan applies a category master dropped into a station made by init,
 # reports a file it cannot apply with status 1 and keeps it, one still being
-# written with status 3, and refuses a usage or settings error with status 2.
+# written with status 3, refuses a usage or settings error with status 2 and
+# stops with status 4 below MINFREE.
 file(REMOVE_RECURSE "${WORK}")
 execute_process(COMMAND "${TARVINEX}" init "${WORK}" RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
@@ -77,6 +78,15 @@ if(NOT rc EQUAL 1)
 endif()
 if(NOT err MATCHES "TENMAS.dat" OR NOT EXISTS "${rcv}/TENMAS.dat")
     message(FATAL_ERROR "failure not reported or file not kept: ${err}")
+endif()
+
+# Less free space than MINFREE (8 EiB here): nothing is touched, status 4.
+file(APPEND "${WORK}/Tarvinex.ini" "MINFREE=8589934591G\r\n")
+execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 4 OR NOT err MATCHES "too little free space on .*MINFREE is 8.0 EiB"
+   OR NOT EXISTS "${rcv}/TENMAS.dat")
+    message(FATAL_ERROR "scan below the floor: status ${rc}: ${out}${err}")
 endif()
 
 execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}/missing" RESULT_VARIABLE rc

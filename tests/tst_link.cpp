@@ -3,9 +3,11 @@
 #include "link/Crc32.h"
 
 #include <QSignalSpy>
+#include <QStorageInfo>
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -516,7 +518,9 @@ private Q_SLOTS:
     {
         QFETCH(bool, readOnly);
         QFETCH(int, cause);
-        LinkStation s;
+        // The 48 KiB disk is below any useful floor: here the write must fail.
+        LinkStation s(
+            [](Comm::Settings &settings, StationCore::LinkOptions &) { settings.minFree = 0; });
         SmallFileSystem transfer(s.folder.layout().transferFolder(), readOnly);
         if (!transfer.mounted())
             QSKIP("no file system can be mounted here");
@@ -535,6 +539,44 @@ private Q_SLOTS:
         QVERIFY2(s.logText().contains(QStringLiteral("通信エラー 12 (station failure): "))
                      && s.logText().contains(reason),
                  qPrintable(s.logText()));
+        QCOMPARE(s.stationFiles(), QStringList());
+    }
+
+    void anUploadBelowTheFreeSpaceFloorIsRefusedBeforeItsData_data()
+    {
+        QTest::addColumn<bool>("floorAboveFree");
+        QTest::newRow("floor above the free space") << true;
+        // Half the free space as floor: only a file as large as the free
+        // space is refused, for what it would leave.
+        QTest::newRow("a file that would take it below") << false;
+    }
+
+    void anUploadBelowTheFreeSpaceFloorIsRefusedBeforeItsData()
+    {
+        QFETCH(bool, floorAboveFree);
+        const qint64 free = QStorageInfo(QDir::tempPath()).bytesAvailable();
+        LinkStation s([&](Comm::Settings &settings, StationCore::LinkOptions &) {
+            settings.minFree = floorAboveFree ? free + (qint64(1) << 40) : free / 2;
+            settings.maxFile = std::numeric_limits<qint64>::max();
+        });
+        RawTerminal raw(s.port());
+        QVERIFY(raw.hello(3));
+        raw.send(Put, encodeFileHeader({ quint64(free), QStringLiteral("S_HACH.dat") }));
+        QVERIFY(raw.waitFor(Error));
+        QCOMPARE(raw.errorCode(), int(ErrorCode::StationFailure));
+        const QString reason = decodeError(raw.frames.last().payload)->reason;
+        QVERIFY2(reason.contains(QStringLiteral("too little free space on ")), qPrintable(reason));
+
+        // A small order: refused below the floor, the terminal told so.
+        Outbox out;
+        LinkTerminal t(s.port(), 3);
+        t.client->put(out.file(QStringLiteral("S_HACH.dat"), "order 1"));
+        t.start();
+        QVERIFY(t.waitDone());
+        QCOMPARE(t.client->succeeded(), !floorAboveFree);
+        if (floorAboveFree)
+            QVERIFY2(t.client->errorString().contains(QStringLiteral("error 12")),
+                     qPrintable(t.client->errorString()));
         QCOMPARE(s.stationFiles(), QStringList());
     }
 

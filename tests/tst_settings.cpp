@@ -134,7 +134,11 @@ private Q_SLOTS:
         QCOMPARE(settings.importDb, QStringLiteral("/d/0000/MasterConv.db"));
         QCOMPARE(settings.importDir, QStringLiteral("/d/0000/rcv"));
         QCOMPARE(settings.maxFile, Comm::DefaultMaxFile);
+        QCOMPARE(settings.minFree, Comm::DefaultMinFree);
         QVERIFY(settings.unit.isEmpty() && settings.linkKey.isEmpty());
+        QCOMPARE(parsed(QStringLiteral("MINFREE=512M\r\n")).minFree, qint64(512) << 20);
+        QCOMPARE(parsed(QStringLiteral("MINFREE=3G\r\n")).minFree, qint64(3) << 30);
+        QCOMPARE(parsed(QStringLiteral("MINFREE=0\r\n")).minFree, qint64(0));
 
         settings = parsed(QStringLiteral("DATA=/d/\r\nPORT= 6000 \r\nIMPORTDB=/m.db\r\n"
                                          "IMPORTDIR=/in/\r\nUNIT=ttyUSB0\r\nMAXFILE=1000\r\n"
@@ -216,6 +220,12 @@ private Q_SLOTS:
         QTest::newRow("maxfile a word") << "MAXFILE=abc" << maxFile;
         QTest::newRow("maxfile zero") << "MAXFILE=0" << maxFile;
         QTest::newRow("maxfile 1.5 MB") << "MAXFILE=1.5e6" << maxFile;
+        const QString minFree = QStringLiteral("K・M・G を付けると KiB・MiB・GiB");
+        QTest::newRow("minfree negative") << "MINFREE=-1" << minFree;
+        QTest::newRow("minfree a fraction") << "MINFREE=1.5G" << minFree;
+        QTest::newRow("minfree in terabytes") << "MINFREE=2T" << minFree;
+        QTest::newRow("minfree a unit alone") << "MINFREE=M" << minFree;
+        QTest::newRow("minfree past 8 EiB") << "MINFREE=8589934592G" << minFree;
         const QString logDays = QStringLiteral("0〜36500 の整数");
         QTest::newRow("logdays negative") << "LOGDAYS=-1" << logDays;
         QTest::newRow("logdays a century and a day") << "LOGDAYS=36501" << logDays;

@@ -13,6 +13,7 @@ namespace Comm {
 
 inline constexpr quint16 DefaultPort = 50211;
 inline constexpr qint64 DefaultMaxFile = qint64(256) << 20;
+inline constexpr qint64 DefaultMinFree = qint64(256) << 20;
 inline constexpr int DefaultLogDays = 90;
 inline constexpr const char *SettingsFileName = "Tarvinex.ini";
 
@@ -46,6 +47,9 @@ struct Settings
     int logDays = DefaultLogDays;
     // "MAXFILE": the largest file a terminal may send, in bytes.
     qint64 maxFile = DefaultMaxFile;
+    // "MINFREE": the bytes kept free on every file system the station writes
+    // to; 0 for no floor.
+    qint64 minFree = DefaultMinFree;
     // "UNIT": the serial unit serve listens on ("ttyUSB0" or a path); empty
     // for none.
     QString unit;

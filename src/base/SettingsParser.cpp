@@ -40,6 +40,23 @@ bool readNumber(const QString &text, qint64 low, qint64 high, Number *number)
     return true;
 }
 
+// A count of bytes, plain or in binary units (K, M, G), as administrators
+// think of free space: "512M".
+bool readBytes(const QString &text, qint64 *bytes)
+{
+    static const QString units = QStringLiteral("KMG");
+    const qsizetype unit = text.isEmpty() ? -1 : units.indexOf(text.back());
+    qint64 scale = 1;
+    if (unit >= 0)
+        scale = qint64(1) << (10 * (unit + 1));
+    qint64 count = 0;
+    const qint64 high = std::numeric_limits<qint64>::max() / scale;
+    if (!readNumber(unit >= 0 ? text.chopped(1) : text, 0, high, &count))
+        return false;
+    *bytes = count * scale;
+    return true;
+}
+
 // One key of the file: its name, what it accepts (for the message refusing a
 // value; nullptr when any text will do) and where its value goes (false when
 // the value is not accepted). A new setting is one more row.
@@ -51,7 +68,7 @@ struct Key
 };
 
 // clang-format off
-const std::array<Key, 10> Keys { {
+const std::array<Key, 11> Keys { {
     { "DBname", nullptr, [](const QString &v, Settings *s) {
           s->DbPath = databaseFrom(*s, v);
           return true;
@@ -82,6 +99,8 @@ const std::array<Key, 10> Keys { {
     { "MAXFILE", "バイト数、1 以上の整数", [](const QString &v, Settings *s) {
           return readNumber(v, 1, std::numeric_limits<qint64>::max(), &s->maxFile);
       } },
+    { "MINFREE", "バイト数、0 以上の整数（K・M・G を付けると KiB・MiB・GiB）、0 は確かめない",
+      [](const QString &v, Settings *s) { return readBytes(v, &s->minFree); } },
     { "LINKKEY", nullptr, [](const QString &v, Settings *s) {
           s->linkKey = v.toUtf8();
           return true;

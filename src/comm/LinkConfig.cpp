@@ -1,6 +1,7 @@
 #include "LinkConfig.h"
 
 #include "base/Comm.h"
+#include "base/FreeSpace.h"
 #include "base/StationLayout.h"
 
 #include <QCoreApplication>
@@ -33,6 +34,9 @@ CommServer::Config linkConfig(const Comm::Settings &settings)
     link.lastTerminal = StationLayout::LastTerminal;
     link.linkKey = settings.linkKey;
     link.maxFileSize = settings.maxFile;
+    link.admit = [floor = FreeSpaceFloor(settings)](qint64 announcedSize) {
+        return floor.shortage(announcedSize);
+    };
 
     // Received files land in a folder of their own; the names of the
     // station's own files are refused as well, so that no one mistakes a

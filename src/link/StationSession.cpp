@@ -289,6 +289,12 @@ void StationSession::onPut(const Frame &frame)
                  .arg(m_config.maxFileSize));
         return;
     }
+    if (const QString refusal = m_config.admit ? m_config.admit(qint64(header->size)) : QString();
+        !refusal.isEmpty()) {
+        fail(ErrorCode::StationFailure,
+             QStringLiteral("file \"%1\" refused: %2").arg(header->name, refusal));
+        return;
+    }
     auto incoming = std::make_unique<IncomingFile>(m_config.folder, header->name, header->size);
     QString error;
     if (!incoming->open(&error)) {

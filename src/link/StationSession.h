@@ -49,6 +49,10 @@ struct StationConfig
     // The paths of the files staged for a terminal; each is sent under its
     // file name.
     std::function<QStringList(int terminal)> stagedFiles;
+    // Whether a file of the announced size may be taken in now: empty to go
+    // on, else why not (the disk it would fill). Asked before any of its
+    // data, so a refused terminal keeps its file and sends nothing in vain.
+    std::function<QString(qint64 announcedSize)> admit;
     // Names a terminal may not send, though they could do no harm in the
     // folder: the station's own files. Folders are refused as well.
     QStringList reservedNames;

@@ -3,6 +3,7 @@
 #include "StationInit.h"
 #include "StationLock.h"
 #include "base/Clock.h"
+#include "base/FreeSpace.h"
 #include "base/StationLog.h"
 #include "base/Version.h"
 
@@ -59,7 +60,8 @@ QString helpText()
         "  --version          show the version\n"
         "\n"
         "Exit status: 0 done, 1 failed, 2 usage or settings error,\n"
-        "             3 (scan) a master file still being written was left for later.");
+        "             3 (scan) a master file still being written was left for later,\n"
+        "             4 too little free space for scan or import (MINFREE).");
 }
 
 QString versionText()
@@ -189,6 +191,15 @@ bool loadSettings(const QCommandLineParser &parser,
     printLine(stderr, QStringLiteral("tarvinex: ") + problem);
     if (error)
         *error = problem;
+    return false;
+}
+
+bool enoughFreeSpace(const Comm::Settings &settings)
+{
+    const QString shortage = FreeSpaceFloor(settings).shortage();
+    if (shortage.isEmpty())
+        return true;
+    printLine(stderr, QStringLiteral("tarvinex: ") + shortage);
     return false;
 }
 

@@ -13,8 +13,11 @@ class StationLock;
 
 // The commands run without windows. Each takes the arguments after the
 // command's name and returns the process's exit status: 0 done, 1 failed,
-// 2 a usage or settings error.
+// 2 a usage or settings error, LowSpaceStatus when scan or import would write
+// where too little space is free.
 namespace Cli {
+
+inline constexpr int LowSpaceStatus = 4;
 
 // Who runs: names the process in the log and decides the station folder
 // when none is given.
@@ -71,6 +74,12 @@ bool loadSettings(const QCommandLineParser &parser,
                   Comm::Settings *settings,
                   StationChoice *choice,
                   QString *error = nullptr);
+
+// Whether every disk the station writes to has more free space than the
+// settings' floor; otherwise says where and how much on standard error. A
+// scan or import stops on it, so the disk holding the database and the log
+// is never the one filled.
+bool enoughFreeSpace(const Comm::Settings &settings);
 
 // --lock-wait SECONDS of scan and import: how long to wait for another
 // process applying or importing master files (the running station's scan, a

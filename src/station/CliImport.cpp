@@ -60,6 +60,8 @@ int importMasters(const QStringList &arguments)
     StationChoice station;
     if (!loadSettings(parser, Process::Import, &settings, &station))
         return 2;
+    if (!enoughFreeSpace(settings))
+        return LowSpaceStatus;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
         return 2;

@@ -58,6 +58,8 @@ int scan(const QStringList &arguments)
     StationChoice station;
     if (!loadSettings(parser, Process::Scan, &settings, &station))
         return 2;
+    if (!enoughFreeSpace(settings))
+        return LowSpaceStatus;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
         return 2;
