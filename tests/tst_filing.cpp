@@ -180,6 +180,12 @@ private Q_SLOTS:
         QVERIFY(f.folder.backups(3).contains(
             f.clock.current.toString(QStringLiteral("yyyyMMddHHmmss")) + QStringLiteral("-")
             + QString::number(secondsApart == 0 ? 3 : 2) + u'_' + name));
+        // Nor does a clock set back to the first one's second replace it.
+        f.clock.current = f.clock.current.addSecs(-secondsApart);
+        f.saved(name, 3, "fourth");
+        QCOMPARE(f.folder.backups(3).size(), 4);
+        QCOMPARE(readFile(f.folder.backup(3, QStringLiteral("20261208093005_") + name)),
+                 QByteArray("older"));
     }
 
     void failedFilingIsReportedAndKeepsTheFile_data()
@@ -382,6 +388,25 @@ private Q_SLOTS:
         QCOMPARE(readFile(f.folder.snd(5, QStringLiteral("S_TANA.dat"))), QByteArray("from 5"));
         QVERIFY(!QFile::exists(f.folder.snd(5, QStringLiteral("S_HACH.dat"))));
         QVERIFY(!QFile::exists(f.folder.snd(3, QStringLiteral("S_TANA.dat"))));
+    }
+
+    // The host may take its orders at any moment, even while a newer one is
+    // being filed: the old copy gone from snd/ is no failure.
+    void aSendCopyTakenAwayDuringFilingIsNoFailure()
+    {
+        Folder f;
+        f.saved(QStringLiteral("S_HACH.dat"), 3, "first");
+        const QString sendCopy = f.folder.snd(3, QStringLiteral("S_HACH.dat"));
+        const QString taken = f.dir.filePath(QStringLiteral("taken.dat"));
+        f.op.whileOpen = [&](const QString &text) {
+            if (text.contains(sendCopy) && !QFile::exists(taken))
+                QVERIFY(QFile::rename(sendCopy, taken));
+        };
+        f.saved(QStringLiteral("S_HACH.dat"), 3, "second");
+        QCOMPARE(readFile(taken), QByteArray("first"));
+        QCOMPARE(readFile(sendCopy), QByteArray("second"));
+        QCOMPARE(f.op.messages().last(), QStringLiteral("chk-2"));
+        QVERIFY(QDir(f.folder.unfiled()).isEmpty());
     }
 
     void failedTransferLeavesTheFileWhereItIs()

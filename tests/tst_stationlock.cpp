@@ -4,7 +4,9 @@
 #include "station/StationLock.h"
 
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -87,14 +89,13 @@ private Q_SLOTS:
         QVERIFY2(lock.take(600, &problem), qPrintable(problem));
         QVERIFY(readFile(path).startsWith(QByteArray::number(QCoreApplication::applicationPid())));
 
-        // One just left behind is sat out even by a take that does not wait,
+        // One just left behind is taken even by a take that does not wait,
         // as serve's is: a service restarted at once after the kill starts.
         lock.release();
         QVERIFY(writeFile(path, QByteArray()));
         QVERIFY2(lock.take(0, &problem), qPrintable(problem));
 
-        // One dated ahead of a clock set back since is not sat out until the
-        // clock catches up.
+        // Nor does a date ahead of a clock set back since keep it.
         lock.release();
         QVERIFY(writeFile(path, QByteArray()));
         QFile ahead(path);
@@ -130,6 +131,44 @@ private Q_SLOTS:
         other.release();
         QCOMPARE(run(command, &errors), 0);
         QCOMPARE(QFile::exists(m_station + u'/' + file), command.first() == "import");
+    }
+
+    // After a restart PIDs repeat: a lock file may name a live process, even
+    // one of the very name, that holds nothing. Whoever holds no flock on it
+    // holds no lock, whatever the file records or however it is dated.
+    void aLockNobodyHoldsIsTakenWhateverItRecords()
+    {
+        const StationLayout layout = StationLayout::ofNewStation(m_station);
+        const QByteArray live = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+            + QCoreApplication::applicationName().toUtf8() + '\n'
+            + QSysInfo::machineHostName().toUtf8() + '\n';
+        for (const QString &path : { layout.stationLockFile(), layout.mastersLockFile() }) {
+            QVERIFY(writeFile(path, live));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(QDateTime::currentDateTime().addDays(1),
+                                        QFileDevice::FileModificationTime));
+        }
+        QString errors;
+        QCOMPARE(run({ "scan", "--station-dir", m_station, "--lock-wait", "0" }, &errors), 0);
+        QProcess serve;
+        QVERIFY(startServe(serve, m_station) != 0);
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+    }
+
+    // An older station holds its lock through QLockFile, which flocks it too.
+    void aLockHeldByAnOlderStationIsRefused()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("older.lock"));
+        QLockFile older(path);
+        QVERIFY(older.tryLock(0));
+        StationLock lock(path);
+        QString problem;
+        QVERIFY(!lock.take(0, &problem));
+        QCOMPARE(lock.error(), QLockFile::LockFailedError);
+        QVERIFY2(problem.contains(QStringLiteral("PID %1").arg(QCoreApplication::applicationPid())),
+                 qPrintable(problem));
     }
 };
 

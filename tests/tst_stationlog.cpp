@@ -9,6 +9,36 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace {
+
+constexpr qint64 MsPerDay = 24 * 3600 * 1000;
+
+// A station folder whose log folder holds the given files.
+struct LogFolder
+{
+    QTemporaryDir dir;
+    QDir log { dir.filePath(QStringLiteral("log")) };
+
+    explicit LogFolder(const QStringList &names)
+    {
+        QVERIFY(log.mkpath(QStringLiteral(".")));
+        for (const QString &name : names)
+            QVERIFY(QFile(log.filePath(name)).open(QIODevice::WriteOnly));
+    }
+
+    // What is left, a day of 2026 by its month and day.
+    QString kept() const
+    {
+        return log.entryList(QDir::Files, QDir::Name)
+            .replaceInStrings(
+                QRegularExpression(QStringLiteral("^tarvinex-(?:2026)?(\\d+)\\.log$")),
+                QStringLiteral("\\1"))
+            .join(u' ');
+    }
+};
+
+} // namespace
+
 // The log that the window, serve, scan and import share: whose line is whose,
 // and how long days are kept.
 class TestStationLog : public QObject
@@ -45,6 +75,7 @@ private Q_SLOTS:
                 current = current.addMSecs(1);
                 return at;
             }
+            qint64 elapsedMs() const override { return 0; }
             mutable QDateTime current;
         } clock;
         QTemporaryDir dir;
@@ -73,35 +104,63 @@ private Q_SLOTS:
         QFETCH(int, keepDays);
         QFETCH(QString, atStart);
         QFETCH(QString, nextDay);
-        QTemporaryDir dir;
-        const QDir logDir(dir.filePath(QStringLiteral("log")));
-        const QString backup = dir.filePath(QStringLiteral("data/backup/0001/snd/H20260101.DAT"));
-        QVERIFY(logDir.mkpath(QStringLiteral(".")) && QDir().mkpath(QFileInfo(backup).path()));
-        const QStringList files = QStringList { "notes.txt", "tarvinex-old.log" }
-            << backup << "tarvinex-20260901.log"
-            << "tarvinex-20260909.log"
-            << "tarvinex-20260910.log"
-            << "tarvinex-20261208.log";
-        for (const QString &name : files)
-            QVERIFY(QFile(logDir.filePath(name)).open(QIODevice::WriteOnly));
-        // Short names for the table: a day's log by its month and day.
-        const auto kept = [&logDir] {
-            return logDir.entryList(QDir::Files, QDir::Name)
-                .replaceInStrings(
-                    QRegularExpression(QStringLiteral("^tarvinex-2026(\\d{4})\\.log$")),
-                    QStringLiteral("\\1"))
-                .join(u' ');
+        LogFolder dir({ "notes.txt",
+                        "tarvinex-old.log",
+                        "tarvinex-20260901.log",
+                        "tarvinex-20260909.log",
+                        "tarvinex-20260910.log",
+                        "tarvinex-20261208.log" });
+        const QString backup
+            = dir.dir.filePath(QStringLiteral("data/backup/0001/snd/H20260101.DAT"));
+        QVERIFY(QDir().mkpath(QFileInfo(backup).path()));
+        QVERIFY(QFile(backup).open(QIODevice::WriteOnly));
+        const auto kept = [&dir] {
+            return dir.kept();
         };
 
         TestClock clock;
-        StationLog log(dir.path(), clock, QStringLiteral("window"), keepDays);
+        StationLog log(dir.dir.path(), clock, QStringLiteral("window"), keepDays);
         QCOMPARE(kept(), atStart);
         log.write(QStringLiteral("same day"));
         QCOMPARE(kept(), atStart);
-        clock.current = clock.current.addDays(1);
+        clock.advance(MsPerDay);
         log.write(QStringLiteral("next day"));
         QCOMPARE(kept(), nextDay);
         QVERIFY(QFile::exists(backup));
+    }
+
+    // A clock set ahead or back removes no day a right one keeps; the days
+    // the station has seen pass still count.
+    void aClockSetWrongRemovesNothingARightOneKeeps_data()
+    {
+        QTest::addColumn<int>("daysOff");
+        QTest::addColumn<QString>("wrongDays");
+        QTest::addColumn<QString>("aDayLater");
+        QTest::newRow("100 days ahead") << 100 << "0909 0910 1208 20270318 20270319"
+                                        << "0910 1208 20270318 20270319 20270320";
+        QTest::newRow("100 days back") << -100 << "0830 0831 0901 0909 0910 1208"
+                                       << "0830 0831 0901 0909 0910 1208";
+    }
+
+    void aClockSetWrongRemovesNothingARightOneKeeps()
+    {
+        QFETCH(int, daysOff);
+        QFETCH(QString, wrongDays);
+        QFETCH(QString, aDayLater);
+        LogFolder dir({ "tarvinex-20260901.log",
+                        "tarvinex-20260909.log",
+                        "tarvinex-20260910.log",
+                        "tarvinex-20261208.log" });
+        TestClock clock;
+        clock.current = clock.current.addDays(daysOff);
+        StationLog log(dir.dir.path(), clock, QStringLiteral("scan"), 90);
+        log.write(QStringLiteral("opened"));
+        clock.current = clock.current.addDays(1);
+        log.write(QStringLiteral("the date turned, no time passed"));
+        QCOMPARE(dir.kept(), wrongDays);
+        clock.advance(MsPerDay);
+        log.write(QStringLiteral("a day passed"));
+        QCOMPARE(dir.kept(), aDayLater);
     }
 };
 

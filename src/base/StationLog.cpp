@@ -14,6 +14,7 @@ namespace {
 const QLatin1String FilePrefix("tarvinex-");
 const QLatin1String FileSuffix(".log");
 const QLatin1String DateFormat("yyyyMMdd");
+constexpr qint64 MsPerDay = 24 * 3600 * 1000;
 
 } // namespace
 
@@ -25,8 +26,29 @@ StationLog::StationLog(const QString &stationDir,
     , m_clock(clock)
     , m_tag(QStringLiteral("[%1 %2]").arg(process).arg(QCoreApplication::applicationPid()))
     , m_keepDays(keepDays)
+    , m_openedMs(clock.elapsedMs())
 {
-    removeOldDays(m_clock.now().date());
+    const QDate today = m_clock.now().date();
+    const QMap<QDate, QString> days = dayFiles();
+    m_newestAtOpen = days.isEmpty() ? today : days.lastKey();
+    removeOldDays(today);
+}
+
+QMap<QDate, QString> StationLog::dayFiles() const
+{
+    // The day is read from the file's name, not its time stamp: a copied or
+    // restored log folder keeps its days.
+    QMap<QDate, QString> days;
+    const QStringList names
+        = QDir(m_dir).entryList({ FilePrefix + QStringLiteral("*") + FileSuffix }, QDir::Files);
+    for (const QString &name : names) {
+        const QString day
+            = name.mid(FilePrefix.size(), name.size() - FilePrefix.size() - FileSuffix.size());
+        const QDate date = QDate::fromString(day, DateFormat);
+        if (date.isValid())
+            days.insert(date, name);
+    }
+    return days;
 }
 
 void StationLog::removeOldDays(const QDate &today)
@@ -34,17 +56,17 @@ void StationLog::removeOldDays(const QDate &today)
     m_prunedOn = today;
     if (m_keepDays <= 0)
         return;
-    // The day is read from the file's name, not its time stamp: a copied or
-    // restored log folder keeps its days.
-    const QDate oldestKept = today.addDays(-m_keepDays);
-    const QStringList names
-        = QDir(m_dir).entryList({ FilePrefix + QStringLiteral("*") + FileSuffix }, QDir::Files);
-    for (const QString &name : names) {
-        const QString day
-            = name.mid(FilePrefix.size(), name.size() - FilePrefix.size() - FileSuffix.size());
-        const QDate date = QDate::fromString(day, DateFormat);
-        if (date.isValid() && date < oldestKept && !QFile::remove(QDir(m_dir).filePath(name)))
-            std::fprintf(stderr, "tarvinex: log: cannot remove %s\n", qPrintable(name));
+    // The date cannot be trusted alone: set ahead, it would take every day
+    // with it. Days count from the newest present at opening and the time
+    // seen to pass since, never past the date, so one set back removes nothing.
+    const QDate seen = m_newestAtOpen.addDays((m_clock.elapsedMs() - m_openedMs) / MsPerDay);
+    const QDate oldestKept = qMin(today, seen).addDays(-m_keepDays);
+    const QMap<QDate, QString> days = dayFiles();
+    for (auto day = days.cbegin(); day != days.cend() && day.key() < oldestKept; ++day) {
+        if (day.key() == days.lastKey())
+            break;
+        if (!QFile::remove(QDir(m_dir).filePath(day.value())))
+            std::fprintf(stderr, "tarvinex: log: cannot remove %s\n", qPrintable(day.value()));
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QMap>
 #include <QString>
 
 class Clock;
@@ -10,7 +11,9 @@ class Clock;
 // what happened while nobody watched can be read later. The window, serve,
 // scan and import share the day's file, so each line names the process that
 // wrote it and its ID. Days older than keepDays are removed when the log is
-// opened and on the first line of each new day; 0 keeps every day.
+// opened and on the first line of each new day; 0 keeps every day. The days
+// are counted from the newest day's file present at opening and the time the
+// process has seen pass, so a clock set wrong removes no day a right one keeps.
 class StationLog
 {
 public:
@@ -28,6 +31,8 @@ public:
 
 private:
     void removeOldDays(const QDate &today);
+    // The days' files present, by their day.
+    QMap<QDate, QString> dayFiles() const;
     QString fileOf(const QDate &day) const;
 
     QString m_dir;
@@ -35,5 +40,7 @@ private:
     QString m_tag;
     int m_keepDays;
     QDate m_prunedOn;
+    QDate m_newestAtOpen;
+    qint64 m_openedMs;
     QString m_error;
 };

@@ -1,99 +1,145 @@
 #include "StationLock.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+#include <QSysInfo>
+#include <QThread>
 
-StationLock::StationLock(const QString &lockFile)
-    : m_path(lockFile)
-    , m_lock(lockFile)
-{
-    // A station runs for months: the lock's age says nothing. Stale means its
-    // process is gone (checked on this host by its PID and boot).
-    m_lock.setStaleLockTime(0);
-}
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// A live holder writes its PID within microseconds of creating the lock file;
-// an empty one older than the grace was left by a process killed in between.
-constexpr qint64 TornLockGraceMs = 1000;
-// How often a waiting take tries again and looks for a torn lock file.
+// How often a waiting take tries again.
 constexpr qint64 RetryMinMs = 100;
 constexpr qint64 RetryMaxMs = 500;
+// The holder's record is a few short lines; more is not a record.
+constexpr qint64 RecordMaxBytes = 4096;
 
 } // namespace
 
+StationLock::StationLock(const QString &lockFile)
+    : m_path(lockFile)
+{ }
+
+StationLock::~StationLock()
+{
+    release();
+}
+
 bool StationLock::take(int waitMs, QString *problem)
 {
+    if (m_fd >= 0)
+        return true;
     const QDeadlineTimer deadline(waitMs);
-    int slice = 0;
     forever {
-        if (m_lock.tryLock(slice))
+        switch (tryTake()) {
+        case Attempt::Taken:
+            m_error = QLockFile::NoError;
             return true;
-        if (m_lock.error() != QLockFile::LockFailedError)
-            break;
-        const qint64 tornAge = tornLockAgeMs();
-        if (tornAge >= TornLockGraceMs && takeOverTornLock())
+        case Attempt::Replaced:
             continue;
-        // Even a take that does not wait sits out a torn lock's grace: a
-        // station restarted right after the kill that tore it must start.
-        const bool tornInGrace = tornAge >= 0 && tornAge < TornLockGraceMs;
-        if (deadline.hasExpired() && !tornInGrace)
+        case Attempt::Failed:
             break;
-        slice = int(qBound(RetryMinMs, deadline.remainingTime(), RetryMaxMs));
+        case Attempt::Held:
+            if (!deadline.hasExpired()) {
+                QThread::msleep(quint64(qBound(RetryMinMs, deadline.remainingTime(), RetryMaxMs)));
+                continue;
+            }
+            break;
+        }
+        break;
     }
-    switch (m_lock.error()) {
+    const QString path = QDir::toNativeSeparators(m_path);
+    switch (m_error) {
     case QLockFile::LockFailedError:
-        *problem
-            = QStringLiteral("%1 is held by %2").arg(QDir::toNativeSeparators(m_path), holder());
+        *problem = QStringLiteral("%1 is held by %2").arg(path, holder());
         break;
     case QLockFile::PermissionError:
-        *problem = QStringLiteral("%1 cannot be created (permission denied)")
-                       .arg(QDir::toNativeSeparators(m_path));
+        *problem = QStringLiteral("%1 cannot be created (permission denied)").arg(path);
         break;
     default:
-        *problem = QStringLiteral("%1 cannot be created").arg(QDir::toNativeSeparators(m_path));
+        *problem = QStringLiteral("%1 cannot be created").arg(path);
         break;
     }
     return false;
 }
 
-qint64 StationLock::tornLockAgeMs() const
+// The lock is the flock on the file, not the file: taking it never creates
+// exclusively or removes, so there is no moment at which two can think it
+// theirs, and a holder killed at any point leaves a file the next one takes.
+StationLock::Attempt StationLock::tryTake()
 {
-    const QFileInfo file(m_path);
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (!file.exists() || m_lock.getLockInfo(&pid, &host, &application))
-        return -1;
-    // A time ahead of the clock (the clock was set back) counts as old, as
-    // QLockFile's own stale test takes it; else it would be waited on.
-    return qAbs(file.lastModified().msecsTo(QDateTime::currentDateTime()));
+    const QByteArray name = QFile::encodeName(m_path);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+    if (fd < 0) {
+        m_error = (errno == EACCES || errno == EPERM || errno == EROFS) ? QLockFile::PermissionError
+                                                                        : QLockFile::UnknownError;
+        return Attempt::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_error = (errno == EWOULDBLOCK) ? QLockFile::LockFailedError : QLockFile::UnknownError;
+        ::close(fd);
+        return m_error == QLockFile::LockFailedError ? Attempt::Held : Attempt::Failed;
+    }
+    // An older station removes a file it found stale while holding its flock;
+    // the file opened just before that is no longer the one at the name.
+    struct stat locked = {};
+    struct stat named = {};
+    if (::fstat(fd, &locked) != 0 || ::lstat(name.constData(), &named) != 0
+        || locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+        ::close(fd);
+        return Attempt::Replaced;
+    }
+    m_fd = fd;
+    recordHolder();
+    return Attempt::Taken;
 }
 
-// A process killed between creating the lock file and writing its PID leaves
-// the file empty. QLockFile cannot tell whose it is and, with no stale time,
-// would wait for it for ever. removeStaleLockFile only removes a file whose
-// flock nobody holds, so a live holder keeps it; the .rmlock is the guard
-// QLockFile itself uses against two processes removing at once.
-bool StationLock::takeOverTornLock()
+// The lines an older station's QLockFile reads (PID, application, host), then
+// since when it is held. Only a message depends on it, so a failure is not one.
+void StationLock::recordHolder()
 {
-    QLockFile removing(m_path + QStringLiteral(".rmlock"));
-    return removing.tryLock(0) && tornLockAgeMs() >= TornLockGraceMs
-        && m_lock.removeStaleLockFile();
+    const QByteArray record = QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+        + QCoreApplication::applicationName().toUtf8() + '\n' + QSysInfo::machineHostName().toUtf8()
+        + '\n' + QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + '\n';
+    if (::ftruncate(m_fd, 0) == 0
+        && ::pwrite(m_fd, record.constData(), size_t(record.size()), 0) == record.size())
+        ::fsync(m_fd);
+}
+
+void StationLock::release()
+{
+    // The file stays: removing it would let one waiter lock the removed file
+    // while another creates a new one at the name.
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 QString StationLock::holder() const
 {
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (!m_lock.getLockInfo(&pid, &host, &application))
+    QFile file(m_path);
+    const QList<QByteArray> lines = file.open(QIODevice::ReadOnly)
+        ? file.read(RecordMaxBytes).split('\n')
+        : QList<QByteArray>();
+    bool isPid = false;
+    const qint64 pid = lines.value(0).toLongLong(&isPid);
+    if (!isPid || pid <= 0)
         return QStringLiteral("another process");
-    return QStringLiteral("%1 (PID %2 on %3)")
+    const QString application = QString::fromUtf8(lines.value(1));
+    const QString host = QString::fromUtf8(lines.value(2));
+    const QDateTime since = QDateTime::fromString(QString::fromUtf8(lines.value(3)), Qt::ISODate);
+    return QStringLiteral("%1 (PID %2 on %3%4)")
         .arg(application.isEmpty() ? QStringLiteral("a process") : application)
         .arg(pid)
-        .arg(host.isEmpty() ? QStringLiteral("an unknown host") : host);
+        .arg(host.isEmpty() ? QStringLiteral("an unknown host") : host)
+        .arg(since.isValid() ? QStringLiteral(", since ") + since.toString(Qt::ISODate)
+                             : QString());
 }

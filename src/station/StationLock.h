@@ -4,27 +4,33 @@
 #include <QString>
 
 // A lock file of the station folder (StationLayout names them), held by one
-// process at a time. A lock left by a process that is gone is taken over; a
-// live holder is never timed out, however long it holds the lock; nor is one
-// that has yet to write its PID into the file.
+// process at a time. It is held while its holder keeps the file's flock, which
+// the system lets go however the holder ends. What the file records (PID,
+// process, host, since when) only names the holder to those refused: after a
+// restart PIDs repeat, so a file nobody holds is taken whatever it records.
+// A live holder is never timed out, however long it holds the lock.
 class StationLock
 {
 public:
     explicit StationLock(const QString &lockFile);
+    ~StationLock();
+    StationLock(const StationLock &) = delete;
+    StationLock &operator=(const StationLock &) = delete;
 
     // Takes the lock, waiting up to waitMs for a live holder to let go.
     // On failure *problem says who holds it (or why it cannot be taken).
     bool take(int waitMs, QString *problem);
-    void release() { m_lock.unlock(); }
-    // Why the last take failed.
-    QLockFile::LockError error() const { return m_lock.error(); }
+    void release();
+    // Why the last take failed, in the terms QLockFile gives its callers.
+    QLockFile::LockError error() const { return m_error; }
 
 private:
-    // How long ago an empty lock file was made; -1 when there is none.
-    qint64 tornLockAgeMs() const;
-    bool takeOverTornLock();
+    enum class Attempt { Taken, Held, Replaced, Failed };
+    Attempt tryTake();
+    void recordHolder();
     QString holder() const;
 
     QString m_path;
-    QLockFile m_lock;
+    int m_fd = -1;
+    QLockFile::LockError m_error = QLockFile::NoError;
 };

@@ -10,5 +10,13 @@ public:
         : current(at)
     { }
     QDateTime now() const override { return current; }
+    qint64 elapsedMs() const override { return elapsed; }
+    // Time passing: the date and the elapsed time move together.
+    void advance(qint64 ms)
+    {
+        current = current.addMSecs(ms);
+        elapsed += ms;
+    }
     QDateTime current;
+    qint64 elapsed = 0;
 };
