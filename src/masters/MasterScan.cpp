@@ -12,12 +12,11 @@
 MasterScan::MasterScan(const Comm::Settings &settings,
                        Operator &op,
                        StationLog &log,
-                       const Clock &clock,
-                       SettleCheck::Elapsed elapsed)
+                       const Clock &clock)
     : m_settings(settings)
     , m_operator(op)
     , m_log(log)
-    , m_settle(clock, std::move(elapsed))
+    , m_settle(clock)
     , m_notices(clock)
 { }
 

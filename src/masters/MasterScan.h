@@ -41,8 +41,7 @@ public:
     MasterScan(const Comm::Settings &settings,
                Operator &op,
                StationLog &log,
-               const Clock &clock,
-               SettleCheck::Elapsed elapsed = SettleCheck::steadyClock());
+               const Clock &clock);
 
     // Terminals in increasing order, within each the masters in the order
     // category, store, supplier, customer, product, in-house code; pending

@@ -3,21 +3,11 @@
 #include "base/Clock.h"
 #include "base/SafeFile.h"
 
-#include <QDeadlineTimer>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
-SettleCheck::Elapsed SettleCheck::steadyClock()
-{
-    return [] {
-        return QDeadlineTimer::current().deadline();
-    };
-}
-
-SettleCheck::SettleCheck(const Clock &clock, Elapsed elapsed)
+SettleCheck::SettleCheck(const Clock &clock)
     : m_clock(clock)
-    , m_elapsed(std::move(elapsed))
 { }
 
 bool SettleCheck::beingWritten(const QString &path)
@@ -36,7 +26,7 @@ bool SettleCheck::beingWritten(const QString &path)
         return false;
     }
 
-    const qint64 now = m_elapsed();
+    const qint64 now = m_clock.elapsedMs();
     Seen current;
     current.size = status.st_size;
     current.modified = QDateTime::fromMSecsSinceEpoch(

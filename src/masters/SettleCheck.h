@@ -4,8 +4,6 @@
 #include <QHash>
 #include <QString>
 
-#include <functional>
-
 class Clock;
 
 // Whether a master or import file is still being written by the host. A copy
@@ -25,11 +23,9 @@ class SettleCheck
 public:
     static constexpr int SettleSeconds = 10;
 
-    // Milliseconds on a clock that no change of the date moves.
-    using Elapsed = std::function<qint64()>;
-    static Elapsed steadyClock();
-
-    explicit SettleCheck(const Clock &clock, Elapsed elapsed = steadyClock());
+    // The clock gives the date files are compared with, and the time that
+    // has passed, which no change of the date moves.
+    explicit SettleCheck(const Clock &clock);
 
     // A file that cannot be read is not being written: its reader refuses
     // it with the reason.
@@ -44,7 +40,6 @@ private:
     };
 
     const Clock &m_clock;
-    Elapsed m_elapsed;
     // What each unsettled file looked like when last checked.
     QHash<QString, Seen> m_seen;
 };
