@@ -17,6 +17,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <limits>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -135,6 +137,14 @@ private Q_SLOTS:
         QVERIFY(logText().contains(m_station->path("0002", "JISYA.dat")));
         // Nothing left: the next scan finds nothing.
         QVERIFY(scan().isEmpty());
+
+        // Below the free-space floor a file waits, untouched, and the
+        // operator hears why.
+        place("0003", "BUNMAS");
+        m_station->settings.minFree = std::numeric_limits<qint64>::max();
+        QVERIFY(scan().isEmpty());
+        QVERIFY(m_station->exists("0003", "BUNMAS.dat"));
+        QVERIFY(m_operator.messages().last().contains(QStringLiteral("MINFREE")));
     }
 
     void onlyTerminalsOneToElevenAreScanned()

@@ -2,6 +2,7 @@
 
 #include "FileLookup.h"
 #include "MasterDefinitions.h"
+#include "base/FreeSpace.h"
 #include "base/Operator.h"
 #include "base/SafeFile.h"
 #include "base/StationLog.h"
@@ -25,6 +26,12 @@ QList<MasterScan::Outcome> MasterScan::run()
     QList<Outcome> outcomes;
     if (m_running)
         return outcomes;
+    // An update writes the database, the exports and the log: below the
+    // free-space floor the files wait for a scan with room.
+    if (const QString shortage = FreeSpaceFloor(m_settings).shortage(); !shortage.isEmpty()) {
+        m_operator.message(QStringLiteral("マスタファイルの更新を見送りました: ") + shortage);
+        return outcomes;
+    }
     m_running = true;
     const StationLayout layout = m_settings.layout();
     m_misplaced.clear();
