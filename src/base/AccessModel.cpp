@@ -1,12 +1,12 @@
 #include "AccessModel.h"
 
+#include "SafeFile.h"
 #include "StationLayout.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -40,11 +40,6 @@ bool isMember(gid_t gid)
 }
 
 } // namespace
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 QList<Folder> folders(const StationLayout &layout, const QString &importFolder)
 {
@@ -119,7 +114,7 @@ bool applyTo(int fd, const QString &path, mode_t mode, uid_t owner, gid_t group,
     const bool changed
         = (keepsOwners || ::fchown(fd, owner, group) == 0) && ::fchmod(fd, mode) == 0;
     if (!changed)
-        *error = QStringLiteral("%1: %2").arg(path, systemError());
+        *error = QStringLiteral("%1: %2").arg(path, SafeFile::systemError());
     ::close(fd);
     return changed;
 }
@@ -144,7 +139,7 @@ bool apply(const QString &path, mode_t mode, uid_t owner, gid_t group, QString *
         = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         *error = errno == ELOOP ? QStringLiteral("%1: a symbolic link, left alone").arg(path)
-                                : QStringLiteral("%1: %2").arg(path, systemError());
+                                : QStringLiteral("%1: %2").arg(path, SafeFile::systemError());
         return false;
     }
     return applyTo(fd, path, mode, owner, group, error);
@@ -163,7 +158,7 @@ bool makeFolder(const Folder &folder,
     if (made != 0 && errno == ENOENT && QDir().mkpath(parentOf(folder.path)))
         made = ::mkdir(name.constData(), folder.mode & 0777);
     if (made != 0 && errno != EEXIST) {
-        *error = QStringLiteral("%1: %2").arg(folder.path, systemError());
+        *error = QStringLiteral("%1: %2").arg(folder.path, SafeFile::systemError());
         return false;
     }
     struct stat link;
@@ -175,7 +170,7 @@ bool makeFolder(const Folder &folder,
     }
     const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        *error = QStringLiteral("%1: %2").arg(folder.path, systemError());
+        *error = QStringLiteral("%1: %2").arg(folder.path, SafeFile::systemError());
         return false;
     }
     const gid_t group = folder.shared && host.isSet() ? host.gid : ownGroup;

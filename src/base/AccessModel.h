@@ -75,7 +75,4 @@ bool makeFolder(const Folder &folder,
                 uid_t owner = uid_t(-1),
                 gid_t ownGroup = gid_t(-1));
 
-// The reason of the last failed call, in the system's own words.
-QString systemError();
-
 } // namespace AccessModel

@@ -16,11 +16,6 @@ namespace {
 
 constexpr qsizetype CopyChunk = 64 * 1024;
 
-QString lastError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 QByteArray native(const QString &path)
 {
     return QFile::encodeName(path);
@@ -29,6 +24,11 @@ QByteArray native(const QString &path)
 } // namespace
 
 namespace SafeFile {
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 Entry at(const QString &path)
 {
@@ -75,7 +75,7 @@ int openForReading(const QString &path, QString *why)
     const int fd = ::open(native(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         const bool loop = errno == ELOOP;
-        *why = lastError();
+        *why = systemError();
         if (loop && at(path).isLink())
             *why = linkRefused();
         return -1;
@@ -105,7 +105,7 @@ bool copyInto(const QString &source, Replacement &copy, QString *why)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            *why = lastError();
+            *why = systemError();
             ::close(fd);
             return false;
         }
@@ -125,7 +125,7 @@ bool replace(const QString &from, const QString &to, QString *why)
 {
     if (std::rename(native(from).constData(), native(to).constData()) == 0)
         return true;
-    *why = lastError();
+    *why = systemError();
     return false;
 }
 
@@ -156,7 +156,7 @@ bool moveNew(const QString &from, const QString &to, QString *why)
         if (::unlink(source.constData()) == 0)
             return true;
     }
-    *why = lastError();
+    *why = systemError();
     return false;
 }
 
@@ -196,7 +196,7 @@ bool Replacement::open()
             return true;
         }
         if (errno != EEXIST)
-            return fail(lastError());
+            return fail(systemError());
     }
     return fail(QStringLiteral("一時ファイルの名前が空いていません"));
 }
@@ -212,7 +212,7 @@ bool Replacement::write(QByteArrayView bytes)
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
-            return fail(lastError());
+            return fail(systemError());
         data += written;
         left -= written;
     }
@@ -229,11 +229,11 @@ bool Replacement::finish(bool replacing)
     if (m_fd < 0)
         return false;
     if (::fsync(m_fd) != 0)
-        return fail(lastError());
+        return fail(systemError());
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
-        return fail(lastError());
+        return fail(systemError());
     m_replacedLink = replacing && at(m_path).isLink();
     QString why;
     if (!(replacing ? replace(m_temp, m_path, &why) : moveNew(m_temp, m_path, &why)))

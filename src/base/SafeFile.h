@@ -26,6 +26,9 @@ struct Entry
 };
 Entry at(const QString &path);
 
+// The reason of the last failed system call, in the system's own words.
+QString systemError();
+
 // Why a name is refused for reading, for the operator.
 QString linkRefused();
 QString notRegular();

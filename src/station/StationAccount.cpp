@@ -1,9 +1,8 @@
 #include "StationAccount.h"
 
-#include <QFile>
+#include "base/SafeFile.h"
 
-#include <cerrno>
-#include <cstring>
+#include <QFile>
 
 #include <grp.h>
 #include <pwd.h>
@@ -43,7 +42,7 @@ bool actFor(const QString &stationDir, const QString &command, QString *problem)
         if (!became) {
             *problem = QStringLiteral("the station folder %1 belongs to %2, and root could not "
                                       "become that account (%3): %4")
-                           .arg(stationDir, owner, QString::fromLocal8Bit(std::strerror(errno)),
+                           .arg(stationDir, owner, SafeFile::systemError(),
                                 runAs(owner, command));
             return false;
         }
