@@ -163,9 +163,9 @@ int permissions(const QStringList &arguments)
         pass.folder(folder);
 
     pass.own(layout.settingsFile(), AccessModel::SettingsMode);
-    pass.own(layout.linkKeyFile(), AccessModel::SecretMode);
-    if (!settings.linkKeyFile.isEmpty())
-        pass.own(settings.linkKeyFile, AccessModel::SecretMode);
+    // The key file in use, else where a key would go.
+    pass.own(settings.linkKeyFile.isEmpty() ? layout.linkKeyFile() : settings.linkKeyFile,
+             AccessModel::SecretMode);
     for (const QString &database : { settings.DbPath, settings.importDb }) {
         if (database.isEmpty() || Comm::isServerUri(database))
             continue;
@@ -174,8 +174,9 @@ int permissions(const QStringList &arguments)
     }
     for (const QString &lock : { layout.stationLockFile(), layout.mastersLockFile() })
         pass.own(lock, AccessModel::SettingsMode);
-    // The station's own files first: a database in the data tree stays
-    // private though the host reads the folders around it.
+    // The station's own files are set above and passed over here, so that a
+    // database in the data tree stays private though the host reads the
+    // folders around it.
     for (const AccessModel::Folder &folder : folders) {
         if (folder.shared)
             pass.sharedFilesIn(folder.path);
