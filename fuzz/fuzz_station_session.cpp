@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     config.folder = dir;
     config.maxFileSize = 4096;
     if (keyed)
-        config.linkKey = LinkKey;
+        config.linkKeys = { LinkKey };
     config.stagedFiles = [dir](int) {
         return QStringList { dir + u'/' + StagedName };
     };

@@ -133,7 +133,7 @@ void CommServer::onNewConnection()
         socket->setReadBufferSize(ReadBufferSize);
         const QString peer
             = socket->peerAddress().toString() + u':' + QString::number(socket->peerPort());
-        auto *session = new Link::StationSession(socket, m_config.link, peer, false, this);
+        auto *session = new Link::StationSession(socket, m_config.link, peer, false, nullptr, this);
         socket->setParent(session);
         connect(socket, &QTcpSocket::disconnected, session, &Link::StationSession::deviceLost);
         admit(session);
@@ -185,7 +185,8 @@ void CommServer::onSerialReadyRead()
     // Ten bits a byte on the line: start, eight data, stop.
     config.lineBytesPerSecond = qMax(1, m_config.baudRate / 10);
     m_serialSession
-        = new Link::StationSession(m_serial, config, m_chosenUnit->systemLocation, true, this);
+        = new Link::StationSession(
+            m_serial, config, m_chosenUnit->systemLocation, true, nullptr, this);
     admit(m_serialSession);
 }
 

@@ -1,28 +1,28 @@
 #include "DrainDeadline.h"
 
-#include <QIODevice>
+#include "Wire.h"
 
 namespace Link {
 
-DrainDeadline::DrainDeadline(QIODevice *device, int deadlineMs, QObject *parent)
+DrainDeadline::DrainDeadline(Wire *wire, int deadlineMs, QObject *parent)
     : QObject(parent)
-    , m_device(device)
+    , m_wire(wire)
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(deadlineMs);
     connect(&m_timer, &QTimer::timeout, this, &DrainDeadline::expired);
-    connect(device, &QIODevice::bytesWritten, this, &DrainDeadline::onBytesWritten);
+    connect(wire, &Wire::taken, this, &DrainDeadline::onTaken);
 }
 
 void DrainDeadline::arm()
 {
-    if (m_timer.isActive() || !m_device || m_device->bytesToWrite() <= 0)
+    if (m_timer.isActive() || !m_wire || m_wire->queued() <= 0)
         return;
-    m_mark = m_taken + m_device->bytesToWrite();
+    m_mark = m_taken + m_wire->queued();
     m_timer.start();
 }
 
-void DrainDeadline::onBytesWritten(qint64 bytes)
+void DrainDeadline::onTaken(qint64 bytes)
 {
     m_taken += bytes;
     if (m_timer.isActive() && m_taken >= m_mark)

@@ -4,9 +4,9 @@
 #include <QPointer>
 #include <QTimer>
 
-class QIODevice;
-
 namespace Link {
+
+class Wire;
 
 // What the station has queued for a peer must be taken within a deadline. It
 // holds for what was queued when it started; what is queued meanwhile gets a
@@ -17,8 +17,8 @@ class DrainDeadline : public QObject
     Q_OBJECT
 
 public:
-    // Counts what the device reports written from now on.
-    DrainDeadline(QIODevice *device, int deadlineMs, QObject *parent = nullptr);
+    // Counts what the wire reports taken from now on.
+    DrainDeadline(Wire *wire, int deadlineMs, QObject *parent = nullptr);
 
     // Starts the deadline for what is queued now, unless one runs already.
     void arm();
@@ -28,9 +28,9 @@ Q_SIGNALS:
     void expired();
 
 private:
-    void onBytesWritten(qint64 bytes);
+    void onTaken(qint64 bytes);
 
-    QPointer<QIODevice> m_device;
+    QPointer<Wire> m_wire;
     QTimer m_timer;
     qint64 m_taken = 0;
     qint64 m_mark = 0;

@@ -162,10 +162,10 @@ bool OutgoingFile::open(const QString &path, QString *error)
     return true;
 }
 
-bool OutgoingFile::pump(QIODevice &device, QString *error)
+bool OutgoingFile::pump(QIODevice &device, const Wire &wire, QString *error)
 {
     QByteArray chunk(MaxPayload, Qt::Uninitialized);
-    while (!m_done && device.bytesToWrite() < HighWater) {
+    while (!m_done && wire.queued() < HighWater) {
         const qint64 n = m_file.read(chunk.data(), chunk.size());
         if (n < 0) {
             *error

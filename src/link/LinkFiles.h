@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Crc32.h"
+#include "Wire.h"
 
 #include <QFile>
 #include <QString>
@@ -55,18 +56,19 @@ private:
 };
 
 // A file being sent: its DATA frames and the closing END, produced only as
-// fast as the device takes them so that a file of any size costs a fixed
+// fast as the connection takes them so that a file of any size costs a fixed
 // amount of memory.
 class OutgoingFile
 {
 public:
-    // Bytes left queued in the device before more are produced.
+    // Bytes left queued on the wire before more are produced.
     static constexpr qint64 HighWater = 512 * 1024;
 
     bool open(const QString &path, QString *error);
     quint64 size() const { return quint64(m_file.size()); }
-    // Writes frames while the device has room; true once END is written.
-    bool pump(QIODevice &device, QString *error);
+    // Writes frames to the device while its wire has room (done() once END
+    // is written); false when the file cannot be read.
+    bool pump(QIODevice &device, const Wire &wire, QString *error);
     bool done() const { return m_done; }
 
 private:

@@ -1,8 +1,12 @@
 #include "StationSession.h"
 
+#include "LinkKey.h"
+
 #include <QFileInfo>
 #include <QIODevice>
 #include <QRandomGenerator>
+
+#include <limits>
 
 namespace Link {
 
@@ -10,19 +14,23 @@ StationSession::StationSession(QIODevice *device,
                                const StationConfig &config,
                                const QString &peer,
                                bool hunting,
+                               Wire *wire,
                                QObject *parent)
     : QObject(parent)
     , m_device(device)
+    , m_ownWire(wire ? nullptr : std::make_unique<Wire>(device))
+    , m_wire(wire ? wire : m_ownWire.get())
     , m_config(config)
     , m_peer(peer)
     , m_decoder(hunting)
-    , m_drain(device, config.stepDeadlineMs)
+    , m_drain(m_wire, config.stepDeadlineMs)
     , m_frameDeadline(config.lineBytesPerSecond)
 {
     m_deadline.setSingleShot(true);
     m_deadline.setInterval(m_config.stepDeadlineMs);
     m_keepAlive.setInterval(m_config.keepAliveMs);
     m_turnWait.setSingleShot(true);
+    m_cap.setSingleShot(true);
     if (hunting) {
         // Before HELLO a serial line may carry noise; a HELLO is all that
         // can come then.
@@ -39,8 +47,15 @@ StationSession::StationSession(QIODevice *device,
     connect(&m_turnWait, &QTimer::timeout, this, [this] {
         stop(ErrorCode::Busy, QStringLiteral("another terminal is being served; try again later"));
     });
+    connect(&m_cap, &QTimer::timeout, this, [this] {
+        stop(ErrorCode::Timeout,
+             QStringLiteral("the session went on past its limit (%1 ms, and the time its files "
+                            "take at %2 bytes a second)")
+                 .arg(m_config.sessionGraceMs)
+                 .arg(m_config.minBytesPerSecond));
+    });
     connect(device, &QIODevice::readyRead, this, &StationSession::pump);
-    connect(device, &QIODevice::bytesWritten, this, &StationSession::onBytesWritten);
+    connect(m_wire, &Wire::taken, this, &StationSession::onBytesWritten);
 }
 
 StationSession::~StationSession() = default;
@@ -53,6 +68,7 @@ void StationSession::begin()
     m_keepAlive.stop();
     m_state = State::Hello;
     m_deadline.start();
+    m_cap.start(m_config.sessionGraceMs);
     pump();
 }
 
@@ -125,7 +141,7 @@ void StationSession::pump()
         if (endIfAsked())
             break;
         // What the peer has not taken yet bounds what it may ask for next.
-        if (m_device && m_device->bytesToWrite() > m_config.maxQueuedBytes)
+        if (m_wire->queued() > m_config.maxQueuedBytes)
             break;
         Frame frame;
         QString error;
@@ -188,8 +204,11 @@ void StationSession::handle(const Frame &frame)
     case State::Ready:
         if (frame.type == Put)
             onPut(frame);
-        else if (frame.type == Fetch && frame.payload.isEmpty())
+        else if (frame.type == Fetch && frame.payload.isEmpty() && m_fetches < m_config.maxFetches)
             onFetch();
+        else if (frame.type == Fetch && frame.payload.isEmpty())
+            fail(ErrorCode::Unexpected,
+                 QStringLiteral("more than %1 FETCH in one session").arg(m_config.maxFetches));
         else if (frame.type == Bye && frame.payload.isEmpty()) {
             send(Bye);
             Q_EMIT note(QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer));
@@ -219,11 +238,14 @@ void StationSession::onHello(const Frame &frame)
         fail(ErrorCode::Unexpected, QStringLiteral("malformed HELLO"));
         return;
     }
-    if (hello->version != Version) {
+    if (hello->version != m_config.version) {
         fail(ErrorCode::BadVersion,
-             QStringLiteral("protocol version %1 not supported (station speaks %2)")
-                 .arg(hello->version)
-                 .arg(Version));
+             m_config.version == TunnelVersion
+                 ? QStringLiteral("inside TLS HELLO carries protocol version %1").arg(TunnelVersion)
+                 : QStringLiteral("protocol version %1 runs inside TLS only; plain frames speak "
+                                  "version %2")
+                       .arg(hello->version)
+                       .arg(Version));
         return;
     }
     if (hello->terminal < m_config.firstTerminal || hello->terminal > m_config.lastTerminal) {
@@ -234,9 +256,17 @@ void StationSession::onHello(const Frame &frame)
                  .arg(m_config.lastTerminal));
         return;
     }
+    if (m_config.provenTerminal != 0 && hello->terminal != m_config.provenTerminal) {
+        fail(ErrorCode::BadTerminal,
+             QStringLiteral("HELLO names terminal %1, the TLS identity terminal %2")
+                 .arg(hello->terminal)
+                 .arg(m_config.provenTerminal));
+        return;
+    }
     m_terminal = hello->terminal;
     m_decoder.setNoiseAbove(0);
-    if (m_config.linkKey.isEmpty()) {
+    // Inside TLS the handshake has proven the key already.
+    if (m_config.version == TunnelVersion || m_config.linkKeys.isEmpty()) {
         welcome();
         return;
     }
@@ -249,17 +279,20 @@ void StationSession::onHello(const Frame &frame)
 
 void StationSession::onAuth(const Frame &frame)
 {
-    if (!sameAnswer(frame.payload, authAnswer(m_config.linkKey, m_nonce, quint16(m_terminal)))) {
-        fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));
-        return;
+    for (const QByteArray &key : std::as_const(m_config.linkKeys)) {
+        if (sameAnswer(frame.payload, authAnswer(key, m_nonce, quint16(m_terminal)))) {
+            welcome();
+            return;
+        }
     }
-    welcome();
+    fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));
 }
 
 void StationSession::welcome()
 {
     m_state = State::Ready;
-    send(Welcome, encodeWelcome({ Version, quint64(m_config.maxFileSize), MaxPayload }));
+    send(Welcome,
+         encodeWelcome({ m_config.version, quint64(m_config.maxFileSize), MaxPayload }));
     Q_EMIT note(QStringLiteral("端末 %1 (%2) 接続").arg(m_terminal).arg(m_peer));
 }
 
@@ -303,6 +336,7 @@ void StationSession::onPut(const Frame &frame)
     }
     m_incoming = std::move(incoming);
     m_state = State::Receiving;
+    allowFor(header->size);
     raise(TransferKind::Receiving, header->name);
 }
 
@@ -363,6 +397,7 @@ void StationSession::onEnd(const Frame &frame)
 
 void StationSession::onFetch()
 {
+    ++m_fetches;
     m_toSend = m_config.stagedFiles ? m_config.stagedFiles(m_terminal) : QStringList();
     m_sentCount = 0;
     m_state = State::Sending;
@@ -395,13 +430,14 @@ void StationSession::sendMore()
                 return;
             }
             send(File, encodeFileHeader({ outgoing->size(), name }));
+            allowFor(outgoing->size());
             m_outgoing = std::move(outgoing);
             ++m_sentCount;
             raise(TransferKind::Sending, name);
             continue;
         }
         QString error;
-        const bool pumped = m_outgoing->pump(*m_device, &error);
+        const bool pumped = m_outgoing->pump(*m_device, *m_wire, &error);
         m_drain.arm();
         if (!pumped) {
             fail(ErrorCode::StationFailure, error);
@@ -435,6 +471,14 @@ void StationSession::onFrameOverdue()
     }
     stop(ErrorCode::Timeout,
          QStringLiteral("a frame did not arrive whole within its time on the line"));
+}
+
+void StationSession::allowFor(quint64 bytes)
+{
+    const qint64 rate = qMax<qint64>(1, m_config.minBytesPerSecond);
+    const qint64 more = qint64(qMin<quint64>(bytes, quint64(1) << 50) * 1000 / quint64(rate));
+    const qint64 left = qMax(0, m_cap.remainingTime());
+    m_cap.start(int(qMin<qint64>(left + more, std::numeric_limits<int>::max())));
 }
 
 void StationSession::onStall()
@@ -499,6 +543,7 @@ void StationSession::finish()
     m_frameDeadline.stop();
     m_keepAlive.stop();
     m_turnWait.stop();
+    m_cap.stop();
     m_incoming.reset();
     m_outgoing.reset();
     m_endedRaised = true;

@@ -5,6 +5,7 @@
 #include "LinkFiles.h"
 #include "LinkFrame.h"
 #include "LinkProtocol.h"
+#include "Wire.h"
 
 #include <QObject>
 #include <QPointer>
@@ -25,8 +26,15 @@ struct StationConfig
     // that holds nothing else of the station's.
     QString folder;
     qint64 maxFileSize = DefaultMaxFileSize;
-    // Empty: no challenge.
-    QByteArray linkKey;
+    // The protocol this connection speaks: Version (1) in plain frames,
+    // TunnelVersion (2) inside TLS, whose handshake has proven the key.
+    quint16 version = Version;
+    // Inside TLS: the terminal the handshake's identity named; HELLO must
+    // name the same one.
+    int provenTerminal = 0;
+    // The keys a version-1 terminal may answer the challenge with: the
+    // current one and any retired one still valid. None: no challenge.
+    QList<QByteArray> linkKeys;
     // The terminal numbers served; a HELLO from any other is refused.
     int firstTerminal = MinTerminal;
     int lastTerminal = MaxTerminal;
@@ -37,6 +45,13 @@ struct StationConfig
     int stepDeadlineMs = 30000;
     // How often a waiting terminal is told it has not been forgotten.
     int keepAliveMs = 10000;
+    // No session keeps the turn for ever: it may last this grace, plus the
+    // time its files (those it announced, those it was sent) take at the
+    // lowest rate a terminal on this kind of link is expected to manage,
+    // and may ask for its masters this many times.
+    int sessionGraceMs = 60000;
+    qint64 minBytesPerSecond = 256 * 1024;
+    int maxFetches = 4;
     // While more than this waits to be taken by the peer, nothing more is
     // read from it, so a peer that asks without reading cannot grow what the
     // station holds for it.
@@ -72,11 +87,14 @@ class StationSession : public QObject
     Q_OBJECT
 
 public:
-    // The device is not taken over: the owner keeps and closes it.
+    // The device is not taken over: the owner keeps and closes it. wire
+    // counts what the device has still to send (none: the device itself);
+    // it must outlive the session.
     StationSession(QIODevice *device,
                    const StationConfig &config,
                    const QString &peer,
                    bool hunting,
+                   Wire *wire = nullptr,
                    QObject *parent = nullptr);
     ~StationSession() override;
 
@@ -136,9 +154,13 @@ private:
     void onStall();
     void onBytesWritten();
     void onFrameOverdue();
+    // Lengthens the session's cap by the time bytes take at the lowest rate.
+    void allowFor(quint64 bytes);
     bool reading() const;
 
     QPointer<QIODevice> m_device;
+    std::unique_ptr<Wire> m_ownWire;
+    Wire *m_wire;
     StationConfig m_config;
     QString m_peer;
     FrameDecoder m_decoder;
@@ -155,6 +177,8 @@ private:
     QString m_filingFailure;
     QTimer m_keepAlive;
     QTimer m_turnWait;
+    QTimer m_cap;
+    int m_fetches = 0;
     bool m_pumping = false;
     bool m_inHandler = false;
     bool m_endedRaised = false;

@@ -5,9 +5,14 @@
 
 namespace Link {
 
-TerminalClient::TerminalClient(QIODevice *device, const Options &options, QObject *parent)
+TerminalClient::TerminalClient(QIODevice *device,
+                               const Options &options,
+                               Wire *wire,
+                               QObject *parent)
     : QObject(parent)
     , m_device(device)
+    , m_ownWire(wire ? nullptr : std::make_unique<Wire>(device))
+    , m_wire(wire ? wire : m_ownWire.get())
     , m_options(options)
 {
     m_stall.setSingleShot(true);
@@ -17,7 +22,7 @@ TerminalClient::TerminalClient(QIODevice *device, const Options &options, QObjec
              true);
     });
     connect(device, &QIODevice::readyRead, this, &TerminalClient::pump);
-    connect(device, &QIODevice::bytesWritten, this, [this] {
+    connect(m_wire, &Wire::taken, this, [this] {
         if (m_stall.isActive())
             m_stall.start();
         if (m_state == State::Sending)
@@ -48,7 +53,7 @@ void TerminalClient::start()
         return;
     m_state = State::Hello;
     m_stall.start();
-    send(Hello, encodeHello({ Version, quint16(m_options.terminal) }));
+    send(Hello, encodeHello({ m_options.version, quint16(m_options.terminal) }));
     pump();
 }
 
@@ -91,16 +96,26 @@ void TerminalClient::handle(const Frame &frame)
     };
     switch (m_state) {
     case State::Hello:
-        if (frame.type == Challenge && frame.payload.size() == NonceSize) {
+        if (frame.type == Challenge && frame.payload.size() == NonceSize && !m_challenged
+            && m_options.version == Version) {
             if (m_options.linkKey.isEmpty()) {
                 fail(QStringLiteral("the station asks for a link key"), true);
                 return;
             }
+            m_challenged = true;
             send(Auth, authAnswer(m_options.linkKey, frame.payload, quint16(m_options.terminal)));
         } else if (frame.type == Welcome) {
             const std::optional<WelcomeMessage> welcome = decodeWelcome(frame.payload);
-            if (!welcome || welcome->version != Version) {
+            if (!welcome || welcome->version != m_options.version) {
                 fail(QStringLiteral("the station speaks another protocol version"), true);
+                return;
+            }
+            // A station that lets a keyed terminal in unasked does not have
+            // the key: it is not the terminal's station.
+            if (m_options.version == Version && !m_options.linkKey.isEmpty() && !m_challenged) {
+                fail(QStringLiteral("the station did not ask for the link key; it is not the "
+                                    "station the key belongs to"),
+                     true);
                 return;
             }
             m_welcome = *welcome;
@@ -188,7 +203,7 @@ void TerminalClient::nextStep()
 void TerminalClient::sendMore()
 {
     QString error;
-    if (!m_outgoing->pump(*m_device, &error)) {
+    if (!m_outgoing->pump(*m_device, *m_wire, &error)) {
         fail(error, true);
         return;
     }

@@ -3,6 +3,7 @@
 #include "LinkFiles.h"
 #include "LinkFrame.h"
 #include "LinkProtocol.h"
+#include "Wire.h"
 
 #include <QObject>
 #include <QPointer>
@@ -27,14 +28,22 @@ public:
     struct Options
     {
         int terminal = 0;
+        // Version (1) in plain frames, answering the challenge with the key
+        // when there is one; TunnelVersion (2) inside TLS, whose handshake
+        // proved the key both ways.
+        quint16 version = Version;
         QByteArray linkKey;
         // Silence this long from the station ends the session; the station
         // sends WAIT every few seconds while it keeps the terminal waiting.
         int stallTimeoutMs = 60000;
     };
 
-    // The device must be open; it stays the caller's.
-    TerminalClient(QIODevice *device, const Options &options, QObject *parent = nullptr);
+    // The device must be open; it stays the caller's, as does wire, which
+    // counts what the device has still to send (none: the device itself).
+    TerminalClient(QIODevice *device,
+                   const Options &options,
+                   Wire *wire = nullptr,
+                   QObject *parent = nullptr);
     ~TerminalClient() override;
 
     // Uploads the file under its bare name.
@@ -75,6 +84,8 @@ private:
     void done(bool ok, const QString &error);
 
     QPointer<QIODevice> m_device;
+    std::unique_ptr<Wire> m_ownWire;
+    Wire *m_wire;
     Options m_options;
     FrameDecoder m_decoder;
     QList<Step> m_steps;
@@ -87,6 +98,7 @@ private:
     QStringList m_saved;
     QStringList m_fetched;
     QTimer m_stall;
+    bool m_challenged = false;
     bool m_finished = false;
     bool m_ok = false;
     QString m_error;
