@@ -32,7 +32,8 @@ CommServer::Config linkConfig(const Comm::Settings &settings)
     link.folder = layout.transferFolder();
     link.firstTerminal = StationLayout::FirstTerminal;
     link.lastTerminal = StationLayout::LastTerminal;
-    link.linkKey = settings.linkKey;
+    if (!settings.linkKey.isEmpty())
+        link.linkKeys = { settings.linkKey };
     link.maxFileSize = settings.maxFile;
     link.admit = [floor = FreeSpaceFloor(settings)](qint64 announcedSize) {
         return floor.shortage(announcedSize);
