@@ -3,6 +3,7 @@
 #include "link/FrameDeadline.h"
 #include "link/LinkFrame.h"
 #include "link/LinkProtocol.h"
+#include "link/Wire.h"
 
 #include <QElapsedTimer>
 #include <QMessageAuthenticationCode>
@@ -195,7 +196,8 @@ private Q_SLOTS:
         QTcpSocket *station = server.nextPendingConnection();
         station->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
 
-        DrainDeadline deadline(station, 500);
+        Wire wire(station);
+        DrainDeadline deadline(&wire, 500);
         QSignalSpy expired(&deadline, &DrainDeadline::expired);
         const QByteArray queued(1024 * 1024, 'q');
         station->write(queued);
