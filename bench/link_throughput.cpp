@@ -85,7 +85,7 @@ int main(int argc, char **argv)
     SystemClock clock;
     QuietOperator op;
     StationLinkOptions link;
-    link.address = QHostAddress::LocalHost;
+    link.addresses = { QHostAddress::LocalHost };
     StationCore core(
         settings, op, clock, [] { return QList<UsbUnit>(); }, link);
     CommServer &server = core.server();

@@ -81,7 +81,9 @@ private Q_SLOTS:
         QTcpServer other;
         QVERIFY(other.listen(QHostAddress::Any, 0));
         TestOperator op;
-        CommServer server({ QHostAddress::Any, other.serverPort() }, op, {});
+        CommServer::Config config;
+        config.port = other.serverPort();
+        CommServer server(config, op, {});
         QSignalSpy started(&server, &CommServer::ListenStarted);
         QSignalSpy failed(&server, &CommServer::ListenFailed);
 

@@ -462,9 +462,13 @@ private Q_SLOTS:
         });
         RawTerminal first(s.port());
         QVERIFY(first.hello(3)); // and then holds the turn
+        // A connection's first bytes say which protocol it speaks; a place
+        // is given once they have come.
         RawTerminal second(s.port());
+        second.send(Hello, encodeHello({ Version, 4 }));
         QVERIFY(second.waitFor(Wait));
         RawTerminal third(s.port());
+        third.send(Hello, encodeHello({ Version, 5 }));
         QVERIFY(third.waitFor(Error));
         QCOMPARE(third.errorCode(), int(ErrorCode::Busy));
         QVERIFY(second.waitFor(Error));

@@ -90,6 +90,7 @@ private Q_SLOTS:
         QTcpSocket waiting;
         waiting.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(waiting.waitForConnected(5000));
+        waiting.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 4 })));
         QVERIFY(waiting.waitForReadyRead(5000));
 
         serve.terminate(); // SIGTERM
@@ -157,6 +158,8 @@ private Q_SLOTS:
         QTcpSocket waiting;
         if (whileWaiting) {
             waiting.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(waiting.waitForConnected(5000));
+            waiting.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 4 })));
             QVERIFY(waiting.waitForReadyRead(5000));
         }
         (whileWaiting ? waiting : served).abort();

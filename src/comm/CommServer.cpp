@@ -1,12 +1,14 @@
 #include "CommServer.h"
 
+#include "LinkListener.h"
 #include "base/Operator.h"
 #include "link/LinkFiles.h"
+#include "link/LinkKey.h"
+#include "tls/TlsWire.h"
 
 #include <QDir>
 #include <QSerialPort>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 
 namespace {
@@ -22,12 +24,32 @@ CommServer::CommServer(const Config &config, Operator &op, UsbUnitFinder findUni
     , m_config(config)
     , m_operator(op)
     , m_findUnits(std::move(findUnits))
-    , m_tcp(new QTcpServer(this))
 {
     m_config.link.stagedFiles = [this](int terminal) {
         return stagedFor(terminal);
     };
-    connect(m_tcp, &QTcpServer::newConnection, this, &CommServer::onNewConnection);
+    LinkListener::Config listening;
+    listening.addresses = m_config.addresses;
+    listening.port = m_config.port;
+    listening.handshakeDeadlineMs = m_config.handshakeDeadlineMs;
+    listening.maxHandshakes = m_config.maxHandshakes;
+    listening.maxHandshakesPerAddress = m_config.maxHandshakesPerAddress;
+    if (!validKeys().isEmpty()) {
+        listening.presharedKey = [this](const QByteArray &identity) {
+            const std::optional<Link::PskIdentity> named = Link::parsePskIdentity(identity);
+            if (!named)
+                return QByteArray();
+            for (const QByteArray &key : validKeys()) {
+                if (Link::keyId(key) == named->keyId)
+                    return Link::presharedKey(key);
+            }
+            return QByteArray();
+        };
+    }
+    m_listener = new LinkListener(listening, this);
+    connect(m_listener, &LinkListener::plainConnection, this, &CommServer::onPlainConnection);
+    connect(m_listener, &LinkListener::tlsConnection, this, &CommServer::onTlsConnection);
+    connect(m_listener, &LinkListener::note, this, &CommServer::LinkNote);
 }
 
 CommServer::~CommServer()
@@ -42,7 +64,12 @@ CommServer::~CommServer()
 
 bool CommServer::Listening() const
 {
-    return m_tcp->isListening();
+    return m_listener->isListening();
+}
+
+QList<QByteArray> CommServer::validKeys() const
+{
+    return m_config.keys ? m_config.keys() : QList<QByteArray>();
 }
 
 void CommServer::setListening(bool listen)
@@ -50,7 +77,7 @@ void CommServer::setListening(bool listen)
     if (listen == Listening())
         return;
     if (!listen) {
-        m_tcp->close();
+        m_listener->close();
         // Waiting terminals are sent away; the one being served ends as soon
         // as the event being handled for it is done.
         const QList<Link::StationSession *> waiting = m_waiting;
@@ -64,17 +91,17 @@ void CommServer::setListening(bool listen)
         Q_EMIT ListenStopped(0);
         return;
     }
-    if (!m_tcp->listen(m_config.address, m_config.port)) {
+    if (QString error; !m_listener->listen(&error)) {
         Q_EMIT ListenFailed(QStringLiteral("ポート %1 で待ち受けを開始できません（%2）")
                                 .arg(m_config.port)
-                                .arg(m_tcp->errorString()));
+                                .arg(error));
         return;
     }
     // A station made before received into its own folder has no transfer
     // folder yet.
     const QString folder = m_config.link.folder;
     if (folder.isEmpty() || !QDir().mkpath(folder)) {
-        m_tcp->close();
+        m_listener->close();
         Q_EMIT ListenFailed(QStringLiteral("受信フォルダ %1 を作成できません").arg(folder));
         return;
     }
@@ -82,6 +109,7 @@ void CommServer::setListening(bool listen)
     const int swept = Link::IncomingFile::sweep(folder);
     if (swept > 0)
         Q_EMIT LinkNote(QStringLiteral("受信途中のファイルを %1 件削除しました").arg(swept));
+    Q_EMIT LinkNote(linkState());
     QString error;
     if (m_chosenUnit && !openUnit(&error))
         Q_EMIT ListenFailed(error);
@@ -90,7 +118,34 @@ void CommServer::setListening(bool listen)
 
 quint16 CommServer::serverPort() const
 {
-    return Listening() ? m_tcp->serverPort() : quint16(0);
+    return m_listener->serverPort();
+}
+
+QString CommServer::linkState() const
+{
+    QStringList where;
+    bool beyondLoopback = false;
+    for (const QHostAddress &address : std::as_const(m_config.addresses)) {
+        where.append(address.protocol() == QAbstractSocket::IPv6Protocol
+                         ? u'[' + address.toString() + u']'
+                         : address.toString());
+        beyondLoopback = beyondLoopback || !address.isLoopback();
+    }
+    const QString on = QStringLiteral("%1 のポート %2")
+                           .arg(where.join(QStringLiteral(", ")))
+                           .arg(Listening() ? serverPort() : m_config.port);
+    if (!validKeys().isEmpty()) {
+        QString state = QStringLiteral("端末は TLS とリンク鍵で接続します（%1）").arg(on);
+        if (m_config.acceptV1)
+            state += QStringLiteral("。移行中: 鍵で応答するバージョン 1 の端末も受け付けます");
+        return state;
+    }
+    if (beyondLoopback)
+        return QStringLiteral("警告: リンク鍵がなく、どこからでも端末として接続できます（%1、"
+                              "INSECURE_LISTEN）")
+            .arg(on);
+    return QStringLiteral("リンク鍵がないため、このマシンの中からの接続だけを受け付けます（%1）")
+        .arg(on);
 }
 
 void CommServer::stageForSending(int terminalNumber, const QStringList &paths)
@@ -127,17 +182,44 @@ bool CommServer::ChooseUsbUnit()
     return true;
 }
 
-void CommServer::onNewConnection()
+Link::StationSession *CommServer::sessionFor(QSslSocket *socket,
+                                             const Link::StationConfig &config,
+                                             Link::Wire *wire)
 {
-    while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
-        socket->setReadBufferSize(ReadBufferSize);
-        const QString peer
-            = socket->peerAddress().toString() + u':' + QString::number(socket->peerPort());
-        auto *session = new Link::StationSession(socket, m_config.link, peer, false, nullptr, this);
-        socket->setParent(session);
-        connect(socket, &QTcpSocket::disconnected, session, &Link::StationSession::deviceLost);
-        admit(session);
+    socket->setReadBufferSize(ReadBufferSize);
+    const QString peer
+        = socket->peerAddress().toString() + u':' + QString::number(socket->peerPort());
+    auto *session = new Link::StationSession(socket, config, peer, false, wire, this);
+    socket->setParent(session);
+    m_addressOf.insert(session, socket->peerAddress().toString());
+    connect(socket, &QTcpSocket::disconnected, session, &Link::StationSession::deviceLost);
+    watch(session);
+    return session;
+}
+
+void CommServer::onPlainConnection(QSslSocket *socket)
+{
+    Link::StationConfig config = m_config.link;
+    config.linkKeys = validKeys();
+    Link::StationSession *session = sessionFor(socket, config, nullptr);
+    if (!config.linkKeys.isEmpty() && !m_config.acceptV1) {
+        session->stop(Link::ErrorCode::BadVersion,
+                      QStringLiteral("this station speaks protocol version %1 inside TLS only: "
+                                     "give the terminal the station's link key and software "
+                                     "that speaks version %1 (docs/terminal-link.md)")
+                          .arg(Link::TunnelVersion));
+        return;
     }
+    admit(session);
+}
+
+void CommServer::onTlsConnection(QSslSocket *socket, int terminal)
+{
+    Link::StationConfig config = m_config.link;
+    config.version = Link::TunnelVersion;
+    config.provenTerminal = terminal;
+    // The wire lives with the socket, which outlives its session.
+    admit(sessionFor(socket, config, new Tls::TlsWire(socket, socket)));
 }
 
 bool CommServer::openUnit(QString *error)
@@ -182,20 +264,27 @@ void CommServer::onSerialReadyRead()
     if (m_serialSession || !Listening())
         return;
     Link::StationConfig config = m_config.link;
+    config.linkKeys = validKeys();
     // Ten bits a byte on the line: start, eight data, stop.
     config.lineBytesPerSecond = qMax(1, m_config.baudRate / 10);
-    m_serialSession
-        = new Link::StationSession(
-            m_serial, config, m_chosenUnit->systemLocation, true, nullptr, this);
+    // A session may take twice its files' time on the line.
+    config.minBytesPerSecond = qMax(1, config.lineBytesPerSecond / 2);
+    m_serialSession = new Link::StationSession(
+        m_serial, config, m_chosenUnit->systemLocation, true, nullptr, this);
+    watch(m_serialSession);
     admit(m_serialSession);
 }
 
-void CommServer::admit(Link::StationSession *session)
+void CommServer::watch(Link::StationSession *session)
 {
     connect(session, &Link::StationSession::transferStatus, this, &CommServer::onSessionStatus);
     connect(session, &Link::StationSession::note, this, &CommServer::LinkNote);
     connect(
         session, &Link::StationSession::ended, this, [this, session] { onSessionEnded(session); });
+}
+
+void CommServer::admit(Link::StationSession *session)
+{
     if (!m_active) {
         m_active = session;
         session->begin();
@@ -206,6 +295,18 @@ void CommServer::admit(Link::StationSession *session)
                       QStringLiteral("too many terminals waiting; try again later"));
         return;
     }
+    const QString address = m_addressOf.value(session);
+    if (!address.isEmpty()) {
+        int fromThere = 0;
+        for (Link::StationSession *waiting : std::as_const(m_waiting))
+            fromThere += m_addressOf.value(waiting) == address ? 1 : 0;
+        if (fromThere >= m_config.maxWaitingPerAddress) {
+            session->stop(
+                Link::ErrorCode::Busy,
+                QStringLiteral("too many terminals waiting from %1; try again later").arg(address));
+            return;
+        }
+    }
     m_waiting.append(session);
     session->waitForTurn(m_config.turnWaitMs);
 }
@@ -213,6 +314,7 @@ void CommServer::admit(Link::StationSession *session)
 void CommServer::onSessionEnded(Link::StationSession *session)
 {
     m_waiting.removeAll(session);
+    m_addressOf.remove(session);
     if (session == m_serialSession) {
         m_serialSession = nullptr;
         // What is left of a broken exchange is dropped; the next session
@@ -221,7 +323,8 @@ void CommServer::onSessionEnded(Link::StationSession *session)
             m_serial->clear(QSerialPort::Input);
         if (!Listening())
             closeUnit();
-    } else if (auto *socket = session->findChild<QTcpSocket *>()) {
+    } else if (auto *socket
+               = session->findChild<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly)) {
         socket->disconnect(session);
         socket->setParent(this);
         letGo(socket);

@@ -3,27 +3,33 @@
 #include "UsbUnit.h"
 #include "link/StationSession.h"
 
-#include <QHostAddress>
 #include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 #include <optional>
 
+class LinkListener;
 class Operator;
 class QSerialPort;
-class QTcpServer;
+class QSslSocket;
 class QTcpSocket;
 
 // Our terminal communication control. Terminals reach the station over TCP on
-// the configured port and over the chosen USB communication unit, both
-// speaking the terminal link (docs/terminal-link.md). Events are raised on
-// the thread that owns the control, the user-interface thread.
+// the configured addresses and port and over the chosen USB communication
+// unit, both speaking the terminal link (docs/terminal-link.md): over TCP
+// inside TLS proven by the link key (version 2) or, without a key or for
+// older terminals, in plain frames (version 1). Events are raised on the
+// thread that owns the control, the user-interface thread.
 //
 // One terminal session is served at a time, so that TerminalNumber names the
 // terminal of the event being handled; other terminals wait their turn (a
-// bounded number, for a bounded time) and are told so while they wait.
+// bounded number, fewer from any one address, for a bounded time) and are
+// told so while they wait.
 class CommServer : public QObject
 {
     Q_OBJECT
@@ -36,18 +42,26 @@ public:
 
     struct Config
     {
-        Config(const QHostAddress &address = QHostAddress::Any, quint16 port = 0)
-            : address(address)
-            , port(port)
-        { }
-
-        QHostAddress address;
-        quint16 port; // 0 lets the system pick a free port (tests)
-        // The protocol's limits, the station folder and the link key.
+        QList<QHostAddress> addresses { QHostAddress::Any };
+        quint16 port = 0; // 0 lets the system pick a free port (tests)
+        // The protocol's limits and the station folder.
         Link::StationConfig link;
-        // Terminals that may wait while another is served, and for how long.
+        // The link keys valid now, the current one first, then retired ones
+        // whose time has not run out. None: the station has no key, and TCP
+        // speaks plain version 1 only.
+        std::function<QList<QByteArray>()> keys;
+        // Whether a keyed station still takes plain version-1 terminals
+        // over TCP (answering the challenge), while terminals are moved over.
+        bool acceptV1 = true;
+        // Terminals that may wait while another is served (in all, and from
+        // one address: room for terminals behind one router), and how long.
         int maxWaiting = 8;
+        int maxWaitingPerAddress = 4;
         int turnWaitMs = 120000;
+        // Connections not yet past their first bytes and TLS handshake.
+        int handshakeDeadlineMs = 10000;
+        int maxHandshakes = 32;
+        int maxHandshakesPerAddress = 3;
         qint32 baudRate = 115200;
     };
 
@@ -93,6 +107,10 @@ public:
     // system picked); 0 when not listening.
     quint16 serverPort() const;
 
+    // How terminals may reach the station, for the operator: with a key or
+    // without, on which addresses, and whether older terminals are taken.
+    QString linkState() const;
+
 Q_SIGNALS:
     void ListenStarted();
     // terminalNumber: the terminal of the transfer.
@@ -108,10 +126,18 @@ Q_SIGNALS:
     void connectionsClosed();
 
 private:
-    void onNewConnection();
+    QList<QByteArray> validKeys() const;
+    void onPlainConnection(QSslSocket *socket);
+    void onTlsConnection(QSslSocket *socket, int terminal);
+    Link::StationSession *sessionFor(QSslSocket *socket,
+                                     const Link::StationConfig &config,
+                                     Link::Wire *wire);
     void onSerialReadyRead();
     bool openUnit(QString *error);
     void closeUnit();
+    // Raises the session's events as the control's and lets it go when it ends.
+    void watch(Link::StationSession *session);
+    // Gives the session the turn, a waiting place, or sends it away as busy.
     void admit(Link::StationSession *session);
     void serveNext();
     void onSessionEnded(Link::StationSession *session);
@@ -124,7 +150,7 @@ private:
     Config m_config;
     Operator &m_operator;
     UsbUnitFinder m_findUnits;
-    QTcpServer *m_tcp = nullptr;
+    LinkListener *m_listener = nullptr;
     QList<UsbUnit> m_units;
     std::optional<UsbUnit> m_chosenUnit;
     int m_terminalNumber = 0;
@@ -133,5 +159,7 @@ private:
     Link::StationSession *m_active = nullptr;
     QList<Link::StationSession *> m_waiting;
     QSet<QObject *> m_closing;
+    // The peer address of each TCP session, for the places per address.
+    QHash<Link::StationSession *, QString> m_addressOf;
     QHash<int, QStringList> m_staged;
 };

@@ -45,7 +45,9 @@ public:
     // The backup name for a time stamp; an earlier backup is never replaced,
     // so a taken name gives way to "-2_", "-3_", ... after the stamp.
     QString backupPath(const QString &DataName, int terminalNumber, const QString &stamp) const;
-    static QString stampedPath(const QString &folder, const QString &DataName, const QString &stamp);
+    static QString stampedPath(const QString &folder,
+                               const QString &DataName,
+                               const QString &stamp);
 
 private:
     // A regular file its owner may not write; a link under the name is not

@@ -22,18 +22,28 @@ void reserveIfInside(const QString &path, const QString &stationDir, QStringList
 
 } // namespace
 
+QList<QHostAddress> listenAddresses(const Comm::Settings &settings)
+{
+    // Without a key anyone who reaches the port is a terminal: only this
+    // machine may, unless the settings knowingly say otherwise.
+    if (settings.linkKey.isEmpty())
+        return { QHostAddress::LocalHost, QHostAddress::LocalHostIPv6 };
+    return { QHostAddress::Any };
+}
+
 CommServer::Config linkConfig(const Comm::Settings &settings)
 {
     CommServer::Config config;
-    config.address = QHostAddress::Any;
     config.port = settings.port;
+    config.addresses = listenAddresses(settings);
+    config.keys = [key = settings.linkKey] {
+        return key.isEmpty() ? QList<QByteArray>() : QList<QByteArray> { key };
+    };
     Link::StationConfig &link = config.link;
     const StationLayout layout = settings.layout();
     link.folder = layout.transferFolder();
     link.firstTerminal = StationLayout::FirstTerminal;
     link.lastTerminal = StationLayout::LastTerminal;
-    if (!settings.linkKey.isEmpty())
-        link.linkKeys = { settings.linkKey };
     link.maxFileSize = settings.maxFile;
     link.admit = [floor = FreeSpaceFloor(settings)](qint64 announcedSize) {
         return floor.shortage(announcedSize);

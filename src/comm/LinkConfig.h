@@ -12,3 +12,6 @@ struct Settings;
 // disks and the key of the terminals' challenge (none when empty). The
 // settings were checked when read: every value is used as it is.
 CommServer::Config linkConfig(const Comm::Settings &settings);
+
+// The addresses TCP listens on.
+QList<QHostAddress> listenAddresses(const Comm::Settings &settings);

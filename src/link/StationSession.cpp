@@ -291,8 +291,7 @@ void StationSession::onAuth(const Frame &frame)
 void StationSession::welcome()
 {
     m_state = State::Ready;
-    send(Welcome,
-         encodeWelcome({ m_config.version, quint64(m_config.maxFileSize), MaxPayload }));
+    send(Welcome, encodeWelcome({ m_config.version, quint64(m_config.maxFileSize), MaxPayload }));
     Q_EMIT note(QStringLiteral("端末 %1 (%2) 接続").arg(m_terminal).arg(m_peer));
 }
 

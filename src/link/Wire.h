@@ -30,7 +30,8 @@ Q_SIGNALS:
 protected:
     // For a wire that counts what the device has taken itself.
     struct CountedElsewhere
-    { };
+    {
+    };
     Wire(QIODevice *device, CountedElsewhere, QObject *parent);
 
     QPointer<QIODevice> m_device;

@@ -17,7 +17,8 @@ StationCore::StationCore(const Comm::Settings &settings,
     , m_operator(face, m_log)
 {
     CommServer::Config config = linkConfig(m_settings);
-    config.address = link.address;
+    if (!link.addresses.isEmpty())
+        config.addresses = link.addresses;
     config.link.stepDeadlineMs = link.stepDeadlineMs.value_or(config.link.stepDeadlineMs);
     config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);
     config.turnWaitMs = link.turnWaitMs.value_or(config.turnWaitMs);

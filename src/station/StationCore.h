@@ -18,7 +18,8 @@ class TransferEvents;
 // listened for on, and limits of the control (tests shorten them).
 struct StationLinkOptions
 {
-    QHostAddress address = QHostAddress::Any;
+    // Empty: those the settings say.
+    QList<QHostAddress> addresses;
     std::optional<int> stepDeadlineMs;
     std::optional<int> maxWaiting;
     std::optional<int> turnWaitMs;

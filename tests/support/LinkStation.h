@@ -32,7 +32,7 @@ public:
         Comm::Settings settings = folder.settings;
         settings.port = 0; // the system picks a free one
         StationCore::LinkOptions link;
-        link.address = QHostAddress::LocalHost;
+        link.addresses = { QHostAddress::LocalHost };
         link.stepDeadlineMs = 5000;
         if (tweak)
             tweak(settings, link);
