@@ -423,7 +423,7 @@ private Q_SLOTS:
         Outbox out;
         const QString file = out.file(QStringLiteral("S_HACH.dat"), "keyed");
 
-        LinkTerminal wrong(s.port(), 3, "open up");
+        LinkTerminal wrong(s.port(), 3, "open up", LinkTerminal::Over::Plain);
         wrong.client->put(file);
         wrong.start();
         QVERIFY(wrong.waitDone());
@@ -446,7 +446,7 @@ private Q_SLOTS:
         QCOMPARE(raw.errorCode(), int(ErrorCode::Unexpected));
         QCOMPARE(s.stationFiles(), QStringList());
 
-        LinkTerminal right(s.port(), 3, "sesame");
+        LinkTerminal right(s.port(), 3, "sesame", LinkTerminal::Over::Plain);
         right.client->put(file);
         right.start();
         QVERIFY(right.waitDone());

@@ -9,6 +9,7 @@
 #include "link/TerminalClient.h"
 #include "station/Station.h"
 #include "station/StationCore.h"
+#include "tls/TerminalConnection.h"
 
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -71,31 +72,45 @@ public:
     QStringList statusLines;
 };
 
-// A terminal over loopback TCP, driven by the protocol client.
+// A terminal over loopback TCP, driven by the protocol client: with a key
+// inside TLS (version 2) unless told to speak plain frames and answer the
+// challenge (version 1).
 class LinkTerminal
 {
 public:
-    LinkTerminal(quint16 port, int number, const QByteArray &key = {})
+    enum class Over { Tls, Plain };
+
+    LinkTerminal(quint16 port, int number, const QByteArray &key = {}, Over over = Over::Tls)
+        : connection(number, over == Over::Tls ? key : QByteArray())
+        , m_port(port)
     {
         Link::TerminalClient::Options options;
         options.terminal = number;
+        options.version = connection.version();
         options.linkKey = key;
         options.stallTimeoutMs = 10000;
-        client = std::make_unique<Link::TerminalClient>(&socket, options);
+        client = std::make_unique<Link::TerminalClient>(
+            connection.socket(), options, connection.wire());
         QObject::connect(
-            &socket, &QTcpSocket::connected, client.get(), &Link::TerminalClient::start);
-        m_port = port;
+            &connection, &Tls::TerminalConnection::ready, client.get(), &Link::TerminalClient::start);
+        QObject::connect(&connection,
+                         &Tls::TerminalConnection::failed,
+                         [this](const QString &why) { failure = why; });
     }
 
     // Begins the session with the steps given so far.
-    void start() { socket.connectToHost(QHostAddress::LocalHost, m_port); }
+    void start() { connection.open(QStringLiteral("127.0.0.1"), m_port); }
     bool waitDone(int ms = 10000)
     {
-        return QTest::qWaitFor([this] { return client->isFinished(); }, ms);
+        return QTest::qWaitFor([this] { return client->isFinished() || !failure.isEmpty(); },
+                               ms);
     }
+    // Why the connection, the handshake or the session failed.
+    QString error() const { return failure.isEmpty() ? client->errorString() : failure; }
 
-    QTcpSocket socket;
+    Tls::TerminalConnection connection;
     std::unique_ptr<Link::TerminalClient> client;
+    QString failure;
 
 private:
     quint16 m_port = 0;
