@@ -109,7 +109,6 @@ void CommServer::setListening(bool listen)
     const int swept = Link::IncomingFile::sweep(folder);
     if (swept > 0)
         Q_EMIT LinkNote(QStringLiteral("受信途中のファイルを %1 件削除しました").arg(swept));
-    Q_EMIT LinkNote(linkState());
     QString error;
     if (m_chosenUnit && !openUnit(&error))
         Q_EMIT ListenFailed(error);

@@ -129,6 +129,9 @@ void Station::unload()
 void Station::onListenStarted()
 {
     m_log.write(QStringLiteral("待ち受け開始"));
+    // Who may connect, and how, is the first thing shown: a station open to
+    // anyone, or still taking older terminals, should not go unnoticed.
+    setStatusLine(m_server.linkState());
     Q_EMIT listeningShown(true);
 }
 

@@ -22,6 +22,7 @@ StationCore::StationCore(const Comm::Settings &settings,
     config.link.stepDeadlineMs = link.stepDeadlineMs.value_or(config.link.stepDeadlineMs);
     config.maxWaiting = link.maxWaiting.value_or(config.maxWaiting);
     config.turnWaitMs = link.turnWaitMs.value_or(config.turnWaitMs);
+    config.link.sessionGraceMs = link.sessionGraceMs.value_or(config.link.sessionGraceMs);
     m_server = std::make_unique<CommServer>(config, m_operator, std::move(findUnits));
     m_scan = std::make_unique<MasterScan>(m_settings, m_operator, m_log, clock);
     m_station = std::make_unique<Station>(*m_server, m_operator, m_log);

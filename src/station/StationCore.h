@@ -23,6 +23,7 @@ struct StationLinkOptions
     std::optional<int> stepDeadlineMs;
     std::optional<int> maxWaiting;
     std::optional<int> turnWaitMs;
+    std::optional<int> sessionGraceMs;
 };
 
 // The station without a face: the control, the master scan, the transfer
