@@ -5,16 +5,53 @@
 #include "link/LinkKey.h"
 #include "link/LinkProtocol.h"
 #include "link/Wire.h"
+#include "tls/TerminalConnection.h"
+#include "tls/TlsPsk.h"
+#include "tls/TlsWire.h"
 
 #include <QElapsedTimer>
 #include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 using namespace Link;
+
+namespace {
+
+const QByteArray TestKey("ABCD-EFGH-IJKL-MNOP-QRST-UVWX-YZ23-4567");
+
+// Hands out the station's end of each connection: with tls, inside TLS
+// answering with TestKey, as the station's control does.
+class Listener : public QTcpServer
+{
+public:
+    explicit Listener(bool tls)
+        : m_tls(tls)
+    { }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!m_tls) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        Tls::answerAsStation(socket, [](const QByteArray &) { return presharedKey(TestKey); });
+        socket->startServerEncryption();
+        addPendingConnection(socket);
+    }
+
+private:
+    bool m_tls;
+};
+
+} // namespace
 
 class TestLinkFrame : public QObject
 {
@@ -167,20 +204,27 @@ private Q_SLOTS:
 
     void whatIsQueuedMustBeTakenInTime_data()
     {
+        QTest::addColumn<bool>("tls");
         QTest::addColumn<int>("bytesPerTick"); // what the peer takes every 20 ms; -1: all
         QTest::addColumn<bool>("expires");
-        QTest::newRow("a peer that reads") << -1 << false;
-        QTest::newRow("a peer that reads nothing") << 0 << true;
-        QTest::newRow("a peer that takes a little now and then") << 2048 << true;
+        QTest::newRow("a peer that reads") << false << -1 << false;
+        QTest::newRow("a peer that reads nothing") << false << 0 << true;
+        QTest::newRow("a peer that takes a little now and then") << false << 2048 << true;
+        // TLS reports plain bytes written once they are encrypted, whether
+        // the peer takes the records or not.
+        QTest::newRow("a TLS peer that reads") << true << -1 << false;
+        QTest::newRow("a TLS peer that reads nothing") << true << 0 << true;
     }
 
     void whatIsQueuedMustBeTakenInTime()
     {
+        QFETCH(bool, tls);
         QFETCH(int, bytesPerTick);
         QFETCH(bool, expires);
-        QTcpServer server;
+        Listener server(tls);
         QVERIFY(server.listen(QHostAddress::LocalHost));
-        QTcpSocket peer;
+        Tls::TerminalConnection connection(3, tls ? TestKey : QByteArray());
+        QTcpSocket &peer = *connection.socket();
         qint64 received = 0;
         QTimer taking;
         if (bytesPerTick < 0) {
@@ -193,13 +237,17 @@ private Q_SLOTS:
             QObject::connect(
                 &taking, &QTimer::timeout, [&] { received += peer.read(bytesPerTick).size(); });
         }
-        peer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QSignalSpy ready(&connection, &Tls::TerminalConnection::ready);
+        connection.open(QStringLiteral("127.0.0.1"), server.serverPort());
         QVERIFY(server.waitForNewConnection(5000));
         QTcpSocket *station = server.nextPendingConnection();
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 5000);
         station->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
 
-        Wire wire(station);
-        DrainDeadline deadline(&wire, 500);
+        const std::unique_ptr<Wire> wire = tls
+            ? std::make_unique<Tls::TlsWire>(static_cast<QSslSocket *>(station))
+            : std::make_unique<Wire>(station);
+        DrainDeadline deadline(wire.get(), 500);
         QSignalSpy expired(&deadline, &DrainDeadline::expired);
         const QByteArray queued(1024 * 1024, 'q');
         station->write(queued);
