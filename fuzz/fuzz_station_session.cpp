@@ -4,11 +4,17 @@
 // behind, and a file stands under its name only if the station said SAVED.
 //
 // The first input byte picks the mode: bit 0 hunting (serial), bit 1 a link
-// key, bit 2 "sealed" (the fuzzed frames get their frame CRC, END's file CRC
-// and AUTH's answer made right, so the fuzzer reaches past the checks), bit 3
-// a stop by the station half way, bits 4-6 the size of the pieces fed.
+// key, bit 2 "sealed" (the fuzzed frames get their frame CRC, END's file CRC,
+// AUTH's answer and HELLO's version made right, so the fuzzer reaches past
+// the checks), bit 3 a stop by the station half way, bits 4-6 the size of the
+// pieces fed, bit 7 version 2: the session as it runs inside TLS once the
+// handshake has proven the key and terminal 3 (the handshake is OpenSSL's
+// and not fuzzed here; TLS runs on TCP only, so never hunting). A sealed
+// HELLO there names terminal 3, and the station must neither challenge nor
+// welcome with another version than the session's.
 #include "link/Crc32.h"
 #include "link/LinkFrame.h"
+#include "link/LinkKey.h"
 #include "link/LinkProtocol.h"
 #include "link/StationSession.h"
 
@@ -85,6 +91,7 @@ private:
 };
 
 const QByteArray LinkKey = QByteArrayLiteral("fuzz-key");
+constexpr quint16 ProvenTerminal = 3;
 const QString StagedName = QStringLiteral("BUNMAS.csv");
 
 QCoreApplication *application;
@@ -94,6 +101,10 @@ QTemporaryDir *root;
 class StationOutput
 {
 public:
+    explicit StationOutput(quint16 version)
+        : m_version(version)
+    { }
+
     void take(MemoryLink &link)
     {
         m_decoder.feed(link.takeOutput());
@@ -105,8 +116,17 @@ public:
                 abort(); // the station sent a broken frame
             if (result == Link::FrameDecoder::Result::NeedMore)
                 return;
-            if (frame.type == Link::Challenge)
+            if (frame.type == Link::Challenge) {
+                if (m_version == Link::TunnelVersion)
+                    abort(); // TLS has proven the key; a challenge would ask again
                 nonce = frame.payload;
+            }
+            if (frame.type == Link::Welcome) {
+                const std::optional<Link::WelcomeMessage> welcome
+                    = Link::decodeWelcome(frame.payload);
+                if (!welcome || welcome->version != m_version)
+                    abort();
+            }
             if (frame.type == Link::Saved) {
                 const std::optional<QString> name = Link::decodeName(frame.payload);
                 if (!name)
@@ -120,6 +140,7 @@ public:
     QSet<QString> saved;
 
 private:
+    quint16 m_version;
     Link::FrameDecoder m_decoder;
 };
 
@@ -139,6 +160,10 @@ void settle(MemoryLink &link, StationOutput &output)
 class Sealer
 {
 public:
+    explicit Sealer(quint16 version)
+        : m_version(version)
+    { }
+
     QByteArray next(QByteArrayView *input, const QByteArray &nonce)
     {
         if (input->size() < Link::HeaderSize + Link::TrailerSize) {
@@ -157,23 +182,28 @@ public:
         *input = input->sliced(whole);
         const quint8 type = quint8(frame[6]);
         char *payload = frame.data() + Link::HeaderSize;
-        if (type == Link::Hello && length == 4)
+        if (type == Link::Hello && length == 4) {
+            qToBigEndian(m_version, payload);
+            if (m_version == Link::TunnelVersion)
+                qToBigEndian(ProvenTerminal, payload + 2);
             m_terminal = qFromBigEndian<quint16>(payload + 2);
-        else if (type == Link::Put)
+        } else if (type == Link::Put) {
             m_file.reset();
-        else if (type == Link::Data)
+        } else if (type == Link::Data) {
             m_file.update(QByteArrayView(payload, length));
-        else if (type == Link::End && length == 4)
+        } else if (type == Link::End && length == 4) {
             qToBigEndian(m_file.value(), payload);
-        else if (type == Link::Auth && length == Link::MacSize && !nonce.isEmpty())
+        } else if (type == Link::Auth && length == Link::MacSize && !nonce.isEmpty()) {
             memcpy(
                 payload, Link::authAnswer(LinkKey, nonce, m_terminal).constData(), Link::MacSize);
+        }
         const quint32 crc = Crc32::of(QByteArrayView(frame.constData() + 2, 5 + length));
         qToBigEndian(crc, frame.data() + Link::HeaderSize + length);
         return frame;
     }
 
 private:
+    quint16 m_version;
     quint16 m_terminal = 0;
     Crc32 m_file;
 };
@@ -199,10 +229,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     const quint8 mode = data[0];
-    const bool hunting = mode & 0x01;
+    const bool tunnel = mode & 0x80;
+    const bool hunting = (mode & 0x01) && !tunnel;
     const bool keyed = mode & 0x02;
     const bool sealed = mode & 0x04;
     const bool stopHalfWay = mode & 0x08;
+    const quint16 version = tunnel ? Link::TunnelVersion : Link::Version;
     static constexpr qsizetype Steps[] = { 1, 3, 7, 16, 64, 512, 4096, 1 << 20 };
     const qsizetype step = Steps[(mode >> 4) & 7];
     QByteArrayView input(reinterpret_cast<const char *>(data) + 1, qsizetype(size) - 1);
@@ -215,6 +247,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Link::StationConfig config;
     config.folder = dir;
     config.maxFileSize = 4096;
+    config.version = version;
+    if (tunnel)
+        config.provenTerminal = ProvenTerminal;
+    // A keyed station gives its keys to every session; inside TLS they must
+    // bring no challenge.
     if (keyed)
         config.linkKeys = { LinkKey };
     config.stagedFiles = [dir](int) {
@@ -223,13 +260,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     config.reservedNames = { QStringLiteral("Tarvinex.ini"), QStringLiteral("tarvinex.db") };
 
     MemoryLink link;
-    StationOutput output;
+    StationOutput output(version);
     auto *session = new Link::StationSession(&link, config, QStringLiteral("fuzz"), hunting);
     bool ended = false;
     QObject::connect(session, &Link::StationSession::ended, [&ended] { ended = true; });
     session->begin();
 
-    Sealer sealer;
+    Sealer sealer(version);
     const qsizetype half = input.size() / 2;
     bool stopped = false;
     while (!input.isEmpty()) {

@@ -1,44 +1,93 @@
 // tarvinex-terminal: a terminal on the command line. It sends files to a
 // station and fetches the masters staged for it, over TCP or a serial line.
+// It chooses the link as a terminal's firmware must: with a link key, TLS and
+// version 2 over TCP, the challenge in version 1 on a serial line; without
+// one, plain version 1.
 
 #include "base/Console.h"
 #include "base/Version.h"
 #include "link/TerminalClient.h"
+#include "tls/TerminalConnection.h"
+#include "tls/TlsPsk.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
 const char *Usage
-    = "usage: tarvinex-terminal [--host H] [--port N | --device PATH] --terminal T [--key KEY]\n"
-      "                         send FILE... [--fetch DIR]\n"
-      "       tarvinex-terminal [--host H] [--port N | --device PATH] --terminal T [--key KEY]\n"
-      "                         fetch DIR\n"
+    = "usage: tarvinex-terminal [--host H] [--port N | --device PATH] --terminal T\n"
+      "                         [--key KEY | --key-file FILE] send FILE... [--fetch DIR]\n"
+      "       tarvinex-terminal [--host H] [--port N | --device PATH] --terminal T\n"
+      "                         [--key KEY | --key-file FILE] fetch DIR\n"
       "\n"
       "send   uploads each FILE under its bare name; exits 0 once the station has\n"
       "       confirmed every file saved. With --fetch, then fetches in the same session.\n"
       "fetch  downloads the master CSVs staged for this terminal into DIR (made when\n"
       "       missing).\n"
       "\n"
-      "--timeout S gives up after S seconds of silence (default 60); --help, --version.\n"
+      "The link key is --key, the first line of --key-file, or the environment\n"
+      "variable TARVINEX_LINKKEY. With a key, TCP runs TLS and protocol version 2;\n"
+      "a serial line runs version 1 and answers the station's challenge with it.\n"
+      "Without a key, version 1 in plain frames.\n"
       "\n"
-      "The link key may also come from the environment variable TARVINEX_LINKKEY.\n"
-      "Exit status: 0 done, 1 the station refused or the link failed, 2 usage error.";
+      "--timeout S bounds connecting, the TLS handshake included, and gives up after\n"
+      "S seconds of silence from the station (default 60); --help, --version.\n"
+      "\n"
+      "Exit status: 0 done, 1 the station refused or the link failed, 2 usage error\n"
+      "or an unreadable key file.";
+
+int complain(int status, const QString &problem)
+{
+    printLine(stderr, QStringLiteral("tarvinex-terminal: ") + problem);
+    return status;
+}
 
 int usage(const QString &problem)
 {
-    if (!problem.isEmpty())
-        printLine(stderr, QStringLiteral("tarvinex-terminal: ") + problem);
+    complain(2, problem);
     printLine(stderr, QString::fromLatin1(Usage));
     return 2;
+}
+
+// The key file is read as the station reads its own, so one file serves
+// both: the first line as written, spaces and all, without its line end.
+// Anything longer than this is no key but a file named by mistake.
+constexpr qint64 MaxKeyBytes = 4096;
+
+bool readKeyFile(const QString &path, QByteArray *key, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the key file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QByteArray text = file.read(MaxKeyBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read the key file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    for (const char end : { '\n', '\r' }) {
+        if (const qsizetype at = text.indexOf(end); at >= 0)
+            text.truncate(at);
+    }
+    if (text.trimmed().isEmpty() || text.size() > MaxKeyBytes) {
+        *error = QStringLiteral("the key file %1 holds no key on its first line (at most %2 bytes)")
+                     .arg(path)
+                     .arg(MaxKeyBytes);
+        return false;
+    }
+    *key = text;
+    return true;
 }
 
 } // namespace
@@ -62,6 +111,9 @@ int main(int argc, char **argv)
                                       QStringLiteral("T"));
     const QCommandLineOption key(
         QStringLiteral("key"), QStringLiteral("Link key."), QStringLiteral("KEY"));
+    const QCommandLineOption keyFile(QStringLiteral("key-file"),
+                                     QStringLiteral("File whose first line is the link key."),
+                                     QStringLiteral("FILE"));
     const QCommandLineOption fetchInto(QStringLiteral("fetch"),
                                        QStringLiteral("After sending, fetch into DIR."),
                                        QStringLiteral("DIR"));
@@ -72,7 +124,7 @@ int main(int argc, char **argv)
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(QStringLiteral("version"));
     for (const QCommandLineOption &option :
-         { host, port, device, terminal, key, fetchInto, timeout, help, version })
+         { host, port, device, terminal, key, keyFile, fetchInto, timeout, help, version })
         parser.addOption(option);
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
@@ -101,10 +153,20 @@ int main(int argc, char **argv)
     if (!ok || seconds <= 0)
         return usage(QStringLiteral("--timeout must be a positive number of seconds"));
 
-    Link::TerminalClient::Options options;
-    options.terminal = number;
-    options.linkKey = parser.isSet(key) ? parser.value(key).toUtf8() : qgetenv("TARVINEX_LINKKEY");
-    options.stallTimeoutMs = seconds * 1000;
+    // An option names the key for this run; the environment, a terminal's
+    // standing one. An empty variable is no key.
+    if (parser.isSet(key) && parser.isSet(keyFile))
+        return usage(QStringLiteral("--key and --key-file exclude each other"));
+    QByteArray linkKey = qgetenv("TARVINEX_LINKKEY");
+    if (parser.isSet(key)) {
+        linkKey = parser.value(key).toUtf8();
+        if (linkKey.isEmpty())
+            return usage(QStringLiteral("--key is empty"));
+    } else if (parser.isSet(keyFile)) {
+        QString error;
+        if (!readKeyFile(parser.value(keyFile), &linkKey, &error))
+            return complain(2, error);
+    }
 
     QList<std::pair<bool, QString>> steps; // fetch?, path
     if (command == QLatin1String("send") && args.size() >= 2) {
@@ -131,63 +193,100 @@ int main(int argc, char **argv)
             continue;
         if (QFileInfo(step.second).exists() && !QFileInfo(step.second).isDir())
             return usage(QStringLiteral("%1 is not a folder").arg(step.second));
-        if (!QDir().mkpath(step.second)) {
-            printLine(stderr,
-                      QStringLiteral("tarvinex-terminal: cannot create folder ") + step.second);
-            return 1;
-        }
+        if (!QDir().mkpath(step.second))
+            return complain(1, QStringLiteral("cannot create folder ") + step.second);
     }
 
-    std::unique_ptr<QIODevice> link;
+    Link::TerminalClient::Options options;
+    options.terminal = number;
+    options.linkKey = linkKey;
+    options.stallTimeoutMs = seconds * 1000;
+
+    // The links outlive the client that speaks over them.
+    std::unique_ptr<QSerialPort> serial;
+    QTimer connecting;
+    std::unique_ptr<Tls::TerminalConnection> connection;
+    std::unique_ptr<Link::TerminalClient> client;
+    QIODevice *link = nullptr;
+    Link::Wire *linkWire = nullptr;
+    const auto startSession = [&](QIODevice *opened, Link::Wire *wire) {
+        link = opened;
+        linkWire = wire;
+        client = std::make_unique<Link::TerminalClient>(link, options, wire);
+        for (const auto &step : std::as_const(steps)) {
+            if (step.first)
+                client->fetch(step.second);
+            else
+                client->put(step.second);
+        }
+        QObject::connect(client.get(), &Link::TerminalClient::saved, [](const QString &name) {
+            printLine(stdout, QStringLiteral("saved ") + name);
+        });
+        QObject::connect(client.get(), &Link::TerminalClient::fetched, [](const QString &name) {
+            printLine(stdout, QStringLiteral("fetched ") + name);
+        });
+        QObject::connect(
+            client.get(), &Link::TerminalClient::finished, [](bool done, const QString &error) {
+                if (!done)
+                    complain(1, error);
+                QCoreApplication::exit(done ? 0 : 1);
+            });
+        client->start();
+    };
+
     if (parser.isSet(device)) {
-        auto serial = std::make_unique<QSerialPort>(parser.value(device));
+        // TLS cannot run on a serial line; there the key answers the
+        // station's challenge in version 1, and a station that does not
+        // challenge a keyed terminal is refused.
+        serial = std::make_unique<QSerialPort>(parser.value(device));
         serial->setBaudRate(115200);
         serial->setFlowControl(QSerialPort::NoFlowControl);
-        if (!serial->open(QIODevice::ReadWrite)) {
-            printLine(stderr,
-                      QStringLiteral("tarvinex-terminal: cannot open %1: %2")
-                          .arg(parser.value(device), serial->errorString()));
-            return 1;
-        }
-        link = std::move(serial);
+        if (!serial->open(QIODevice::ReadWrite))
+            return complain(1,
+                            QStringLiteral("cannot open %1: %2")
+                                .arg(parser.value(device), serial->errorString()));
+        QTimer::singleShot(0, [&] { startSession(serial.get(), nullptr); });
     } else {
         const uint portNumber = parser.value(port).toUInt(&ok);
         if (!ok || portNumber == 0 || portNumber > 65535)
             return usage(QStringLiteral("--port must be a port number"));
-        auto socket = std::make_unique<QTcpSocket>();
-        socket->connectToHost(parser.value(host), quint16(portNumber));
-        if (!socket->waitForConnected(seconds * 1000)) {
-            printLine(stderr,
-                      QStringLiteral("tarvinex-terminal: cannot connect to %1:%2: %3")
-                          .arg(parser.value(host))
-                          .arg(portNumber)
-                          .arg(socket->errorString()));
-            return 1;
-        }
-        link = std::move(socket);
+        QString why;
+        if (!linkKey.isEmpty() && !Tls::available(&why))
+            return complain(1, why);
+        connection = std::make_unique<Tls::TerminalConnection>(number, linkKey);
+        options.version = connection->version();
+        const QString station = QStringLiteral("%1:%2").arg(parser.value(host)).arg(portNumber);
+        QObject::connect(connection.get(), &Tls::TerminalConnection::ready, [&] {
+            connecting.stop();
+            startSession(connection->socket(), connection->wire());
+        });
+        QObject::connect(
+            connection.get(),
+            &Tls::TerminalConnection::failed,
+            [&, station](const QString &reason) {
+                connecting.stop();
+                complain(1, QStringLiteral("cannot connect to %1: %2").arg(station, reason));
+                QCoreApplication::exit(1);
+            });
+        connecting.setSingleShot(true);
+        QObject::connect(&connecting, &QTimer::timeout, [&, station] {
+            const bool connected = connection->socket()->state() == QAbstractSocket::ConnectedState;
+            complain(1,
+                     QStringLiteral("cannot connect to %1: %2 within %3 s")
+                         .arg(station,
+                              connected ? QStringLiteral("the TLS handshake did not finish")
+                                        : QStringLiteral("no connection"))
+                         .arg(seconds));
+            QCoreApplication::exit(1);
+        });
+        connection->open(parser.value(host), quint16(portNumber));
+        connecting.start(seconds * 1000);
     }
 
-    Link::TerminalClient client(link.get(), options);
-    for (const auto &step : std::as_const(steps)) {
-        if (step.first)
-            client.fetch(step.second);
-        else
-            client.put(step.second);
-    }
-    QObject::connect(&client, &Link::TerminalClient::saved, [](const QString &name) {
-        printLine(stdout, QStringLiteral("saved ") + name);
-    });
-    QObject::connect(&client, &Link::TerminalClient::fetched, [](const QString &name) {
-        printLine(stdout, QStringLiteral("fetched ") + name);
-    });
-    QObject::connect(&client, &Link::TerminalClient::finished, [](bool done, const QString &error) {
-        if (!done)
-            printLine(stderr, QStringLiteral("tarvinex-terminal: ") + error);
-        QCoreApplication::exit(done ? 0 : 1);
-    });
-    QTimer::singleShot(0, &client, &Link::TerminalClient::start);
     const int status = QCoreApplication::exec();
-    // The last frame (an error or the goodbye) leaves before the line closes.
-    link->waitForBytesWritten(1000);
+    // The last frame (an error or the goodbye) leaves before the line closes;
+    // over TLS it may wait below the socket as an encrypted record.
+    if (link && (linkWire ? linkWire->queued() : link->bytesToWrite()) > 0)
+        link->waitForBytesWritten(1000);
     return status;
 }
