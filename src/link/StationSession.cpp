@@ -279,10 +279,14 @@ void StationSession::onHello(const Frame &frame)
 
 void StationSession::onAuth(const Frame &frame)
 {
+    // A terminal answers with the key as written or, as one typed by hand
+    // should, in its canonical form.
     for (const QByteArray &key : std::as_const(m_config.linkKeys)) {
-        if (sameAnswer(frame.payload, authAnswer(key, m_nonce, quint16(m_terminal)))) {
-            welcome();
-            return;
+        for (const QByteArray &form : { key, canonicalKey(key) }) {
+            if (sameAnswer(frame.payload, authAnswer(form, m_nonce, quint16(m_terminal)))) {
+                welcome();
+                return;
+            }
         }
     }
     fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));

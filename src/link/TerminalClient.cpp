@@ -1,5 +1,7 @@
 #include "TerminalClient.h"
 
+#include "LinkKey.h"
+
 #include <QFileInfo>
 #include <QIODevice>
 
@@ -103,7 +105,10 @@ void TerminalClient::handle(const Frame &frame)
                 return;
             }
             m_challenged = true;
-            send(Auth, authAnswer(m_options.linkKey, frame.payload, quint16(m_options.terminal)));
+            send(Auth,
+                 authAnswer(canonicalKey(m_options.linkKey),
+                            frame.payload,
+                            quint16(m_options.terminal)));
         } else if (frame.type == Welcome) {
             const std::optional<WelcomeMessage> welcome = decodeWelcome(frame.payload);
             if (!welcome || welcome->version != m_options.version) {
