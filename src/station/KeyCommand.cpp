@@ -40,7 +40,7 @@ QString keyId(const QByteArray &key)
     return QString::fromLatin1(Link::keyId(key));
 }
 
-QString time(const QDateTime &utc)
+QString utcText(const QDateTime &utc)
 {
     return utc.toUTC().toString(Qt::ISODate);
 }
@@ -57,7 +57,8 @@ QString restartHint(const QString &stationDir)
         .arg(name);
 }
 
-// Each subcommand's own usage line for its errors and --help.
+// What show and new both take; their errors and --help give the key
+// command's whole usage.
 int parseKeyCommand(QCommandLineParser &parser,
                     const QString &command,
                     const QStringList &arguments)
@@ -116,7 +117,7 @@ int show(const QStringList &arguments)
         printLine(
             stdout,
             QStringLiteral("前の鍵（ID %1、%2 まで）: %3")
-                .arg(keyId(retired.key), time(retired.until), QString::fromUtf8(retired.key)));
+                .arg(keyId(retired.key), utcText(retired.until), QString::fromUtf8(retired.key)));
     return 0;
 }
 
@@ -170,7 +171,7 @@ int makeNew(const QStringList &arguments)
         fate = QStringLiteral("前の鍵はありません");
     else if (keepSeconds > 0)
         fate = QStringLiteral("前の鍵（ID %1）は %2 まで使えます")
-                   .arg(keyId(old), time(keys.retired.first().until));
+                   .arg(keyId(old), utcText(keys.retired.first().until));
     else
         fate = QStringLiteral("前の鍵（ID %1）は残していません。ステーションを再起動すると"
                               "使えなくなります")
