@@ -78,7 +78,7 @@ private Q_SLOTS:
         // loopback, and nothing to warn of.
         QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/link.key")));
         QVERIFY(settings.linkKey.isEmpty() && settings.acceptV1);
-        QCOMPARE(Comm::listenAddresses(settings), QStringList { "loopback" });
+        QCOMPARE(Comm::effectiveListen(settings), QStringList { "loopback" });
         QCOMPARE(settings.warnings, QStringList());
     }
 
@@ -103,7 +103,7 @@ private Q_SLOTS:
         QCOMPARE(settings.linkKey, key);
         QCOMPARE(settings.linkKeyFile, keyFile);
         QVERIFY(!settings.acceptV1);
-        QCOMPARE(Comm::listenAddresses(settings), QStringList { "any" });
+        QCOMPARE(Comm::effectiveListen(settings), QStringList { "any" });
         QCOMPARE(settings.warnings, QStringList());
 
         // A key already where init would write one is never overwritten.

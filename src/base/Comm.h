@@ -70,7 +70,7 @@ struct Settings
     // The key file's retired keys still valid when the settings were read.
     QList<RetiredKey> retiredKeys;
     // "LISTEN": where TCP listens: "any", "loopback", or IP addresses as
-    // written; empty when not set (listenAddresses gives the default).
+    // written; empty when not set (effectiveListen gives the default).
     QStringList listen;
     // "INSECURE_LISTEN": a station without a key may listen beyond loopback.
     bool insecureListen = false;

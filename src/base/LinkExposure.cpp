@@ -61,7 +61,7 @@ bool readListen(const QString &text, QStringList *listen)
     return true;
 }
 
-QStringList listenAddresses(const Settings &settings)
+QStringList effectiveListen(const Settings &settings)
 {
     if (!settings.listen.isEmpty())
         return settings.listen;
@@ -81,7 +81,7 @@ bool beyondLoopback(const QStringList &listen)
 
 bool checkExposure(const Settings &settings, QString *error)
 {
-    const QStringList listen = listenAddresses(settings);
+    const QStringList listen = effectiveListen(settings);
     if (!settings.linkKey.isEmpty() || settings.insecureListen || !beyondLoopback(listen))
         return true;
     *error = QStringLiteral(
@@ -98,7 +98,7 @@ QStringList exposureWarnings(const Settings &settings)
     QStringList warnings;
     const QString file = settings.settingsFile();
     if (settings.linkKey.isEmpty()) {
-        const QStringList listen = listenAddresses(settings);
+        const QStringList listen = effectiveListen(settings);
         if (beyondLoopback(listen))
             warnings.append(
                 QStringLiteral(

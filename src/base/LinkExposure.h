@@ -24,7 +24,7 @@ bool readListen(const QString &text, QStringList *listen);
 // Where TCP listens: LISTEN as read, else every address for a station with a
 // key and loopback alone for one without. Each entry is ListenAny,
 // ListenLoopback or an address.
-QStringList listenAddresses(const Settings &settings);
+QStringList effectiveListen(const Settings &settings);
 
 // Whether any of them can be reached from another machine.
 bool beyondLoopback(const QStringList &listen);
