@@ -1,11 +1,12 @@
+#include "base/AccessModel.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "gui/MianMenu.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
 #include "station/Cli.h"
-#include "base/AccessModel.h"
 #include "station/CliImport.h"
+#include "station/KeyCommand.h"
 #include "station/PermissionsCommand.h"
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
@@ -117,5 +118,7 @@ int main(int argc, char **argv)
         return Cli::scan(arguments);
     if (command == QLatin1String("permissions"))
         return Cli::permissions(arguments);
+    if (command == QLatin1String("key"))
+        return Cli::key(arguments);
     return Cli::usageError(QStringLiteral("unknown command '%1'").arg(command), Cli::helpText());
 }

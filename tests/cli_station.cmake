@@ -26,7 +26,7 @@ function(expect text pattern what)
 endfunction()
 
 # --help and --version answer on standard output, status 0, with no display.
-foreach(command "" init serve scan import)
+foreach(command "" init serve scan import key "key;show" "key;new")
     run(0 "${TARVINEX}" ${command} --help)
     expect("${out}" "usage|Usage" "${command} --help")
     run(0 "${TARVINEX}" ${command} --version)
@@ -36,7 +36,9 @@ run(0 "${TERMINAL}" --version)
 expect("${out}" "^tarvinex-terminal [0-9]" "terminal --version")
 
 # A usage error: one line naming what is wrong, then the usage, status 2.
-foreach(args "--bogus" "serve;--bogus" "scan;--bogus" "import;--bogus" "init;--bogus" "frobnicate")
+foreach(args "--bogus" "serve;--bogus" "scan;--bogus" "import;--bogus" "init;--bogus" "frobnicate"
+             "key;--bogus" "key;frob" "key;show;--bogus" "key;new;--keep-old;7w"
+             "key;new;--keep-old;0d" "key;new;--keep-old;400d")
     run(2 "${TARVINEX}" ${args})
     list(GET args -1 wrong)
     string(REGEX REPLACE "^-+" "" wrong "${wrong}")
@@ -83,6 +85,38 @@ run(2 "${TARVINEX}" serve --station-dir "${bad}")
 expect("${err}" "の 3 行目: PORT の値が正しくありません: 0（1〜65535 の整数）" "PORT=0")
 run(2 "${TARVINEX}" serve --station-dir "${WORK}/moved" --port 0)
 expect("${err}" "--port の値が正しくありません: 0（1〜65535 の整数）" "--port 0")
+run(2 "${TARVINEX}" serve --station-dir "${WORK}/moved" --listen 10.1)
+expect("${err}" "--listen の値が正しくありません: 10.1（any、loopback" "--listen 10.1")
+
+# key show prints the key init made; a station without one listens on
+# loopback alone, and a key is what opens it to others.
+file(READ "${WORK}/moved/link.key" made)
+string(STRIP "${made}" made)
+run(0 "${TARVINEX}" key show --station-dir "${WORK}/moved")
+expect("${out}" "\n鍵ファイル ${WORK}/moved/link.key\nリンク鍵（ID [A-Z2-7]+）: ${made}\n$" "key show")
+file(RENAME "${WORK}/moved/link.key" "${WORK}/moved.key")
+run(1 "${TARVINEX}" key show --station-dir "${WORK}/moved")
+expect("${err}" "リンク鍵がありません。tarvinex key new" "key show without a key")
+foreach(open "serve;--listen;any" "scan")
+    if(open STREQUAL "scan")
+        file(APPEND "${WORK}/moved/Tarvinex.ini" "LISTEN=0.0.0.0\r\n")
+    endif()
+    run(2 "${TARVINEX}" ${open} --station-dir "${WORK}/moved")
+    expect("${err}" "LISTEN=[.0a-z]+ で待ち受けません[^\n]*tarvinex key new[^\n]*INSECURE_LISTEN=yes"
+           "${open} without a key")
+endforeach()
+run(0 "${TARVINEX}" key new --station-dir "${WORK}/moved")
+run(0 "${TARVINEX}" scan --station-dir "${WORK}/moved")
+file(WRITE "${WORK}/moved/link.key" "short\n")
+file(APPEND "${WORK}/moved/Tarvinex.ini" "LINKKEY=another\r\n")
+run(2 "${TARVINEX}" key new --station-dir "${WORK}/moved")
+expect("${err}" "LINKKEY と鍵ファイル" "two keys")
+file(REMOVE "${WORK}/moved/link.key")
+run(2 "${TARVINEX}" key new --station-dir "${WORK}/moved")
+expect("${err}" "LINKKEY の鍵は新しくできません。先に鍵を ${WORK}/moved/link.key に移し" "LINKKEY")
+file(WRITE "${WORK}/moved/Tarvinex.ini"
+     "DBname=tarvinex.db\r\nDATA=data/\r\nIMPORTDB=data/0000/MasterConv.db\r\n")
+file(RENAME "${WORK}/moved.key" "${WORK}/moved/link.key")
 
 # A mistyped key is ignored, but said on standard error and in the log.
 file(APPEND "${WORK}/moved/Tarvinex.ini" "Logdays=7\r\n")

@@ -1,9 +1,12 @@
 #include "base/Comm.h"
+#include "base/LinkExposure.h"
+#include "base/LinkKeyFile.h"
 #include "base/SettingsParser.h"
 #include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -117,9 +120,12 @@ private Q_SLOTS:
         QCOMPARE(layout.masterFile(QStringLiteral("BUNMAS"), QStringLiteral("0003")),
                  QStringLiteral("/srv/ht/0003/rcv/BUNMAS.dat"));
         // One rule for every folder: none ends with "/", a file is joined to it.
-        for (const QString &folder :
-             { layout.transferFolder(), layout.unfiledFolder(), layout.logFolder(),
-               layout.defaultImportFolder(), layout.sendFolder(3), layout.backupFolder(3) })
+        for (const QString &folder : { layout.transferFolder(),
+                                       layout.unfiledFolder(),
+                                       layout.logFolder(),
+                                       layout.defaultImportFolder(),
+                                       layout.sendFolder(3),
+                                       layout.backupFolder(3) })
             QVERIFY2(!folder.endsWith(u'/'), qPrintable(folder));
         QCOMPARE(StationLayout::join(layout.unfiledFolder(), QStringLiteral("x")),
                  QStringLiteral("/srv/station/unfiled/x"));
@@ -149,6 +155,34 @@ private Q_SLOTS:
         QCOMPARE(settings.unit, QStringLiteral("ttyUSB0"));
         QCOMPARE(settings.maxFile, qint64(1000));
         QCOMPARE(settings.linkKey, QStringLiteral("ひらけ ごま").toUtf8());
+    }
+
+    void linkSettings_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("listen");
+        QTest::addColumn<bool>("insecureListen");
+        QTest::addColumn<bool>("acceptV1");
+        QTest::newRow("none given") << "" << QStringList() << false << true;
+        QTest::newRow("words in capitals") << "LISTEN=ANY\r\nINSECURE_LISTEN=Yes\r\nLINKV1=NO\r\n"
+                                           << QStringList { "any" } << true << false;
+        QTest::newRow("loopback") << "LISTEN= loopback \r\nLINKV1=yes\r\nINSECURE_LISTEN=no\r\n"
+                                  << QStringList { "loopback" } << false << true;
+        QTest::newRow("addresses as written")
+            << "LISTEN=192.168.1.10, ::1,FE80::1,::ffff:10.0.0.1\r\n"
+            << QStringList { "192.168.1.10", "::1", "FE80::1", "::ffff:10.0.0.1" } << false << true;
+    }
+
+    void linkSettings()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, listen);
+        QFETCH(bool, insecureListen);
+        QFETCH(bool, acceptV1);
+        const Comm::Settings settings = parsed(text);
+        QCOMPARE(settings.listen, listen);
+        QCOMPARE(settings.insecureListen, insecureListen);
+        QCOMPARE(settings.acceptV1, acceptV1);
     }
 
     void relativePathsAreTakenFromTheStationFolder()
@@ -229,6 +263,16 @@ private Q_SLOTS:
         const QString logDays = QStringLiteral("0〜36500 の整数");
         QTest::newRow("logdays negative") << "LOGDAYS=-1" << logDays;
         QTest::newRow("logdays a century and a day") << "LOGDAYS=36501" << logDays;
+        const QString listen = QString::fromUtf8(Comm::ListenValues);
+        QTest::newRow("listen a host name") << "LISTEN=station.local" << listen;
+        QTest::newRow("listen any among addresses") << "LISTEN=any,127.0.0.1" << listen;
+        QTest::newRow("listen an empty item") << "LISTEN=10.0.0.1,,10.0.0.2" << listen;
+        QTest::newRow("listen a short IPv4 form") << "LISTEN=10.1" << listen;
+        QTest::newRow("listen with a scope") << "LISTEN=fe80::1%eth0" << listen;
+        QTest::newRow("listen with a port") << "LISTEN=10.0.0.1:50211" << listen;
+        const QString yesNo = QStringLiteral("yes または no");
+        QTest::newRow("insecure_listen true") << "INSECURE_LISTEN=true" << yesNo;
+        QTest::newRow("linkv1 a number") << "LINKV1=1" << yesNo;
     }
 
     void unusableValuesAreRefused()
@@ -297,20 +341,22 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QString>("refused");
         QTest::addColumn<QString>("warned");
-        const QString plain = QStringLiteral("DBname=t.db\r\nDATA=data\r\n");
-        const QString keyed = plain + QStringLiteral("LINKKEY=sesame\r\n");
+        const QString plain = QStringLiteral("DBname=t.db\r\nDATA=data\r\nLINKV1=no\r\n");
+        const QString keyed = plain + QStringLiteral("LINKKEY=open sesame, open wide\r\n");
         const QString elsewhere = plain + QStringLiteral("LINKKEYFILE=keys/terminals.key\r\n");
         const QString none;
+        const QByteArray sesame("open sesame, open wide");
+        const QByteArray sesameLine = sesame + "\n";
         QTest::newRow("no key") << plain << 0644 << none << QByteArray() << 0 << QByteArray()
                                 << none << none;
-        QTest::newRow("link.key") << plain << 0644 << "link.key" << QByteArray("sesame\n") << 0600
-                                  << QByteArray("sesame") << none << none;
+        QTest::newRow("link.key") << plain << 0644 << "link.key" << sesameLine << 0600 << sesame
+                                  << none << none;
         QTest::newRow("first line as written")
-            << plain << 0644 << "link.key" << QByteArray(" open\tsesame \r\nnext\r\n") << 0600
-            << QByteArray(" open\tsesame ") << none << none;
-        QTest::newRow("LINKKEYFILE")
-            << elsewhere << 0644 << "keys/terminals.key" << QByteArray("鍵") << 0400
-            << QByteArray("鍵") << none << none;
+            << plain << 0644 << "link.key" << QByteArray(" open\tsesame, open wide \r\n\r\n")
+            << 0600 << QByteArray(" open\tsesame, open wide ") << none << none;
+        const QByteArray kanji = QStringLiteral("開けゴマ開けゴマ開けゴマ開けゴマ").toUtf8();
+        QTest::newRow("LINKKEYFILE, sixteen characters")
+            << elsewhere << 0644 << "keys/terminals.key" << kanji << 0400 << kanji << none << none;
         QTest::newRow("LINKKEYFILE missing")
             << elsewhere << 0644 << none << QByteArray() << 0 << QByteArray()
             << "keys/terminals.key を開けません" << none;
@@ -319,15 +365,23 @@ private Q_SLOTS:
         QTest::newRow("blank first line")
             << elsewhere << 0644 << "keys/terminals.key" << QByteArray(" \r\nsesame\r\n") << 0600
             << QByteArray() << "terminals.key に鍵がありません" << none;
-        QTest::newRow("link.key others read") << plain << 0644 << "link.key" << QByteArray("k")
-                                              << 0604 << QByteArray("k") << none << "chmod 600";
+        QTest::newRow("a later line not a retired key")
+            << plain << 0644 << "link.key" << sesameLine + "\r\nsesame\r\n"
+            << 0600 << QByteArray() << "link.key の 3 行目" << none;
+        QTest::newRow("link.key others read")
+            << plain << 0644 << "link.key" << sesameLine << 0604 << sesame << none << "chmod 600";
         QTest::newRow("link.key the group writes")
-            << plain << 0644 << "link.key" << QByteArray("k") << 0620 << QByteArray("k") << none
+            << plain << 0644 << "link.key" << sesameLine << 0620 << sesame << none
             << "link.key は他のアカウント";
+        QTest::newRow("a short key") << plain << 0644 << "link.key" << kanji.left(18) << 0600
+                                     << kanji.left(18) << none << "の鍵は 6 文字しか";
+        QTest::newRow("a key and LINKV1 left on")
+            << QStringLiteral("DBname=t.db\r\nDATA=data\r\n") << 0644 << "link.key" << sesameLine
+            << 0600 << sesame << none << "LINKV1=no としてください";
         QTest::newRow("LINKKEY in private settings")
-            << keyed << 0640 << none << QByteArray() << 0 << QByteArray("sesame") << none << none;
+            << keyed << 0640 << none << QByteArray() << 0 << sesame << none << none;
         QTest::newRow("LINKKEY in settings others read")
-            << keyed << 0644 << none << QByteArray() << 0 << QByteArray("sesame") << none
+            << keyed << 0644 << none << QByteArray() << 0 << sesame << none
             << "LINKKEY は他のアカウントも読めます";
         QTest::newRow("LINKKEY and link.key")
             << keyed << 0600 << "link.key" << QByteArray("k") << 0600 << QByteArray()
@@ -336,6 +390,30 @@ private Q_SLOTS:
             << keyed + QStringLiteral("LINKKEYFILE=keys/terminals.key\r\n") << 0600
             << "keys/terminals.key" << QByteArray("k") << 0600 << QByteArray()
             << "LINKKEY と鍵ファイル" << none;
+
+        // Without a key, nothing on the link is secret or proven: such a
+        // station stays on loopback unless told otherwise in so many words.
+        const QString refusal = QStringLiteral("LISTEN=%1 で待ち受けません.*tarvinex key new.*"
+                                               "INSECURE_LISTEN=yes");
+        QTest::newRow("no key, any address")
+            << plain + "LISTEN=any\r\n"
+            << 0644 << none << QByteArray() << 0 << QByteArray() << refusal.arg("any") << none;
+        QTest::newRow("no key, one address beyond loopback")
+            << plain + "LISTEN=127.0.0.1,::1,0.0.0.0\r\n"
+            << 0644 << none << QByteArray() << 0 << QByteArray()
+            << refusal.arg("127.0.0.1,::1,0.0.0.0") << none;
+        QTest::newRow("no key, loopback addresses")
+            << plain + "LISTEN=127.0.0.2,::1,::ffff:127.0.0.1\r\n"
+            << 0644 << none << QByteArray() << 0 << QByteArray() << none << none;
+        QTest::newRow("no key, INSECURE_LISTEN alone stays on loopback")
+            << plain + "INSECURE_LISTEN=yes\r\n"
+            << 0644 << none << QByteArray() << 0 << QByteArray() << none << none;
+        QTest::newRow("no key, knowingly open") << plain + "LISTEN=any\r\nINSECURE_LISTEN=yes\r\n"
+                                                << 0644 << none << QByteArray() << 0 << QByteArray()
+                                                << none << "INSECURE_LISTEN=yes のため";
+        QTest::newRow("a key, any address")
+            << plain + "LISTEN=any\r\n"
+            << 0644 << "link.key" << sesameLine << 0600 << sesame << none << none;
     }
 
     void linkKeyHasAHomeOfItsOwn()
@@ -355,7 +433,7 @@ private Q_SLOTS:
         Comm::Settings loaded;
         QString error;
         QCOMPARE(Comm::LoadSettings(dir.path(), &loaded, &error), refused.isEmpty());
-        QVERIFY2(error.contains(refused), qPrintable(error));
+        QVERIFY2(error.contains(QRegularExpression(refused)), qPrintable(error));
         if (refused.contains(QStringLiteral("LINKKEY")))
             QVERIFY2(error.contains(QDir(dir.path()).filePath(keyFile))
                          && error.contains(QStringLiteral("Tarvinex.ini")),
@@ -366,6 +444,78 @@ private Q_SLOTS:
         QCOMPARE(loaded.warnings.size(), warned.isEmpty() ? 0 : 1);
         if (!warned.isEmpty())
             QVERIFY2(loaded.warnings.first().contains(warned), qPrintable(loaded.warnings.first()));
+    }
+
+    // Retired keys stay beside the key in use until their time, so that
+    // terminals can be moved to a new key one by one.
+    void retiredKeysLastUntilTheirTime_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("retired");
+        QTest::addColumn<int>("refusedLine");
+        QTest::newRow("one, spaces kept")
+            << QByteArray("current\nretired 2026-12-16T09:00:00Z old key, spaced \n")
+            << QStringList { "2026-12-16T09:00:00Z|old key, spaced " } << 0;
+        QTest::newRow("expired and ending now left out, a zone taken")
+            << QByteArray("current\r\nretired 2026-12-01T00:00:00Z gone\r\n\r\n"
+                          "retired\t2026-12-09T00:00:00Z  gone too\r"
+                          "retired 2027-01-01T00:00:00+09:00 kept\r\n")
+            << QStringList { "2026-12-31T15:00:00Z|kept" } << 0;
+        QTest::newRow("no zone") << QByteArray("current\nretired 2026-12-16T09:00:00 old\n")
+                                 << QStringList() << 2;
+        QTest::newRow("no time") << QByteArray("current\n\nretired soon old\n") << QStringList()
+                                 << 3;
+        QTest::newRow("no key") << QByteArray("current\r\nretired 2026-12-16T09:00:00Z \r\n")
+                                << QStringList() << 2;
+        QTest::newRow("word run on")
+            << QByteArray("current\nretired2026-12-16T09:00:00Z old\n") << QStringList() << 2;
+    }
+
+    void retiredKeysLastUntilTheirTime()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, retired);
+        QFETCH(int, refusedLine);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("link.key"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        const QDateTime now
+            = QDateTime::fromString(QStringLiteral("2026-12-09T00:00:00Z"), Qt::ISODate);
+
+        Comm::LinkKeys keys;
+        QString error;
+        QCOMPARE(Comm::readLinkKeyFile(path, now, &keys, &error), refusedLine == 0);
+        if (refusedLine) {
+            const QString named = QStringLiteral("%1 の %2 行目").arg(path).arg(refusedLine);
+            QVERIFY2(error.contains(named) && !error.contains(QStringLiteral("old")),
+                     qPrintable(error));
+            return;
+        }
+        QCOMPARE(keys.current, QByteArray("current"));
+        QStringList read;
+        for (const Comm::RetiredKey &key : keys.retired)
+            read.append(key.until.toString(Qt::ISODate) + u'|' + QString::fromUtf8(key.key));
+        QCOMPARE(read, retired);
+
+        // Written back, the file reads the same, private to this account
+        // whatever the umask, and a link at its name is replaced, never
+        // written through.
+        const QString target = dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QFile::link(target, path + QStringLiteral(".new")));
+        QVERIFY2(Comm::writeLinkKeyFile(path + QStringLiteral(".new"), keys, &error),
+                 qPrintable(error));
+        QVERIFY(!QFileInfo::exists(target));
+        Comm::LinkKeys again;
+        QVERIFY(Comm::readLinkKeyFile(path + QStringLiteral(".new"), now, &again, &error));
+        QCOMPARE(again.current, keys.current);
+        QCOMPARE(again.retired.size(), keys.retired.size());
+        QCOMPARE(again.retired.value(0).until, keys.retired.value(0).until);
+        QCOMPARE(again.retired.value(0).key, keys.retired.value(0).key);
+        struct stat status;
+        QVERIFY(::stat(QFile::encodeName(path + QStringLiteral(".new")).constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 0777, mode_t(0600));
     }
 
     void loadsCp932FromTheStationFolder()

@@ -1,22 +1,36 @@
 #include "TestDatabases.h"
 #include "base/Comm.h"
+#include "base/LinkExposure.h"
+#include "base/LinkKeyFile.h"
+#include "link/LinkKey.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
+#include "station/KeyCommand.h"
 #include "station/StationInit.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 class TestStationInit : public QObject
 {
     Q_OBJECT
 
 private:
+    static mode_t mode(const QString &path)
+    {
+        struct stat status;
+        return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777
+                                                                         : mode_t(-1);
+    }
+
     static QStringList columnsOf(QSqlDatabase &db, const QString &table)
     {
         QStringList columns;
@@ -59,6 +73,101 @@ private Q_SLOTS:
         }
         QVERIFY(QFileInfo(settings.importDir).isDir());
         QVERIFY(!QFileInfo::exists(settings.DataRoot + QStringLiteral("0012")));
+
+        // Without a key, as the test fixtures make stations: version 1 on
+        // loopback, and nothing to warn of.
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/link.key")));
+        QVERIFY(settings.linkKey.isEmpty() && settings.acceptV1);
+        QCOMPARE(Comm::effectiveListen(settings), QStringList { "loopback" });
+        QCOMPARE(settings.warnings, QStringList());
+    }
+
+    void laysOutAStationWithAKey()
+    {
+        QTemporaryDir tmp;
+        const QByteArray key = Link::generateKey();
+        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Z2-7]{4}(-[A-Z2-7]{4}){7}$"))
+                     .match(QString::fromLatin1(key))
+                     .hasMatch(),
+                 key.constData());
+        StationInit::Options options;
+        options.linkKey = key;
+        QString message;
+        QCOMPARE(StationInit::run(tmp.path(), &message, {}, {}, options),
+                 StationInit::Result::Created);
+
+        const QString keyFile = tmp.filePath(QStringLiteral("link.key"));
+        QCOMPARE(mode(keyFile), mode_t(0600));
+        Comm::Settings settings;
+        QVERIFY2(Comm::LoadSettings(tmp.path(), &settings, &message), qPrintable(message));
+        QCOMPARE(settings.linkKey, key);
+        QCOMPARE(settings.linkKeyFile, keyFile);
+        QVERIFY(!settings.acceptV1);
+        QCOMPARE(Comm::effectiveListen(settings), QStringList { "any" });
+        QCOMPARE(settings.warnings, QStringList());
+
+        // A key already where init would write one is never overwritten.
+        QTemporaryDir other;
+        QVERIFY(QFile::copy(keyFile, other.filePath(QStringLiteral("link.key"))));
+        options.linkKey = Link::generateKey();
+        QCOMPARE(StationInit::run(other.path(), &message, {}, {}, options),
+                 StationInit::Result::Refused);
+        QVERIFY2(message.contains(QStringLiteral("--link-key-file")), qPrintable(message));
+        QVERIFY(!QFileInfo::exists(other.filePath(QStringLiteral("Tarvinex.ini"))));
+        Comm::LinkKeys kept;
+        QVERIFY(Comm::readLinkKeyFile(other.filePath(QStringLiteral("link.key")),
+                                      QDateTime::currentDateTimeUtc(),
+                                      &kept,
+                                      &message));
+        QCOMPARE(kept.current, key);
+    }
+
+    // key new: the new key in use at once, the old one beside it for the
+    // time asked, or gone; retired keys past their time dropped, others kept.
+    void keyNewRetiresTheOldKey_data()
+    {
+        QTest::addColumn<QStringList>("keepOld");
+        QTest::addColumn<qint64>("seconds");
+        QTest::newRow("days") << QStringList { "--keep-old", "7d" } << qint64(7 * 24 * 3600);
+        QTest::newRow("hours") << QStringList { "--keep-old", "36h" } << qint64(36 * 3600);
+        QTest::newRow("minutes") << QStringList { "--keep-old=90m" } << qint64(90 * 60);
+        QTest::newRow("not kept") << QStringList() << qint64(0);
+    }
+
+    void keyNewRetiresTheOldKey()
+    {
+        QFETCH(QStringList, keepOld);
+        QFETCH(qint64, seconds);
+        QTemporaryDir tmp;
+        StationInit::Options options;
+        options.linkKey = "the key in use, long enough";
+        QString message;
+        QCOMPARE(StationInit::run(tmp.path(), &message, {}, {}, options),
+                 StationInit::Result::Created);
+        const QString keyFile = tmp.filePath(QStringLiteral("link.key"));
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        const Comm::RetiredKey stillValid { "still valid", before.addDays(1) };
+        QVERIFY(Comm::writeLinkKeyFile(
+            keyFile,
+            { options.linkKey, { { "past its time", before.addSecs(-60) }, stillValid } },
+            &message));
+
+        QCOMPARE(Cli::key(QStringList { "new", "--station-dir", tmp.path() } + keepOld), 0);
+        const QDateTime after = QDateTime::currentDateTimeUtc();
+        Comm::LinkKeys keys;
+        QVERIFY2(Comm::readLinkKeyFile(keyFile, after, &keys, &message), qPrintable(message));
+        QCOMPARE(mode(keyFile), mode_t(0600));
+        QCOMPARE(Link::canonicalKey(keys.current).size(), 32);
+        if (seconds > 0) {
+            QCOMPARE(keys.retired.value(0).key, options.linkKey);
+            // The file keeps whole seconds.
+            const QDateTime until = keys.retired.value(0).until;
+            QVERIFY2(until >= before.addSecs(seconds - 1) && until <= after.addSecs(seconds),
+                     qPrintable(until.toString(Qt::ISODate)));
+            keys.retired.removeFirst();
+        }
+        QCOMPARE(keys.retired.size(), 1);
+        QCOMPARE(keys.retired.first().key, stillValid.key);
     }
 
     void bothDatabasesHoldTheSixTables()

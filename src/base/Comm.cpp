@@ -1,5 +1,6 @@
 #include "Comm.h"
 
+#include "LinkExposure.h"
 #include "LinkKeyFile.h"
 #include "SettingsParser.h"
 #include "TextFile.h"
@@ -39,7 +40,10 @@ bool checkSettings(const Settings &settings, QString *error)
     return true;
 }
 
-bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
+bool LoadSettings(const QString &stationDir,
+                  Settings *settings,
+                  QString *error,
+                  const LoadOptions &options)
 {
     *settings = Settings();
     // Absolute, so that every path the station shows or logs names its place.
@@ -72,7 +76,16 @@ bool LoadSettings(const QString &stationDir, Settings *settings, QString *error)
     }
     for (QString &warning : settings->warnings)
         warning = QStringLiteral("設定ファイル %1 の %2").arg(path, warning);
-    return loadLinkKey(settings, error);
+    if (!options.listen.isEmpty())
+        settings->listen = options.listen;
+    // Retired keys are read as of now: one whose time has passed is gone
+    // from the start.
+    if (!loadLinkKey(settings, QDateTime::currentDateTimeUtc(), error, options.forKeyCommand))
+        return false;
+    if (!options.forKeyCommand && !checkExposure(*settings, error))
+        return false;
+    settings->warnings += exposureWarnings(*settings);
+    return true;
 }
 
 bool readPort(const QString &text, quint16 *port)

@@ -3,6 +3,7 @@
 #include "StationLayout.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,14 @@ struct Lookalike
     QString written;
     QString meant;
     int line = 0;
+};
+
+// A key replaced by a newer one that terminals not yet given the new key may
+// still use, until its time ends.
+struct RetiredKey
+{
+    QByteArray key;
+    QDateTime until; // UTC
 };
 
 // Every setting the station reads, typed. A value that cannot be used stops
@@ -58,6 +67,17 @@ struct Settings
     // which is then linkKeyFile, or from an older station's "LINKKEY".
     QByteArray linkKey;
     QString linkKeyFile;
+    // The key file's retired keys still valid when the settings were read.
+    QList<RetiredKey> retiredKeys;
+    // "LISTEN": where TCP listens: "any", "loopback", or IP addresses as
+    // written; empty when not set (effectiveListen gives the default).
+    QStringList listen;
+    // "INSECURE_LISTEN": a station without a key may listen beyond loopback.
+    bool insecureListen = false;
+    // "LINKV1": terminals of version 1, plain frames without TLS, are served.
+    // On unless turned off, so that a station keeps its terminals through an
+    // upgrade; init turns it off on a new station with a key.
+    bool acceptV1 = true;
 
     // What the operator should hear of but need not stop for, one sentence
     // each: a key that looks mistyped, a key others can read.
@@ -70,11 +90,26 @@ struct Settings
     StationLayout layout() const { return StationLayout(*this); }
 };
 
-// Reads the settings of the station folder and the link key. On failure
-// (missing or unreadable file, a value that cannot be used, a key file that
-// cannot be read) returns false and sets error to a message for the operator
-// that names the file.
-bool LoadSettings(const QString &stationDir, Settings *settings, QString *error);
+// What a command puts in place of the settings before they are checked.
+struct LoadOptions
+{
+    // serve's --listen, in place of LISTEN; empty for none.
+    QStringList listen;
+    // The key command reads a station to give it a key: one refused for
+    // listening beyond loopback without a key, or whose LINKKEYFILE is not
+    // there yet, is still read.
+    bool forKeyCommand = false;
+};
+
+// Reads the settings of the station folder and the link key, and checks that
+// a station without a key listens on loopback alone. On failure (missing or
+// unreadable file, a value that cannot be used, a key file that cannot be
+// read, a station open to others without a key) returns false and sets error
+// to a message for the operator that names the file.
+bool LoadSettings(const QString &stationDir,
+                  Settings *settings,
+                  QString *error,
+                  const LoadOptions &options = {});
 
 // What a station cannot run without: the terminal database and an existing
 // data folder. On failure sets error to a message naming the key (and a

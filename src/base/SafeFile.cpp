@@ -160,8 +160,9 @@ bool moveNew(const QString &from, const QString &to, QString *why)
     return false;
 }
 
-Replacement::Replacement(const QString &path)
+Replacement::Replacement(const QString &path, mode_t mode)
     : m_path(path)
+    , m_mode(mode)
 { }
 
 Replacement::~Replacement()
@@ -188,9 +189,9 @@ bool Replacement::open()
         for (int i = 0; i < 6; ++i)
             unique += QLatin1Char(Letters[QRandomGenerator::global()->bounded(36)]);
         const QString temp = folder + tempPattern().replace(QStringLiteral("XXXXXX"), unique);
-        // 0666: the umask decides, as for any file the station makes.
+        // The umask decides too, as for any file the station makes.
         m_fd = ::open(
-            native(temp).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            native(temp).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m_mode);
         if (m_fd >= 0) {
             m_temp = temp;
             return true;

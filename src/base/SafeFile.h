@@ -3,6 +3,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <sys/types.h>
+
 // Files in folders that others write into (receive, send, backup, import and
 // transfer folders). A symbolic link standing under a file's own name there
 // is never followed: it is refused when read and replaced, never its target,
@@ -54,7 +56,10 @@ bool moveNew(const QString &from, const QString &to, QString *why);
 class Replacement
 {
 public:
-    explicit Replacement(const QString &path);
+    // mode is what the temporary file is made with, before the umask: a
+    // secret is given a narrower one, so that it is never readable by others,
+    // not even before its name is given.
+    explicit Replacement(const QString &path, mode_t mode = 0666);
     ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
@@ -82,6 +87,7 @@ private:
     bool finish(bool replacing);
 
     QString m_path;
+    mode_t m_mode;
     QString m_temp;
     int m_fd = -1;
     QString m_error;

@@ -2,6 +2,7 @@
 
 #include "Comm.h"
 #include "FixedWidth.h"
+#include "LinkExposure.h"
 #include "LookalikeKey.h"
 #include "TextFile.h"
 
@@ -57,6 +58,20 @@ bool readBytes(const QString &text, qint64 *bytes)
     return true;
 }
 
+constexpr const char *YesNoValues = "yes または no";
+
+// Letter case aside, as an administrator may write either.
+bool readYesNo(const QString &text, bool *value)
+{
+    for (const bool answer : { true, false }) {
+        if (text.compare(QLatin1String(answer ? "yes" : "no"), Qt::CaseInsensitive) == 0) {
+            *value = answer;
+            return true;
+        }
+    }
+    return false;
+}
+
 // One key of the file: its name, what it accepts (for the message refusing a
 // value; nullptr when any text will do) and where its value goes (false when
 // the value is not accepted). A new setting is one more row.
@@ -68,7 +83,7 @@ struct Key
 };
 
 // clang-format off
-const std::array<Key, 11> Keys { {
+const std::array<Key, 14> Keys { {
     { "DBname", nullptr, [](const QString &v, Settings *s) {
           s->DbPath = databaseFrom(*s, v);
           return true;
@@ -108,6 +123,15 @@ const std::array<Key, 11> Keys { {
     { "LINKKEYFILE", nullptr, [](const QString &v, Settings *s) {
           s->linkKeyFile = fromStation(*s, v);
           return true;
+      } },
+    { "LISTEN", ListenValues, [](const QString &v, Settings *s) {
+          return readListen(v, &s->listen);
+      } },
+    { "INSECURE_LISTEN", YesNoValues, [](const QString &v, Settings *s) {
+          return readYesNo(v, &s->insecureListen);
+      } },
+    { "LINKV1", YesNoValues, [](const QString &v, Settings *s) {
+          return readYesNo(v, &s->acceptV1);
       } },
     { "LOGDAYS", "0〜36500 の整数、0 はすべての日を残す", [](const QString &v, Settings *s) {
           return readNumber(v, 0, 36500, &s->logDays);

@@ -1,11 +1,14 @@
 #include "Cli.h"
 
+#include "KeyCommand.h"
 #include "StationInit.h"
 #include "StationLock.h"
 #include "base/Clock.h"
 #include "base/FreeSpace.h"
+#include "base/LinkKeyFile.h"
 #include "base/StationLog.h"
 #include "base/Version.h"
+#include "link/LinkKey.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,6 +27,8 @@ QString processName(Process process)
         return QStringLiteral("scan");
     case Process::Import:
         return QStringLiteral("import");
+    case Process::Key:
+        return QStringLiteral("key");
     }
     return QString();
 }
@@ -38,18 +43,24 @@ QString helpText()
         "\n"
         "Commands:\n"
         "  init DIR [--db URI] [--import-db URI] [--host-group GROUP]\n"
+        "           [--link-key-file FILE]\n"
         "               lay out a new station folder: settings, data folders, databases\n"
-        "               (SQLite files in DIR, or tables on a PostgreSQL server); the\n"
-        "               host's folders are shared with GROUP (default tarvinex-host)\n"
+        "               (SQLite files in DIR, or tables on a PostgreSQL server) and a new\n"
+        "               link key, or FILE's; the host's folders are shared with GROUP\n"
+        "               (default tarvinex-host)\n"
         "  import [--station-dir DIR] MASTER...\n"
         "               import master files (BUNMAS TENMAS SIRMAS TOKMAS SHOMAS JISYA)\n"
         "               from the import folder into the maintenance database\n"
-        "  serve [--station-dir DIR] [--port N]\n"
+        "  serve [--station-dir DIR] [--port N] [--listen ADDRESSES]\n"
         "               the station without windows: serve terminals, print every message\n"
         "  scan [--station-dir DIR] [--verbose]\n"
         "               apply the master files waiting in the receive folders now\n"
         "  permissions [--station-dir DIR] [--host-group GROUP]\n"
         "               give an existing station the modes and groups init gives a new one\n"
+        "  key show [--station-dir DIR]\n"
+        "               print the link key terminals need, and retired keys still valid\n"
+        "  key new [--keep-old DURATION] [--station-dir DIR]\n"
+        "               make a new link key; the old one stays valid for DURATION (7d, 36h)\n"
         "\n"
         "Options:\n"
         "  --station-dir DIR  the station folder; without it TARVINEX_STATION_DIR, else\n"
@@ -59,7 +70,7 @@ QString helpText()
         "  --help             show this text (COMMAND --help: the command's usage)\n"
         "  --version          show the version\n"
         "\n"
-        "Exit status: 0 done, 1 failed, 2 usage or settings error,\n"
+        "Exit status: 0 done, 1 failed (key show: no key), 2 usage or settings error,\n"
         "             3 (scan) a master file still being written was left for later,\n"
         "             4 too little free space for scan or import (MINFREE).");
 }
@@ -171,12 +182,13 @@ bool loadSettings(const QCommandLineParser &parser,
                   Process process,
                   Comm::Settings *settings,
                   StationChoice *choice,
-                  QString *error)
+                  QString *error,
+                  const Comm::LoadOptions &options)
 {
     *choice = chooseStation(parser.value(stationDirOption()), process);
     printLine(stdout, choice->line());
     QString problem;
-    bool loaded = Comm::LoadSettings(choice->dir, settings, &problem);
+    bool loaded = Comm::LoadSettings(choice->dir, settings, &problem, options);
     if (!loaded && !QFileInfo::exists(settings->settingsFile()))
         problem += QStringLiteral("。新しいステーションは tarvinex init %1 で作成してください")
                        .arg(settings->stationDir);
@@ -259,14 +271,17 @@ bool takeStationLock(StationLock *lock, QString *error)
 int init(const QStringList &arguments)
 {
     const QString usage = QStringLiteral(
-        "usage: tarvinex init DIR [--db URI] [--import-db URI] [--host-group GROUP]");
+        "usage: tarvinex init DIR [--db URI] [--import-db URI] [--host-group GROUP]\n"
+        "                         [--link-key-file FILE]");
     QCommandLineParser parser;
     const QCommandLineOption db(QStringLiteral("db"), QString(), QStringLiteral("URI"));
     const QCommandLineOption importDb(
         QStringLiteral("import-db"), QString(), QStringLiteral("URI"));
     const QCommandLineOption hostGroup(
         QStringLiteral("host-group"), QString(), QStringLiteral("GROUP"));
-    parser.addOptions({ db, importDb, hostGroup });
+    const QCommandLineOption keyFile(
+        QStringLiteral("link-key-file"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({ db, importDb, hostGroup, keyFile });
     if (const int status = parseCommand(parser, QStringLiteral("init"), arguments, usage);
         status >= 0)
         return status;
@@ -276,11 +291,33 @@ int init(const QStringList &arguments)
     AccessModel::HostGroup host;
     if (!AccessModel::findHostGroup(parser.value(hostGroup), &host, &message))
         return usageError(message, usage);
+    // A chain's own key is read before anything is made, by the rules the
+    // station reads its key file by.
+    StationInit::Options options;
+    if (parser.isSet(keyFile)) {
+        Comm::LinkKeys given;
+        if (!Comm::readLinkKeyFile(
+                parser.value(keyFile), QDateTime::currentDateTimeUtc(), &given, &message)) {
+            printLine(stderr, QStringLiteral("tarvinex: ") + message);
+            return 2;
+        }
+        options.linkKey = given.current;
+    } else {
+        options.linkKey = Link::generateKey();
+    }
+    const QString dir = parser.positionalArguments().first();
     const StationInit::Databases databases { parser.value(db), parser.value(importDb) };
-    switch (StationInit::run(parser.positionalArguments().first(), &message, databases, host)) {
-    case StationInit::Result::Created:
+    switch (StationInit::run(dir, &message, databases, host, options)) {
+    case StationInit::Result::Created: {
         printLine(stdout, message);
+        const QString made = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+        const QString written = StationLayout::ofNewStation(made).linkKeyFile();
+        for (const QString &line : parser.isSet(keyFile)
+                 ? givenKeyLines(options.linkKey, parser.value(keyFile), written)
+                 : newKeyLines(options.linkKey, written, made))
+            printLine(stdout, line);
         return 0;
+    }
     case StationInit::Result::Refused:
         printLine(stderr, message);
         return 2;

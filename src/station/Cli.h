@@ -21,7 +21,7 @@ inline constexpr int LowSpaceStatus = 4;
 
 // Who runs: names the process in the log and decides the station folder
 // when none is given.
-enum class Process { Window, Serve, Scan, Import };
+enum class Process { Window, Serve, Scan, Import, Key };
 QString processName(Process process);
 
 QString helpText();
@@ -68,12 +68,13 @@ int parseCommand(QCommandLineParser &parser,
 // Chooses the station folder, says which on standard output, reads and checks
 // its settings; on failure writes why to standard error and returns false
 // (exit status 2). The settings' warnings go to standard error and, when the
-// station can run, to its log.
+// station can run, to its log. options go to Comm::LoadSettings.
 bool loadSettings(const QCommandLineParser &parser,
                   Process process,
                   Comm::Settings *settings,
                   StationChoice *choice,
-                  QString *error = nullptr);
+                  QString *error = nullptr,
+                  const Comm::LoadOptions &options = {});
 
 // Whether every disk the station writes to has more free space than the
 // settings' floor; otherwise says where and how much on standard error. A

@@ -6,6 +6,7 @@
 #include "StationLock.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
+#include "base/LinkExposure.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -47,12 +48,18 @@ UsbUnit configuredUnit(const QString &value)
 
 int serve(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral("usage: tarvinex serve [--station-dir DIR] [--port N]");
+    const QString usage = QStringLiteral(
+        "usage: tarvinex serve [--station-dir DIR] [--port N] [--listen ADDRESSES]\n"
+        "ADDRESSES: any, loopback, or IP addresses separated by commas");
     QCommandLineParser parser;
     const QCommandLineOption portOption(
         QStringLiteral("port"), QStringLiteral("TCP port instead of PORT."), QStringLiteral("N"));
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+                                          QStringLiteral("Addresses instead of LISTEN."),
+                                          QStringLiteral("ADDRESSES"));
     parser.addOption(Cli::stationDirOption());
     parser.addOption(portOption);
+    parser.addOption(listenOption);
     if (const int status = parseCommand(parser, QStringLiteral("serve"), arguments, usage);
         status >= 0)
         return status;
@@ -61,9 +68,19 @@ int serve(const QStringList &arguments)
                               .arg(parser.positionalArguments().first()),
                           usage);
 
+    // In place of LISTEN before the settings are checked, so that a station
+    // without a key is refused beyond loopback whichever of them says so.
+    Comm::LoadOptions options;
+    if (parser.isSet(listenOption)
+        && !Comm::readListen(parser.value(listenOption), &options.listen)) {
+        printLine(stderr,
+                  QStringLiteral("tarvinex: --listen の値が正しくありません: %1（%2）")
+                      .arg(parser.value(listenOption), QString::fromUtf8(Comm::ListenValues)));
+        return 2;
+    }
     Comm::Settings settings;
     StationChoice choice;
-    if (!loadSettings(parser, Process::Serve, &settings, &choice))
+    if (!loadSettings(parser, Process::Serve, &settings, &choice, nullptr, options))
         return 2;
     if (parser.isSet(portOption) && !Comm::readPort(parser.value(portOption), &settings.port)) {
         printLine(stderr,

@@ -3,6 +3,8 @@
 #include "base/AccessModel.h"
 #include "base/Comm.h"
 #include "base/Cp932.h"
+#include "base/LinkKeyFile.h"
+#include "base/SafeFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterSchema.h"
 
@@ -55,27 +57,30 @@ StationInit::Databases withDefaults(const StationLayout &layout, StationInit::Da
 
 } // namespace
 
-QString StationInit::settingsText(const QString &dir, const Databases &given)
+QString StationInit::settingsText(const QString &dir, const Databases &given, bool keyed)
 {
     const StationLayout layout = StationLayout::ofNewStation(dir);
     const Databases databases = withDefaults(layout, given);
     // Absolute, as scripts and tools that read the settings beside the
     // station have always found them; relative paths written by hand are
     // taken from the station folder.
-    const QStringList lines = {
+    QStringList lines = {
         QStringLiteral("DBname=") + databases.terminal,
         QStringLiteral("DATA=") + layout.dataRoot(),
         QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
         QStringLiteral("IMPORTDB=") + databases.maintenance,
         QStringLiteral("IMPORTDIR=") + layout.defaultImportFolder(),
     };
+    if (keyed)
+        lines.append(QStringLiteral("LINKV1=no"));
     return lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
 }
 
 StationInit::Result StationInit::run(const QString &dirArgument,
                                      QString *message,
                                      const Databases &given,
-                                     const AccessModel::HostGroup &host)
+                                     const AccessModel::HostGroup &host,
+                                     const Options &options)
 {
     const QString dir = QDir::cleanPath(QFileInfo(dirArgument).absoluteFilePath());
     const StationLayout layout = StationLayout::ofNewStation(dir);
@@ -85,13 +90,22 @@ StationInit::Result StationInit::run(const QString &dirArgument,
                        .arg(settingsPath);
         return Result::Refused;
     }
+    const QString keyPath = layout.linkKeyFile();
+    const bool keyed = !options.linkKey.isEmpty();
+    if (keyed && SafeFile::at(keyPath).exists()) {
+        *message
+            = QStringLiteral("鍵ファイル %1 は既にあります。鍵は上書きしません。その鍵を使うには、"
+                             "ほかの場所に移して --link-key-file で渡してください")
+                  .arg(keyPath);
+        return Result::Refused;
+    }
 
     // The settings file is CP932, as it has always been: a path it cannot
     // hold would be written wrongly and leave a station no command can open.
     // Checked before anything is made.
     const Databases databases = withDefaults(layout, given);
     bool encodable = false;
-    const QByteArray settingsBytes = Cp932::encode(settingsText(dir, databases), &encodable);
+    const QByteArray settingsBytes = Cp932::encode(settingsText(dir, databases, keyed), &encodable);
     if (!encodable) {
         *message = QStringLiteral("設定ファイル %1 は CP932 で書かれます。CP932 "
                                   "にない文字を含むパスは使えません")
@@ -113,6 +127,14 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         return Result::Failed;
     }
 
+    // The key just before the settings: a run that failed on a database
+    // leaves no key behind to be refused when it is run again.
+    QString error;
+    if (keyed && !Comm::writeLinkKeyFile(keyPath, { options.linkKey, {} }, &error)) {
+        *message = error;
+        return Result::Failed;
+    }
+
     // Written last, so a folder whose set-up failed can simply be set up again.
     QSaveFile settings(settingsPath);
     if (!settings.open(QIODevice::WriteOnly) || settings.write(settingsBytes) < 0
@@ -121,8 +143,8 @@ StationInit::Result StationInit::run(const QString &dirArgument,
                        .arg(settingsPath, settings.errorString());
         return Result::Failed;
     }
-    QString error;
-    if (!AccessModel::apply(settingsPath, AccessModel::SettingsMode, uid_t(-1), gid_t(-1), &error)) {
+    if (!AccessModel::apply(
+            settingsPath, AccessModel::SettingsMode, uid_t(-1), gid_t(-1), &error)) {
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）").arg(settingsPath, error);
         return Result::Failed;
     }

@@ -2,6 +2,7 @@
 
 #include "base/AccessModel.h"
 
+#include <QByteArray>
 #include <QString>
 
 // Lays out a new station folder: the settings file, the data folder tree for
@@ -20,13 +21,28 @@ public:
         QString maintenance;
     };
 
+    struct Options
+    {
+        // The link key written to link.key; empty for a station without one,
+        // which then speaks version 1 on loopback alone (the test fixtures'
+        // stations). A station with a key is written LINKV1=no: it has no
+        // terminals of the older version to keep.
+        QByteArray linkKey;
+    };
+
     // Refuses a folder that already holds a settings file, so an existing
-    // station is never overwritten. message tells what was done or why not.
+    // station is never overwritten, and one that holds a link.key when a key
+    // is to be written, so that a key placed there is never lost. message
+    // tells what was done or why not.
     static Result run(const QString &dir,
                       QString *message,
                       const Databases &databases = {},
-                      const AccessModel::HostGroup &host = {});
+                      const AccessModel::HostGroup &host = {},
+                      const Options &options = {});
 
-    // The settings file text for a station folder (absolute, no trailing separator).
-    static QString settingsText(const QString &dir, const Databases &databases = {});
+    // The settings file text for a station folder (absolute, no trailing
+    // separator), with a key or without one.
+    static QString settingsText(const QString &dir,
+                                const Databases &databases = {},
+                                bool keyed = false);
 };
