@@ -218,7 +218,23 @@ void CommServer::onTlsConnection(QSslSocket *socket, int terminal)
     config.version = Link::TunnelVersion;
     config.provenTerminal = terminal;
     // The wire lives with the socket, which outlives its session.
-    admit(sessionFor(socket, config, new Tls::TlsWire(socket, socket)));
+    Link::StationSession *session = sessionFor(socket, config, new Tls::TlsWire(socket, socket));
+    // A record that fails its check (bytes altered, dropped or injected on
+    // the way) leaves TLS unable to go on, but the socket open: the session
+    // ends at once, as for a lost connection, and nothing of it is kept.
+    connect(socket,
+            &QSslSocket::errorOccurred,
+            session,
+            [this, session, socket](QAbstractSocket::SocketError error) {
+                if (error == QAbstractSocket::RemoteHostClosedError || session->hasEnded())
+                    return;
+                Q_EMIT LinkNote(QStringLiteral("端末 %1 (%2) TLS エラー: %3")
+                                    .arg(session->terminalNumber())
+                                    .arg(session->peer(), socket->errorString()));
+                socket->abort();
+                session->deviceLost();
+            });
+    admit(session);
 }
 
 bool CommServer::openUnit(QString *error)

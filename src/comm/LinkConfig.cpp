@@ -1,7 +1,9 @@
 #include "LinkConfig.h"
 
+#include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/FreeSpace.h"
+#include "base/LinkExposure.h"
 #include "base/StationLayout.h"
 
 #include <QCoreApplication>
@@ -24,20 +26,37 @@ void reserveIfInside(const QString &path, const QString &stationDir, QStringList
 
 QList<QHostAddress> listenAddresses(const Comm::Settings &settings)
 {
-    // Without a key anyone who reaches the port is a terminal: only this
-    // machine may, unless the settings knowingly say otherwise.
-    if (settings.linkKey.isEmpty())
-        return { QHostAddress::LocalHost, QHostAddress::LocalHostIPv6 };
-    return { QHostAddress::Any };
+    QList<QHostAddress> addresses;
+    for (const QString &entry : Comm::effectiveListen(settings)) {
+        if (entry == QLatin1String(Comm::ListenAny))
+            addresses.append(QHostAddress::Any);
+        else if (entry == QLatin1String(Comm::ListenLoopback))
+            addresses.append({ QHostAddress::LocalHost, QHostAddress::LocalHostIPv6 });
+        else
+            addresses.append(QHostAddress(entry));
+    }
+    return addresses;
 }
 
-CommServer::Config linkConfig(const Comm::Settings &settings)
+CommServer::Config linkConfig(const Comm::Settings &settings, const Clock &clock)
 {
     CommServer::Config config;
     config.port = settings.port;
     config.addresses = listenAddresses(settings);
-    config.keys = [key = settings.linkKey] {
-        return key.isEmpty() ? QList<QByteArray>() : QList<QByteArray> { key };
+    config.acceptV1 = settings.acceptV1;
+    // A retired key stops being taken when its time runs out, not at the
+    // next start.
+    config.keys = [key = settings.linkKey, retired = settings.retiredKeys, &clock] {
+        QList<QByteArray> keys;
+        if (key.isEmpty())
+            return keys;
+        keys.append(key);
+        const QDateTime now = clock.now();
+        for (const Comm::RetiredKey &old : retired) {
+            if (old.until > now)
+                keys.append(old.key);
+        }
+        return keys;
     };
     Link::StationConfig &link = config.link;
     const StationLayout layout = settings.layout();

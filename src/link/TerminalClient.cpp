@@ -35,6 +35,11 @@ TerminalClient::TerminalClient(QIODevice *device,
         if (!m_finished)
             fail(QStringLiteral("the station closed the connection"), false);
     });
+    connect(device, &QIODevice::aboutToClose, this, [this] {
+        if (!m_finished)
+            fail(QStringLiteral("the connection was closed: %1").arg(m_device->errorString()),
+                 false);
+    });
 }
 
 TerminalClient::~TerminalClient() = default;

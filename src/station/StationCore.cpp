@@ -16,7 +16,7 @@ StationCore::StationCore(const Comm::Settings &settings,
     , m_log(settings.stationDir, clock, process, settings.logDays)
     , m_operator(face, m_log)
 {
-    CommServer::Config config = linkConfig(m_settings);
+    CommServer::Config config = linkConfig(m_settings, clock);
     if (!link.addresses.isEmpty())
         config.addresses = link.addresses;
     config.link.stepDeadlineMs = link.stepDeadlineMs.value_or(config.link.stepDeadlineMs);

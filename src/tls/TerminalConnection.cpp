@@ -32,8 +32,13 @@ TerminalConnection::TerminalConnection(int terminal, const QByteArray &linkKey, 
     }
     connect(m_socket.get(), &QAbstractSocket::connected, this, [this] { m_connected = true; });
     connect(m_socket.get(), &QAbstractSocket::errorOccurred, this, [this] {
-        if (m_ready)
-            return; // past the handshake the session hears of it from the socket
+        if (m_ready) {
+            // Past the handshake a failed record leaves TLS unable to go on
+            // with the socket still open; closing it ends the session.
+            if (m_socket->error() != QAbstractSocket::RemoteHostClosedError)
+                m_socket->abort();
+            return;
+        }
         m_ready = true; // one failure is reported, not each error after it
         Q_EMIT failed(m_keyed && m_connected
                           ? QStringLiteral("the TLS handshake with the station failed (%1); "
