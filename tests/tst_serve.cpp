@@ -1,7 +1,9 @@
 #include "Files.h"
 #include "ServeProcess.h"
 #include "link/LinkFrame.h"
+#include "link/LinkKey.h"
 #include "link/LinkProtocol.h"
+#include "tls/TerminalConnection.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -21,6 +23,23 @@ class TestServe : public QObject
 private:
     QTemporaryDir m_dir;
     QString m_station;
+    QByteArray m_key;
+
+    // A terminal with the station's key, inside TLS, that has said hello
+    // and sends the rest by hand.
+    std::unique_ptr<Tls::TerminalConnection> hello(quint16 port, int terminal)
+    {
+        auto connection = std::make_unique<Tls::TerminalConnection>(terminal, m_key);
+        bool ready = false;
+        QObject::connect(
+            connection.get(), &Tls::TerminalConnection::ready, [&ready] { ready = true; });
+        connection->open(QStringLiteral("127.0.0.1"), port);
+        if (!QTest::qWaitFor([&] { return ready; }, 5000))
+            return nullptr;
+        connection->socket()->write(Link::encodeFrame(
+            Link::Hello, Link::encodeHello({ Link::TunnelVersion, quint16(terminal) })));
+        return connection;
+    }
 
     // The code of the error the station sent before it closed, or 0.
     static int lastError(QTcpSocket &terminal)
@@ -54,6 +73,7 @@ private Q_SLOTS:
         QCOMPARE(
             QProcess::execute(QStringLiteral(TARVINEX_EXE), { QStringLiteral("init"), m_station }),
             0);
+        m_key = readFile(m_station + QStringLiteral("/link.key")).trimmed();
     }
 
     void printsWhatTheWindowShowsAndStopsCleanly()
@@ -71,27 +91,28 @@ private Q_SLOTS:
                                      QString::number(port),
                                      QStringLiteral("--terminal"),
                                      QStringLiteral("3"),
+                                     QStringLiteral("--key-file"),
+                                     m_station + QStringLiteral("/link.key"),
                                      QStringLiteral("send"),
                                      order }),
                  0);
         QVERIFY(QFile::exists(m_station + QStringLiteral("/data/0003/snd/S_HACH.dat")));
 
         // A transfer left half done when the signal comes.
-        QTcpSocket terminal;
-        terminal.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(terminal.waitForConnected(5000));
-        terminal.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 7 })));
+        const auto connection = hello(port, 7);
+        QVERIFY(connection);
+        QTcpSocket &terminal = *connection->socket();
         terminal.write(Link::encodeFrame(
             Link::Put, Link::encodeFileHeader({ 1000, QStringLiteral("S_TANA.dat") })));
         terminal.write(Link::encodeFrame(Link::Data, QByteArray(100, 'x')));
         QVERIFY(terminal.waitForBytesWritten(5000));
         QTRY_COMPARE_WITH_TIMEOUT(leftovers().size(), 1, 5000);
         // And a terminal waiting for its turn.
-        QTcpSocket waiting;
-        waiting.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(waiting.waitForConnected(5000));
-        waiting.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 4 })));
-        QVERIFY(waiting.waitForReadyRead(5000));
+        const auto waitingConnection = hello(port, 4);
+        QVERIFY(waitingConnection);
+        QTcpSocket &waiting = *waitingConnection->socket();
+        // Its first WAIT comes as soon as the handshake is done.
+        QVERIFY(waiting.bytesAvailable() > 0 || waiting.waitForReadyRead(5000));
 
         serve.terminate(); // SIGTERM
         QVERIFY(serve.waitForFinished(10000));
@@ -124,6 +145,9 @@ private Q_SLOTS:
         QVERIFY2(!output.contains("USB"), output.constData());
         QVERIFY2(lines.indexOf(QRegularExpression(QStringLiteral("^端末 3 \\(.*\\) 接続$"))) >= 0,
                  output.constData());
+        // And how terminals reach it: a new station takes them inside TLS only.
+        QVERIFY2(output.contains("TLS"), output.constData());
+        QVERIFY2(!output.contains("移行中"), output.constData());
 
         // The same texts are in the station log.
         const QStringList logs = QDir(m_station + QStringLiteral("/log")).entryList(QDir::Files);
@@ -150,19 +174,17 @@ private Q_SLOTS:
         QByteArray output;
         const quint16 port = startServe(serve, m_station, &output);
         QVERIFY2(port != 0, output.constData());
-        QTcpSocket served;
-        served.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(served.waitForConnected(5000));
-        served.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 3 })));
-        QVERIFY(served.waitForReadyRead(5000));
-        QTcpSocket waiting;
+        const auto served = hello(port, 3);
+        QVERIFY(served);
+        QVERIFY(served->socket()->waitForReadyRead(5000));
+        std::unique_ptr<Tls::TerminalConnection> waiting;
         if (whileWaiting) {
-            waiting.connectToHost(QHostAddress::LocalHost, port);
-            QVERIFY(waiting.waitForConnected(5000));
-            waiting.write(Link::encodeFrame(Link::Hello, Link::encodeHello({ 1, 4 })));
-            QVERIFY(waiting.waitForReadyRead(5000));
+            waiting = hello(port, 4);
+            QVERIFY(waiting);
+            QVERIFY(waiting->socket()->bytesAvailable() > 0
+                    || waiting->socket()->waitForReadyRead(5000));
         }
-        (whileWaiting ? waiting : served).abort();
+        (whileWaiting ? waiting : served)->socket()->abort();
         QVERIFY(QTest::qWaitFor(
             [&] {
                 output += serve.readAllStandardOutput();
