@@ -11,6 +11,7 @@
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
 #include "station/StationLock.h"
+#include "tls/TlsHeap.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -102,6 +103,7 @@ int main(int argc, char **argv)
     // Whoever starts it, with whatever umask: what the station creates
     // carries the access model's modes.
     umask(AccessModel::Umask);
+    Tls::keepBuffersOnHeap();
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (command.isEmpty() || command.startsWith(u'-'))
         return runWindow(argc, argv);

@@ -8,6 +8,7 @@
 #include "base/Version.h"
 #include "link/TerminalClient.h"
 #include "tls/TerminalConnection.h"
+#include "tls/TlsHeap.h"
 #include "tls/TlsPsk.h"
 
 #include <QCommandLineParser>
@@ -94,6 +95,7 @@ bool readKeyFile(const QString &path, QByteArray *key, QString *error)
 
 int main(int argc, char **argv)
 {
+    Tls::keepBuffersOnHeap();
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption host(QStringLiteral("host"),

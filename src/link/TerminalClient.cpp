@@ -111,9 +111,8 @@ void TerminalClient::handle(const Frame &frame)
             }
             m_challenged = true;
             send(Auth,
-                 authAnswer(canonicalKey(m_options.linkKey),
-                            frame.payload,
-                            quint16(m_options.terminal)));
+                 authAnswer(
+                     canonicalKey(m_options.linkKey), frame.payload, quint16(m_options.terminal)));
         } else if (frame.type == Welcome) {
             const std::optional<WelcomeMessage> welcome = decodeWelcome(frame.payload);
             if (!welcome || welcome->version != m_options.version) {
