@@ -1,5 +1,7 @@
 #include "TestOperator.h"
+#include "base/Comm.h"
 #include "comm/CommServer.h"
+#include "comm/LinkConfig.h"
 
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -92,6 +94,32 @@ private Q_SLOTS:
         QCOMPARE(started.count(), 0);
         QCOMPARE(failed.count(), 1);
         QVERIFY(failed.first().first().toString().contains(QString::number(other.serverPort())));
+    }
+
+    void theSettingsSayWhereTerminalsMayConnect_data()
+    {
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QStringList>("listen");
+        QTest::addColumn<QList<QHostAddress>>("addresses");
+        const QList<QHostAddress> loopback { QHostAddress::LocalHost, QHostAddress::LocalHostIPv6 };
+        QTest::newRow("no key: this machine only") << QByteArray() << QStringList() << loopback;
+        QTest::newRow("a key: every address")
+            << QByteArray("k") << QStringList() << QList<QHostAddress> { QHostAddress::Any };
+        QTest::newRow("a key, on loopback")
+            << QByteArray("k") << QStringList { "loopback" } << loopback;
+        QTest::newRow("addresses as written")
+            << QByteArray("k") << QStringList { "192.0.2.7", "2001:db8::7" }
+            << QList<QHostAddress> { QHostAddress("192.0.2.7"), QHostAddress("2001:db8::7") };
+    }
+    void theSettingsSayWhereTerminalsMayConnect()
+    {
+        QFETCH(QByteArray, key);
+        QFETCH(QStringList, listen);
+        QFETCH(QList<QHostAddress>, addresses);
+        Comm::Settings settings;
+        settings.linkKey = key;
+        settings.listen = listen;
+        QCOMPARE(listenAddresses(settings), addresses);
     }
 
     void usbUnitsAreCountedAndChosen()

@@ -41,8 +41,8 @@ TerminalConnection::TerminalConnection(int terminal, const QByteArray &linkKey, 
         }
         m_ready = true; // one failure is reported, not each error after it
         Q_EMIT failed(m_keyed && m_connected
-                          ? QStringLiteral("the TLS handshake with the station failed (%1); "
-                                           "the station does not have this link key")
+                          ? QStringLiteral("the TLS handshake with the station failed (%1): it "
+                                           "does not have this link key, or speaks no TLS")
                                 .arg(m_socket->errorString())
                           : m_socket->errorString());
     });
