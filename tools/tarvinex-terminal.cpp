@@ -5,6 +5,7 @@
 // one, plain version 1.
 
 #include "base/Console.h"
+#include "base/LinkKeyFile.h"
 #include "base/Version.h"
 #include "link/TerminalClient.h"
 #include "tls/TerminalConnection.h"
@@ -14,7 +15,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -58,37 +58,6 @@ int usage(const QString &problem)
     complain(2, problem);
     printLine(stderr, QString::fromLatin1(Usage));
     return 2;
-}
-
-// The key file is read as the station reads its own, so one file serves
-// both: the first line as written, spaces and all, without its line end.
-// Anything longer than this is no key but a file named by mistake.
-constexpr qint64 MaxKeyBytes = 4096;
-
-bool readKeyFile(const QString &path, QByteArray *key, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the key file %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    QByteArray text = file.read(MaxKeyBytes + 1);
-    if (file.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("cannot read the key file %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    for (const char end : { '\n', '\r' }) {
-        if (const qsizetype at = text.indexOf(end); at >= 0)
-            text.truncate(at);
-    }
-    if (text.trimmed().isEmpty() || text.size() > MaxKeyBytes) {
-        *error = QStringLiteral("the key file %1 holds no key on its first line (at most %2 bytes)")
-                     .arg(path)
-                     .arg(MaxKeyBytes);
-        return false;
-    }
-    *key = text;
-    return true;
 }
 
 } // namespace
@@ -165,9 +134,13 @@ int main(int argc, char **argv)
         if (linkKey.isEmpty())
             return usage(QStringLiteral("--key is empty"));
     } else if (parser.isSet(keyFile)) {
+        // Read as the station reads its own, so a copy of its link.key serves.
         QString error;
-        if (!readKeyFile(parser.value(keyFile), &linkKey, &error))
+        Comm::LinkKeys keys;
+        if (!Comm::readLinkKeyFile(
+                parser.value(keyFile), QDateTime::currentDateTimeUtc(), &keys, &error))
             return complain(2, error);
+        linkKey = keys.current;
     }
 
     QList<std::pair<bool, QString>> steps; // fetch?, path
