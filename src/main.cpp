@@ -11,6 +11,7 @@
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
 #include "station/StationLock.h"
+#include "station/StatusCommand.h"
 #include "tls/TlsHeap.h"
 
 #include <QApplication>
@@ -122,5 +123,7 @@ int main(int argc, char **argv)
         return Cli::permissions(arguments);
     if (command == QLatin1String("key"))
         return Cli::key(arguments);
+    if (command == QLatin1String("status"))
+        return Cli::status(arguments);
     return Cli::usageError(QStringLiteral("unknown command '%1'").arg(command), Cli::helpText());
 }

@@ -121,6 +121,8 @@ Q_SIGNALS:
     void ListenFailed(const QString &reason);
     // What happened on the link, for the station log: sessions, refusals.
     void LinkNote(const QString &text);
+    // A terminal's session has ended: by its goodbye, or as note says.
+    void SessionEnded(int terminalNumber, bool goodbye, const QString &note);
     // The last connection has closed (after listening stopped, the last
     // answers have gone out).
     void connectionsClosed();

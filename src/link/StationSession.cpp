@@ -211,7 +211,9 @@ void StationSession::handle(const Frame &frame)
                  QStringLiteral("more than %1 FETCH in one session").arg(m_config.maxFetches));
         else if (frame.type == Bye && frame.payload.isEmpty()) {
             send(Bye);
-            Q_EMIT note(QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer));
+            m_goodbye = true;
+            m_endNote = QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer);
+            Q_EMIT note(m_endNote);
             m_state = State::Ended;
         } else
             unexpected(QStringLiteral("PUT, FETCH or BYE"));
@@ -517,6 +519,7 @@ void StationSession::end(const QString &why, const std::optional<ErrorMessage> &
     if (answer)
         send(Error, encodeError(*answer));
     m_state = State::Ended;
+    m_endNote = why;
     Q_EMIT note(why);
     if (receiving)
         raise(TransferKind::SaveFailed, name);

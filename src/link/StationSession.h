@@ -117,6 +117,9 @@ public:
     bool hasEnded() const { return m_state == State::Ended; }
     int terminalNumber() const { return m_terminal; }
     QString peer() const { return m_peer; }
+    // Whether the terminal said goodbye, and the log's line on how it ended.
+    bool endedByGoodbye() const { return m_goodbye; }
+    QString endNote() const { return m_endNote; }
 
 Q_SIGNALS:
     // A transfer step, for TransferStatus of the control.
@@ -186,6 +189,8 @@ private:
     std::optional<ErrorMessage> m_stopAsked;
     // The device is gone: nothing more comes or goes.
     bool m_lost = false;
+    bool m_goodbye = false;
+    QString m_endNote;
 };
 
 } // namespace Link

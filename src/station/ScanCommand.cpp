@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "StationAccount.h"
 #include "StationLock.h"
+#include "StationState.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
@@ -80,6 +81,8 @@ int scan(const QStringList &arguments)
     bool allApplied = true;
     bool someWaiting = false;
     const QList<MasterScan::Outcome> outcomes = masterScan.run();
+    if (QString why; !StationState::recordApplies(settings.layout(), outcomes, clock.now(), &why))
+        log.write(QStringLiteral("状態ファイルに書き込めません: ") + why);
     for (const MisplacedFiles::Entry &entry : masterScan.misplaced())
         printLine(stdout,
                   entry.meant.isEmpty()

@@ -115,6 +115,8 @@ void Station::scanAndRelease()
             = std::any_of(outcomes.cbegin(),
                           outcomes.cend(),
                           [](const MasterScan::Outcome &outcome) { return outcome.waiting; });
+        if (!outcomes.isEmpty())
+            Q_EMIT scanned(outcomes);
     }
     if (m_mastersLock)
         m_mastersLock->release();

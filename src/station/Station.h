@@ -1,10 +1,11 @@
 #pragma once
 
+#include "masters/MasterScan.h"
+
 #include <QObject>
 #include <QString>
 
 class CommServer;
-class MasterScan;
 class Operator;
 class QTimer;
 class StationLock;
@@ -75,6 +76,8 @@ Q_SIGNALS:
     void quitRequested();
     // LCount: the ticks left until the next master scan.
     void countdownShown(const QString &text);
+    // What a scan did, raised while it still holds the masters lock.
+    void scanned(const QList<MasterScan::Outcome> &outcomes);
 
 private:
     void onListenStarted();

@@ -12,6 +12,7 @@ class Clock;
 class MasterScan;
 class Station;
 class StationLock;
+class StationRecorder;
 class TransferEvents;
 
 // What the settings do not say about the link: the address terminals are
@@ -61,4 +62,5 @@ private:
     std::unique_ptr<StationLock> m_mastersLock;
     std::unique_ptr<Station> m_station;
     std::unique_ptr<TransferEvents> m_transfers;
+    std::unique_ptr<StationRecorder> m_recorder;
 };

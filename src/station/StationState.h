@@ -1,0 +1,72 @@
+#pragma once
+
+#include "base/StationLayout.h"
+#include "comm/CommServer.h"
+#include "masters/MasterScan.h"
+
+#include <QJsonObject>
+#include <QObject>
+
+class Clock;
+class TransferEvents;
+
+// What `tarvinex status` reads without asking the running station: small
+// JSON files in the station's own folder, each replaced whole. The window or
+// serve keeps the run file (its link, sessions, today's files, last errors);
+// whoever applies masters keeps the applies file, under the masters lock.
+namespace StationState {
+
+inline constexpr int Version = 1;
+// Bounds that keep each file small however long the station runs.
+inline constexpr int MaxErrors = 20;
+inline constexpr int MaxFiledToday = 2000;
+
+QString runFile(const StationLayout &layout);
+QString appliesFile(const StationLayout &layout);
+
+// The file's object; empty when it is missing, too large or not JSON.
+QJsonObject read(const QString &file);
+bool write(const QString &file, const QJsonObject &state, QString *why);
+
+// Notes each applied or failed master file over what the file held ("TTTT
+// MASTER" → time, rows, outcome), so a later success clears a failure. Files
+// left waiting change nothing. The caller holds the masters lock.
+bool recordApplies(const StationLayout &layout,
+                   const QList<MasterScan::Outcome> &outcomes,
+                   const QDateTime &now,
+                   QString *why);
+
+} // namespace StationState
+
+// Keeps the run file of a window or serve from the control's events.
+class StationRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    StationRecorder(const StationLayout &layout,
+                    CommServer &server,
+                    TransferEvents &events,
+                    const Clock &clock,
+                    const QString &process,
+                    QObject *parent = nullptr);
+
+    void noteError(const QString &text);
+    // Why the last write failed; the station goes on without it.
+    QString lastFailure() const { return m_failure; }
+
+private:
+    void onTransfer(Link::TransferKind kind, const QString &fileName, int terminal);
+    void onSessionEnded(int terminal, bool goodbye, const QString &note);
+    void save();
+
+    QString m_file;
+    CommServer &m_server;
+    const Clock &m_clock;
+    QJsonObject m_state;
+    // Per terminal, the files saved in the session going on.
+    QHash<int, int> m_filesNow;
+    QHash<int, QString> m_failureNow;
+    QString m_filingFailure;
+    QString m_failure;
+};
