@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "base/TextFile.h"
+#include "station/StationState.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -23,7 +24,9 @@ QStringList StationFolder::backups(int terminal) const
 QStringList StationFolder::stationFiles() const
 {
     const QStringList own { QFileInfo(settings.settingsFile()).fileName(),
-                            QFileInfo(settings.DbPath).fileName() };
+                            QFileInfo(settings.DbPath).fileName(),
+                            QFileInfo(StationState::runFile(layout())).fileName(),
+                            QFileInfo(StationState::appliesFile(layout())).fileName() };
     QStringList files
         = QDir(layout().transferFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     for (const QString &name :

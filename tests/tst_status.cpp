@@ -1,0 +1,115 @@
+#include "LinkStation.h"
+#include "MasterFiles.h"
+
+#include "base/TextFile.h"
+#include "masters/MasterDefinitions.h"
+#include "station/StationLock.h"
+#include "station/StationState.h"
+#include "station/StatusCommand.h"
+
+#include <QJsonArray>
+
+namespace {
+
+QString productLine()
+{
+    const Masters::Definition &m = *Masters::find(QStringLiteral("SHOMAS"));
+    const Masters::Field &key = m.fields.at(m.keyFieldIndex());
+    return fixedLine(key.start + key.width - 1, { { 1, "1" }, { key.start, "1" } });
+}
+
+bool send(LinkStation &s, int terminal, const QStringList &names)
+{
+    QTemporaryDir out;
+    LinkTerminal t(s.port(), terminal);
+    for (const QString &name : names) {
+        writeFile(out.filePath(name), "order " + name.toUtf8());
+        t.client->put(out.filePath(name));
+    }
+    t.start();
+    return t.waitDone() && t.client->succeeded();
+}
+
+// Runs the countdown out, so the station's own timed scan runs.
+void scanNow(LinkStation &s)
+{
+    while (s.station->PollCountdown() != 3600)
+        s.station->Timer1Timer();
+    s.station->Timer1Timer();
+}
+
+} // namespace
+
+class StatusTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void aRunningStationWithTraffic()
+    {
+        LinkStation s;
+        const Comm::Settings &settings = s.core->settings();
+        using StationStatus::gather;
+        QCOMPARE(gather(settings, s.clock.now()).exitStatus, int(StationStatus::NotRunning));
+        StationLock running(settings.layout().stationLockFile());
+        QString problem;
+        QVERIFY(running.take(0, &problem));
+        QCOMPARE(gather(settings, s.clock.now()).exitStatus, int(StationStatus::Healthy));
+
+        QVERIFY(send(s, 3, { QStringLiteral("S_HACH.dat"), QStringLiteral("NOTE.txt") }));
+        // A master that cannot be applied (a folder by its name), and one
+        // still to be scanned, spelt as the host may spell it.
+        QVERIFY(QDir().mkpath(s.rcv(2, QStringLiteral("SHOMAS.dat"))));
+        scanNow(s);
+        QVERIFY(writeFile(s.rcv(5, QStringLiteral("bunmas.DAT")), "x"));
+
+        StationStatus::Report report = gather(settings, s.clock.now());
+        QCOMPARE(report.exitStatus, int(StationStatus::NeedsAttention));
+        const QJsonObject &json = report.json;
+        QCOMPARE(json[u"version"].toInt(), 1);
+        const QJsonObject process = json[u"station_process"].toObject();
+        QCOMPARE(process[u"pid"].toInteger(), QCoreApplication::applicationPid());
+        QCOMPARE(process[u"port"].toInt(), int(s.port()));
+        QCOMPARE(process[u"link"].toString(), s.server->linkState());
+        const QJsonObject session = json[u"sessions"][u"0003"].toObject();
+        QCOMPARE(session[u"files"].toInt(), 2);
+        QCOMPARE(session[u"outcome"].toString(), QStringLiteral("ok"));
+        QStringList filed;
+        for (const QJsonValue &f : json[u"filed_today"].toArray())
+            filed << f[u"name"].toString() + u' ' + f[u"where"].toString();
+        QCOMPARE(filed, QStringList({ "S_HACH.dat filed", "NOTE.txt kept" }));
+        QCOMPARE(json[u"kept"][u"0003"].toArray().size(), 1);
+        QCOMPARE(json[u"masters_waiting"][u"0005"].toArray(), QJsonArray({ "bunmas.DAT" }));
+        QCOMPARE(json[u"applies"][u"0002 SHOMAS"][u"outcome"].toString(), QStringLiteral("failed"));
+        QCOMPARE(json[u"errors"].toArray().size(), 1);
+        const QString text = StationStatus::text(json);
+        for (const char *line : { "station: running", "terminal 0003: last session", "2 files, ok",
+                                  "NOTE.txt (kept)", "master waiting, terminal 0005: bunmas.DAT",
+                                  "applied 0002 SHOMAS: 2026-12-08T09:30:05, failed: ",
+                                  "free space: " })
+            QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));
+
+        // A later success clears the failure; a file left unfiled needs
+        // attention; a station gone is reported before either.
+        QVERIFY(QDir(s.rcv(2, QStringLiteral("SHOMAS.dat"))).removeRecursively());
+        QVERIFY(writeFile(s.rcv(2, QStringLiteral("SHOMAS.dat")),
+                          TextFile::encode(productLine()) + "\r\n"));
+        s.clock.advance(60000);
+        scanNow(s);
+        report = gather(settings, s.clock.now());
+        QCOMPARE(report.json[u"applies"][u"0002 SHOMAS"][u"rows"].toInt(), 1);
+        QCOMPARE(report.exitStatus, int(StationStatus::Healthy));
+        QVERIFY(writeFile(s.folder.unfiled(QStringLiteral("20261208093005_0003_S_TANA.dat")), "t"));
+        QCOMPARE(gather(settings, s.clock.now()).exitStatus, int(StationStatus::NeedsAttention));
+        running.release();
+        report = gather(settings, s.clock.now());
+        QCOMPARE(report.exitStatus, int(StationStatus::NotRunning));
+        QVERIFY(StationStatus::text(report.json).startsWith(QLatin1String("station: not running")));
+        // Yesterday's files are not today's.
+        QCOMPARE(gather(settings, s.clock.now().addDays(1)).json[u"filed_today"].toArray().size(),
+                 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(StatusTest)
+#include "tst_status.moc"
