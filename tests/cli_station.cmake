@@ -26,7 +26,7 @@ function(expect text pattern what)
 endfunction()
 
 # --help and --version answer on standard output, status 0, with no display.
-foreach(command "" init serve scan import key "key;show" "key;new")
+foreach(command "" init serve scan import key "key;show" "key;new" status)
     run(0 "${TARVINEX}" ${command} --help)
     expect("${out}" "usage|Usage" "${command} --help")
     run(0 "${TARVINEX}" ${command} --version)
@@ -38,7 +38,7 @@ expect("${out}" "^tarvinex-terminal [0-9]" "terminal --version")
 # A usage error: one line naming what is wrong, then the usage, status 2.
 foreach(args "--bogus" "serve;--bogus" "scan;--bogus" "import;--bogus" "init;--bogus" "frobnicate"
              "key;--bogus" "key;frob" "key;show;--bogus" "key;new;--keep-old;7w"
-             "key;new;--keep-old;0d" "key;new;--keep-old;400d")
+             "key;new;--keep-old;0d" "key;new;--keep-old;400d" "status;--bogus" "status;frob")
     run(2 "${TARVINEX}" ${args})
     list(GET args -1 wrong)
     string(REGEX REPLACE "^-+" "" wrong "${wrong}")
@@ -78,6 +78,10 @@ run(0 "${TARVINEX}" scan --station-dir "${WORK}/moved")
 if(NOT EXISTS "${WORK}/moved/data/0002/rcv/BUNMAS.csv" OR EXISTS "${WORK}/first")
     message(FATAL_ERROR "the moved station did not work in its own folder: ${out}${err}")
 endif()
+# status sees scan's apply, with no station running, and reads no settings it cannot.
+run(3 "${TARVINEX}" status --json --station-dir "${WORK}/moved")
+expect("${out}" "^{.*\"applies\":{\"0002 BUNMAS\":{[^}]*\"rows\":1.*\"version\":1}\n$" "status --json")
+run(2 "${TARVINEX}" status --station-dir "${bad}")
 
 # PORT and serve's --port take the same ports, and say which.
 file(WRITE "${bad}/Tarvinex.ini" "DBname=t.db\r\nDATA=.\r\nPORT=0\r\n")
