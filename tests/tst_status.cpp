@@ -83,8 +83,11 @@ private Q_SLOTS:
         QCOMPARE(json[u"applies"][u"0002 SHOMAS"][u"outcome"].toString(), QStringLiteral("failed"));
         QCOMPARE(json[u"errors"].toArray().size(), 1);
         const QString text = StationStatus::text(json);
-        for (const char *line : { "station: running", "terminal 0003: last session", "2 files, ok",
-                                  "NOTE.txt (kept)", "master waiting, terminal 0005: bunmas.DAT",
+        for (const char *line : { "station: running",
+                                  "terminal 0003: last session",
+                                  "2 files, ok",
+                                  "NOTE.txt (kept)",
+                                  "master waiting, terminal 0005: bunmas.DAT",
                                   "applied 0002 SHOMAS: 2026-12-08T09:30:05, failed: ",
                                   "free space: " })
             QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));

@@ -331,7 +331,8 @@ void CommServer::onSessionEnded(Link::StationSession *session)
     m_waiting.removeAll(session);
     m_addressOf.remove(session);
     if (session->terminalNumber() > 0)
-        Q_EMIT SessionEnded(session->terminalNumber(), session->endedByGoodbye(), session->endNote());
+        Q_EMIT SessionEnded(
+            session->terminalNumber(), session->endedByGoodbye(), session->endNote());
     if (session == m_serialSession) {
         m_serialSession = nullptr;
         // What is left of a broken exchange is dropped; the next session

@@ -82,7 +82,8 @@ int scan(const QStringList &arguments)
     bool someWaiting = false;
     const QList<MasterScan::Outcome> outcomes = masterScan.run();
     if (QString why; !StationState::recordApplies(settings.layout(), outcomes, clock.now(), &why))
-        log.write(QStringLiteral("状態ファイルに書き込めません: ") + why);
+        log.write(QStringLiteral("%1 に書き込めません: %2")
+                      .arg(StationState::appliesFile(settings.layout()), why));
     for (const MisplacedFiles::Entry &entry : masterScan.misplaced())
         printLine(stdout,
                   entry.meant.isEmpty()

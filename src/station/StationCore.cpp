@@ -3,7 +3,6 @@
 #include "Station.h"
 #include "StationLock.h"
 #include "StationState.h"
-#include "base/Clock.h"
 #include "comm/LinkConfig.h"
 #include "comm/TransferEvents.h"
 #include "masters/MasterScan.h"
@@ -33,19 +32,9 @@ StationCore::StationCore(const Comm::Settings &settings,
     m_station->setMasterScan(m_scan.get(), m_mastersLock.get());
     m_station->handleTransfers(*m_transfers);
     m_recorder = std::make_unique<StationRecorder>(
-        m_settings.layout(), *m_server, *m_transfers, clock, process);
-    QObject::connect(m_station.get(),
-                     &Station::scanned,
-                     m_recorder.get(),
-                     [this, &clock](const QList<MasterScan::Outcome> &outcomes) {
-                         QString why;
-                         if (!StationState::recordApplies(
-                                 m_settings.layout(), outcomes, clock.now(), &why))
-                             m_log.write(QStringLiteral("状態ファイルに書き込めません: ") + why);
-                         for (const MasterScan::Outcome &outcome : outcomes)
-                             if (!outcome.waiting && !outcome.applied())
-                                 m_recorder->noteError(outcome.failure);
-                     });
+        m_settings.layout(), *m_server, *m_transfers, clock, m_log, process);
+    QObject::connect(
+        m_station.get(), &Station::scanned, m_recorder.get(), &StationRecorder::recordScan);
 }
 
 StationCore::~StationCore()

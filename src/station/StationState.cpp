@@ -2,6 +2,7 @@
 
 #include "base/Clock.h"
 #include "base/Comm.h"
+#include "base/StationLog.h"
 #include "comm/TransferEvents.h"
 
 #include <QCoreApplication>
@@ -101,12 +102,15 @@ StationRecorder::StationRecorder(const StationLayout &layout,
                                  CommServer &server,
                                  TransferEvents &events,
                                  const Clock &clock,
+                                 StationLog &log,
                                  const QString &process,
                                  QObject *parent)
     : QObject(parent)
     , m_file(StationState::runFile(layout))
+    , m_layout(layout)
     , m_server(server)
     , m_clock(clock)
+    , m_log(log)
 {
     m_state = { { QStringLiteral("version"), StationState::Version },
                 { QStringLiteral("process"), process },
@@ -187,12 +191,12 @@ void StationRecorder::onSessionEnded(int terminal, bool goodbye, const QString &
     QJsonObject terminals = m_state.value(QLatin1String("terminals")).toObject();
     terminals.insert(
         Comm::terminalId(terminal),
-        QJsonObject { { QStringLiteral("time"), stamp(m_clock.now()) },
-                      { QStringLiteral("files"), m_filesNow.take(terminal) },
-                      { QStringLiteral("outcome"),
-                        goodbye && failure.isEmpty() ? QStringLiteral("ok")
-                                                     : QStringLiteral("failed") },
-                      { QStringLiteral("note"), failure.isEmpty() ? note : failure } });
+        QJsonObject {
+            { QStringLiteral("time"), stamp(m_clock.now()) },
+            { QStringLiteral("files"), m_filesNow.take(terminal) },
+            { QStringLiteral("outcome"),
+              goodbye && failure.isEmpty() ? QStringLiteral("ok") : QStringLiteral("failed") },
+            { QStringLiteral("note"), failure.isEmpty() ? note : failure } });
     m_state.insert(QStringLiteral("terminals"), terminals);
     if (!goodbye)
         noteError(note);
@@ -200,9 +204,28 @@ void StationRecorder::onSessionEnded(int terminal, bool goodbye, const QString &
         save();
 }
 
+void StationRecorder::recordScan(const QList<MasterScan::Outcome> &outcomes)
+{
+    QString why;
+    if (!StationState::recordApplies(m_layout, outcomes, m_clock.now(), &why))
+        writeFailed(StationState::appliesFile(m_layout), why);
+    for (const MasterScan::Outcome &outcome : outcomes)
+        if (!outcome.waiting && !outcome.applied())
+            noteError(outcome.failure);
+}
+
 void StationRecorder::save()
 {
     QString why;
-    if (!StationState::write(m_file, m_state, &why))
-        m_failure = why;
+    if (StationState::write(m_file, m_state, &why))
+        m_writeFailed = false;
+    else
+        writeFailed(m_file, why);
+}
+
+void StationRecorder::writeFailed(const QString &file, const QString &why)
+{
+    if (!m_writeFailed)
+        m_log.write(QStringLiteral("%1 に書き込めません: %2").arg(file, why));
+    m_writeFailed = true;
 }

@@ -8,6 +8,7 @@
 #include <QObject>
 
 class Clock;
+class StationLog;
 class TransferEvents;
 
 // What `tarvinex status` reads without asking the running station: small
@@ -48,25 +49,31 @@ public:
                     CommServer &server,
                     TransferEvents &events,
                     const Clock &clock,
+                    StationLog &log,
                     const QString &process,
                     QObject *parent = nullptr);
 
     void noteError(const QString &text);
-    // Why the last write failed; the station goes on without it.
-    QString lastFailure() const { return m_failure; }
+    // Keeps what a scan applied or failed to, while it holds the masters lock.
+    void recordScan(const QList<MasterScan::Outcome> &outcomes);
 
 private:
     void onTransfer(Link::TransferKind kind, const QString &fileName, int terminal);
     void onSessionEnded(int terminal, bool goodbye, const QString &note);
     void save();
 
+    void writeFailed(const QString &file, const QString &why);
+
     QString m_file;
+    StationLayout m_layout;
     CommServer &m_server;
     const Clock &m_clock;
+    StationLog &m_log;
     QJsonObject m_state;
     // Per terminal, the files saved in the session going on.
     QHash<int, int> m_filesNow;
     QHash<int, QString> m_failureNow;
     QString m_filingFailure;
-    QString m_failure;
+    // A state file that cannot be written is logged once, not at each event.
+    bool m_writeFailed = false;
 };

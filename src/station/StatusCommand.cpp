@@ -164,9 +164,9 @@ QString text(const QJsonObject &json)
             lines << QStringLiteral("listening: no");
     } else {
         lines << QStringLiteral("station: not running")
-                + (station.contains(QLatin1String("problem"))
-                       ? QStringLiteral(" (%1)").arg(station.value(QLatin1String("problem")).toString())
-                       : QString());
+                + (station.contains(QLatin1String("problem")) ? QStringLiteral(" (%1)").arg(
+                       station.value(QLatin1String("problem")).toString())
+                                                              : QString());
     }
     const QJsonObject sessions = json.value(QLatin1String("sessions")).toObject();
     for (auto it = sessions.begin(); it != sessions.end(); ++it) {
@@ -177,7 +177,8 @@ QString text(const QJsonObject &json)
                      .arg(s.value(QLatin1String("outcome")).toString(),
                           s.value(QLatin1String("outcome")).toString() == QLatin1String("ok")
                               ? QString()
-                              : QStringLiteral(" (%1)").arg(s.value(QLatin1String("note")).toString()));
+                              : QStringLiteral(" (%1)").arg(
+                                  s.value(QLatin1String("note")).toString()));
     }
     const QJsonArray filed = json.value(QLatin1String("filed_today")).toArray();
     lines << QStringLiteral("filed today: %1").arg(filed.size());
@@ -185,7 +186,8 @@ QString text(const QJsonObject &json)
         lines << QStringLiteral("  %1 terminal %2 %3 (%4)")
                      .arg(f[QLatin1String("time")].toString())
                      .arg(f[QLatin1String("terminal")].toInt())
-                     .arg(f[QLatin1String("name")].toString(), f[QLatin1String("where")].toString());
+                     .arg(f[QLatin1String("name")].toString(),
+                          f[QLatin1String("where")].toString());
     const auto listed = [&lines](const QString &title, const QJsonObject &perTerminal) {
         for (auto it = perTerminal.begin(); it != perTerminal.end(); ++it) {
             QStringList names;
@@ -204,9 +206,12 @@ QString text(const QJsonObject &json)
         const QJsonObject a = it.value().toObject();
         const bool failed = a.value(QLatin1String("outcome")).toString() == QLatin1String("failed");
         lines << QStringLiteral("applied %1: %2, %3")
-                     .arg(it.key(), a.value(QLatin1String("time")).toString(),
-                          failed ? QStringLiteral("failed: ") + a.value(QLatin1String("error")).toString()
-                                 : QStringLiteral("%1 rows").arg(a.value(QLatin1String("rows")).toInt()));
+                     .arg(it.key(),
+                          a.value(QLatin1String("time")).toString(),
+                          failed ? QStringLiteral("failed: ")
+                                  + a.value(QLatin1String("error")).toString()
+                                 : QStringLiteral("%1 rows").arg(
+                                     a.value(QLatin1String("rows")).toInt()));
     }
     const QJsonObject space = json.value(QLatin1String("free_space")).toObject();
     const QString shortage = space.value(QLatin1String("shortage")).toString();
@@ -215,8 +220,8 @@ QString text(const QJsonObject &json)
                  .arg(space.value(QLatin1String("floor")).toInteger())
                  .arg(shortage.isEmpty() ? QString() : QStringLiteral(": ") + shortage);
     for (const QJsonValue &e : json.value(QLatin1String("errors")).toArray())
-        lines << QStringLiteral("error %1: %2").arg(e[QLatin1String("time")].toString(),
-                                                    e[QLatin1String("text")].toString());
+        lines << QStringLiteral("error %1: %2")
+                     .arg(e[QLatin1String("time")].toString(), e[QLatin1String("text")].toString());
     return lines.join(u'\n');
 }
 
@@ -253,7 +258,8 @@ int status(const QStringList &arguments)
     const StationStatus::Report report
         = StationStatus::gather(settings, QDateTime::currentDateTime());
     if (parser.isSet(json)) {
-        printLine(stdout, QString::fromUtf8(QJsonDocument(report.json).toJson(QJsonDocument::Compact)));
+        printLine(stdout,
+                  QString::fromUtf8(QJsonDocument(report.json).toJson(QJsonDocument::Compact)));
     } else {
         printLine(stdout, choice.line());
         printLine(stdout, StationStatus::text(report.json));
