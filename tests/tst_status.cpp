@@ -89,7 +89,8 @@ private Q_SLOTS:
                                   "NOTE.txt (kept)",
                                   "master waiting, terminal 0005: bunmas.DAT",
                                   "applied 0002 SHOMAS: 2026-12-08T09:30:05, failed: ",
-                                  "free space: " })
+                                  "free space: ",
+                                  "needs attention: failed apply: 0002 SHOMAS" })
             QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));
 
         // A later success clears the failure; a file left unfiled needs

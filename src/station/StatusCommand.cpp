@@ -54,10 +54,17 @@ qint64 flockHolder(const QString &lockFile)
     const QByteArray device = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0')
         + ':' + QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') + ':'
         + QByteArray::number(qulonglong(info.st_ino));
+    // Where the kernel's device differs from the one stat gives (a btrfs
+    // subvolume), the inode and the PID the holder recorded still tell it.
+    const QByteArray inode = ':' + QByteArray::number(qulonglong(info.st_ino));
+    const QByteArray recorded
+        = QByteArray::number(holderRecord(lockFile).value(QLatin1String("pid")).toInteger());
     const QList<QByteArray> lines = table.readAll().split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields.at(1) == "FLOCK" && fields.at(5) == device)
+        if (fields.size() < 6 || fields.at(1) != "FLOCK")
+            continue;
+        if (fields.at(5) == device || (fields.at(5).endsWith(inode) && fields.at(4) == recorded))
             return fields.at(4).toLongLong();
     }
     return 0;
@@ -125,9 +132,12 @@ Report gather(const Comm::Settings &settings, const QDateTime &now)
     const QJsonObject applies = StationState::read(StationState::appliesFile(layout))
                                     .value(QLatin1String("applies"))
                                     .toObject();
-    bool applyFailed = false;
-    for (const QJsonValue &entry : applies)
-        applyFailed |= entry[QLatin1String("outcome")].toString() == QLatin1String("failed");
+    QJsonArray attention;
+    if (!unfiled.isEmpty())
+        attention.append(QStringLiteral("unfiled files"));
+    for (auto it = applies.begin(); it != applies.end(); ++it)
+        if (it.value()[QLatin1String("outcome")].toString() == QLatin1String("failed"))
+            attention.append(QStringLiteral("failed apply: ") + it.key());
     json.insert(QStringLiteral("applies"), applies);
 
     const QString shortage = FreeSpaceFloor(settings).shortage();
@@ -138,9 +148,12 @@ Report gather(const Comm::Settings &settings, const QDateTime &now)
                               { QStringLiteral("shortage"), shortage } });
     json.insert(QStringLiteral("errors"), run.value(QLatin1String("errors")).toArray());
 
+    if (!shortage.isEmpty())
+        attention.append(QStringLiteral("free space below the floor"));
+    json.insert(QStringLiteral("attention"), attention);
     if (holder <= 0)
         report.exitStatus = NotRunning;
-    else if (!unfiled.isEmpty() || applyFailed || !shortage.isEmpty())
+    else if (!attention.isEmpty())
         report.exitStatus = NeedsAttention;
     json.insert(QStringLiteral("exit_status"), report.exitStatus);
     return report;
@@ -219,6 +232,8 @@ QString text(const QJsonObject &json)
                  .arg(space.value(QLatin1String("available")).toInteger())
                  .arg(space.value(QLatin1String("floor")).toInteger())
                  .arg(shortage.isEmpty() ? QString() : QStringLiteral(": ") + shortage);
+    for (const QJsonValue &reason : json.value(QLatin1String("attention")).toArray())
+        lines << QStringLiteral("needs attention: ") + reason.toString();
     for (const QJsonValue &e : json.value(QLatin1String("errors")).toArray())
         lines << QStringLiteral("error %1: %2")
                      .arg(e[QLatin1String("time")].toString(), e[QLatin1String("text")].toString());
