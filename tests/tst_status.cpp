@@ -86,7 +86,7 @@ private Q_SLOTS:
         for (const char *line : { "station: running",
                                   "terminal 0003: last session",
                                   "2 files, ok",
-                                  "NOTE.txt (kept)",
+                                  "terminal 0003 NOTE.txt (kept)",
                                   "master waiting, terminal 0005: bunmas.DAT",
                                   "applied 0002 SHOMAS: 2026-12-08T09:30:05, failed: ",
                                   "free space: ",

@@ -176,7 +176,7 @@ void StationRecorder::onTransfer(Link::TransferKind kind, const QString &fileNam
             == now.date())
             filed.append(entry);
     filed.append(QJsonObject { { QStringLiteral("time"), stamp(now) },
-                               { QStringLiteral("terminal"), terminal },
+                               { QStringLiteral("terminal"), Comm::terminalId(terminal) },
                                { QStringLiteral("name"), fileName },
                                { QStringLiteral("where"), where } });
     while (filed.size() > StationState::MaxFiledToday)

@@ -197,9 +197,9 @@ QString text(const QJsonObject &json)
     lines << QStringLiteral("filed today: %1").arg(filed.size());
     for (const QJsonValue &f : filed)
         lines << QStringLiteral("  %1 terminal %2 %3 (%4)")
-                     .arg(f[QLatin1String("time")].toString())
-                     .arg(f[QLatin1String("terminal")].toInt())
-                     .arg(f[QLatin1String("name")].toString(),
+                     .arg(f[QLatin1String("time")].toString(),
+                          f[QLatin1String("terminal")].toString(),
+                          f[QLatin1String("name")].toString(),
                           f[QLatin1String("where")].toString());
     const auto listed = [&lines](const QString &title, const QJsonObject &perTerminal) {
         for (auto it = perTerminal.begin(); it != perTerminal.end(); ++it) {
