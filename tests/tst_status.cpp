@@ -57,6 +57,16 @@ private Q_SLOTS:
         QCOMPARE(gather(settings, s.clock.now()).exitStatus, int(StationStatus::Healthy));
 
         QVERIFY(send(s, 3, { QStringLiteral("S_HACH.dat"), QStringLiteral("NOTE.txt") }));
+        // A terminal hanging up in the middle of a file.
+        RawTerminal lost(s.port());
+        QVERIFY(lost.hello(7));
+        lost.send(Link::Put, Link::encodeFileHeader({ 10, QStringLiteral("S_TANA.dat") }));
+        QTRY_VERIFY_WITH_TIMEOUT(s.statusLines.contains(QStringLiteral("S_TANA.dat受信中 :7")),
+                                 5000);
+        lost.socket.abort();
+        QTRY_VERIFY_WITH_TIMEOUT(gather(settings, s.clock.now()).json[u"sessions"][u"0007"][u"note"]
+                                     == QStringLiteral("S_TANA.dat not saved"),
+                                 5000);
         // A master that cannot be applied (a folder by its name), and one
         // still to be scanned, spelt as the host may spell it.
         QVERIFY(QDir().mkpath(s.rcv(2, QStringLiteral("SHOMAS.dat"))));
@@ -81,7 +91,9 @@ private Q_SLOTS:
         QCOMPARE(json[u"kept"][u"0003"].toArray().size(), 1);
         QCOMPARE(json[u"masters_waiting"][u"0005"].toArray(), QJsonArray({ "bunmas.DAT" }));
         QCOMPARE(json[u"applies"][u"0002 SHOMAS"][u"outcome"].toString(), QStringLiteral("failed"));
-        QCOMPARE(json[u"errors"].toArray().size(), 1);
+        QCOMPARE(json[u"sessions"][u"0007"][u"outcome"].toString(), QStringLiteral("failed"));
+        QCOMPARE(json[u"errors"].toArray().size(), 2);
+        QVERIFY(json[u"errors"][0][u"text"].toString().contains(QStringLiteral("通信途絶")));
         const QString text = StationStatus::text(json);
         for (const char *line : { "station: running",
                                   "terminal 0003: last session",
