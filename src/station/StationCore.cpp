@@ -1,5 +1,6 @@
 #include "StationCore.h"
 
+#include "DatabaseStart.h"
 #include "Station.h"
 #include "StationLock.h"
 #include "comm/LinkConfig.h"
@@ -30,6 +31,24 @@ StationCore::StationCore(const Comm::Settings &settings,
     m_mastersLock = std::make_unique<StationLock>(m_settings.layout().mastersLockFile());
     m_station->setMasterScan(m_scan.get(), m_mastersLock.get());
     m_station->handleTransfers(*m_transfers);
+}
+
+void StationCore::retryDatabases(bool withImport)
+{
+    m_databases = std::make_unique<DatabaseStart>(m_settings, withImport);
+    m_station->setBeforeScan([this] {
+        if (!m_databases)
+            return;
+        if (m_databases->check() != DatabaseStart::Outcome::Ready) {
+            m_operator.message(m_databases->problem());
+            return;
+        }
+        m_operator.information(DatabaseStart::Caption,
+                               QStringLiteral("データベースに接続しました"));
+        for (const QString &line : m_databases->made())
+            m_operator.information(DatabaseStart::Caption, line);
+        m_databases.reset();
+    });
 }
 
 StationCore::~StationCore()
