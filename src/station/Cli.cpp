@@ -187,7 +187,7 @@ QString noStation(const Comm::Settings &settings)
         = QStringLiteral("。新しいステーションは tarvinex init %1 で作成してください").arg(dir);
     if (!folder.exists())
         return QStringLiteral(
-                   "フォルダ %1 がありません（ステーションのフォルダの誤りでなければ%2）")
+                   "フォルダ %1 がありません（ステーションのフォルダの誤りでなければ、%2）")
             .arg(dir, init.mid(1));
     if (!folder.isDir())
         return QStringLiteral("%1 はフォルダではありません").arg(dir);
