@@ -74,6 +74,14 @@ int runWindow(int argc, char **argv)
         showAndWait(argc, argv, error);
         return 2;
     }
+    // A server down is told and tried again at each scan; the window starts.
+    QString databaseProblem;
+    const int databases
+        = Cli::checkDatabases(settings, Cli::Process::Window, true, &databaseProblem);
+    if (databases == 2) {
+        showAndWait(argc, argv, databaseProblem);
+        return 2;
+    }
     StationLock running(settings.layout().stationLockFile());
     if (!Cli::takeStationLock(&running, &error)) {
         showAndWait(argc, argv, error);
@@ -86,6 +94,10 @@ int runWindow(int argc, char **argv)
     SystemClock clock;
     WindowStation station(settings, screen, clock);
     station.log().write(choice.line());
+    if (databases != 0) {
+        screen.message(databaseProblem);
+        station.core().retryDatabases(true);
+    }
     int status = 0;
     if (station.load()) {
         screen.setParentWindow(&station.window());

@@ -53,14 +53,15 @@ if(NOT rc EQUAL 0 OR NOT out MATCHES "0003 SIRMAS: 2 lines read, 2 rows added"
     message(FATAL_ERROR "settled file: status ${rc}: ${out}${err}")
 endif()
 
-# A mistyped database: refused without making it, the file kept, no export.
+# A mistyped database: refused at start, naming the key, without making it;
+# the file kept, no export.
 file(READ "${WORK}/Tarvinex.ini" settings)
 string(REPLACE "tarvinex.db" "tarvinx.db" mistyped "${settings}")
 file(WRITE "${WORK}/Tarvinex.ini" "${mistyped}")
 file(WRITE "${rcv}/TENMAS.dat" "1001SHOP\r\n")
 execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc EQUAL 1 OR NOT err MATCHES "tarvinx.db.*tarvinex init")
+if(NOT rc EQUAL 2 OR NOT err MATCHES "DBname: データベース [^\n]*tarvinx.db がありません")
     message(FATAL_ERROR "mistyped database: status ${rc}: ${out}${err}")
 endif()
 if(EXISTS "${WORK}/tarvinx.db" OR NOT EXISTS "${rcv}/TENMAS.dat" OR EXISTS "${rcv}/TENMAS.csv")
@@ -68,15 +69,16 @@ if(EXISTS "${WORK}/tarvinx.db" OR NOT EXISTS "${rcv}/TENMAS.dat" OR EXISTS "${rc
 endif()
 file(WRITE "${WORK}/Tarvinex.ini" "${settings}")
 
-# A database that is not SQLite: the file is reported and kept.
+# A database that is not SQLite: refused at start, the file kept.
 file(WRITE "${WORK}/tarvinex.db" "not a database")
 file(WRITE "${rcv}/TENMAS.dat" "1001SHOP\r\n")
 execute_process(COMMAND "${TARVINEX}" scan --station-dir "${WORK}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc EQUAL 1)
+if(NOT rc EQUAL 2)
     message(FATAL_ERROR "failing scan exited with ${rc}")
 endif()
-if(NOT err MATCHES "TENMAS.dat" OR NOT EXISTS "${rcv}/TENMAS.dat")
+if(NOT err MATCHES "DBname: [^\n]*SQLite データベースではありません"
+   OR NOT EXISTS "${rcv}/TENMAS.dat")
     message(FATAL_ERROR "failure not reported or file not kept: ${err}")
 endif()
 

@@ -635,7 +635,7 @@ private Q_SLOTS:
         const DBupdate::Result result = apply("BUNMAS");
         QVERIFY(!result.ok());
         QVERIFY2(result.error.contains(DatabaseConnection::displayName(location))
-                     && result.error.contains(QStringLiteral("tarvinex init")),
+                     && result.error.contains(QStringLiteral("がありません")),
                  qPrintable(result.error));
         QCOMPARE(TestDatabases::locationExists(location), databaseThere);
         QCOMPARE(rowCount("BUNMAS"), -1);

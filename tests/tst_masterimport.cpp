@@ -445,7 +445,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("databaseThere");
         QTest::addColumn<QString>("named");
         QTest::newRow("missing file") << false << false << "JISYA.DAT";
-        QTest::newRow("missing database") << true << false << "tarvinex init";
+        QTest::newRow("missing database") << true << false << "がありません";
         QTest::newRow("database without tables") << true << true << "JISYA";
     }
 

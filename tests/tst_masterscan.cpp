@@ -18,8 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <limits>
 #include <QTimer>
+#include <limits>
 
 #include <sys/stat.h>
 
@@ -431,6 +431,35 @@ private Q_SLOTS:
         QCOMPARE(station.PollCountdown(), qint16(3598));
         QVERIFY(m_station->exists("0003", "BUNMAS.sav"));
         QCOMPARE(logText().count(" は書き込み中"), 1);
+    }
+
+    // A station that started without its database looks again before each
+    // scan, telling the operator, until it answers.
+    void aDatabaseNotThereAtStartIsTriedAgainAtEachScan()
+    {
+        QFETCH_GLOBAL(QString, engine);
+        if (engine == TestDatabases::PostgreSQL)
+            QSKIP("a server down at start: tst_serve");
+        Comm::Settings settings = windowSettings();
+        const QString made = settings.DbPath;
+        settings.DbPath = m_tmp->filePath(QStringLiteral("later.db"));
+        WindowStation window(settings, m_operator, m_clock, noUnits);
+        QVERIFY(window.load());
+        m_operator.shown.clear();
+        window.core().retryDatabases(false);
+        place("0003", "BUNMAS");
+        for (int tick = 1; tick <= 30; ++tick)
+            window.station().Timer1Timer();
+        QVERIFY2(m_operator.messages().value(0).contains(QStringLiteral("の DBname: データベース ")
+                                                         + settings.DbPath),
+                 qPrintable(m_operator.messages().join(u'\n')));
+
+        QVERIFY(QFile::copy(made, settings.DbPath));
+        m_operator.shown.clear();
+        for (int tick = 1; tick <= 3600; ++tick)
+            window.station().Timer1Timer();
+        QVERIFY(m_station->exists("0003", "BUNMAS.sav"));
+        QCOMPARE(m_operator.shown.value(0).text, QStringLiteral("データベースに接続しました"));
     }
 
     void pendingEventsRunDuringTheScan()

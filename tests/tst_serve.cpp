@@ -160,6 +160,34 @@ private Q_SLOTS:
         QVERIFY(logText.contains(QStringLiteral("[serve %1] ").arg(pid)));
     }
 
+    // A database server down at boot must not keep the service down: serve
+    // listens, and says on its error output and in the log what it could
+    // not reach, naming the setting.
+    void startsWhileItsDatabaseServerIsDown()
+    {
+        const QString station = m_dir.filePath(QStringLiteral("serverdown"));
+        QCOMPARE(
+            QProcess::execute(QStringLiteral(TARVINEX_EXE), { QStringLiteral("init"), station }),
+            0);
+        const QString settings = station + QStringLiteral("/Tarvinex.ini");
+        const QString down
+            = QStringLiteral("DBname=postgresql://tarvinex@127.0.0.1:%1/shop").arg(freePort());
+        QVERIFY(writeFile(settings,
+                          QString::fromUtf8(readFile(settings))
+                              .replace(QRegularExpression(QStringLiteral("DBname=[^\r\n]*")), down)
+                              .toUtf8()));
+        QProcess serve;
+        QByteArray output;
+        QVERIFY2(startServe(serve, station, &output) != 0, output.constData());
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+        const QString error = QString::fromUtf8(serve.readAllStandardError());
+        QVERIFY2(error.contains(
+                     QStringLiteral("の DBname: データベース postgresql://tarvinex@127.0.0.1:")),
+                 qPrintable(error));
+        QVERIFY2(error.contains(QStringLiteral("に接続できません")), qPrintable(error));
+    }
+
     void stopsAtOnceAfterATerminalHungUp_data()
     {
         QTest::addColumn<bool>("whileWaiting");

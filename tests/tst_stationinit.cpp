@@ -1,3 +1,4 @@
+#include "Files.h"
 #include "TestDatabases.h"
 #include "base/Comm.h"
 #include "base/LinkExposure.h"
@@ -242,6 +243,29 @@ private Q_SLOTS:
         for (const Masters::Definition &master : Masters::all()) {
             QCOMPARE(columnsOf(terminal.database(), master.name), master.terminalColumns());
             QCOMPARE(columnsOf(maintenance.database(), master.name), master.importColumns());
+        }
+    }
+
+    // A failed init takes away the schema it made, never one that was there
+    // (laysOutTablesOnAServer's), nor the folder it was given.
+    void aFailedInitDropsOnlyWhatItMade()
+    {
+        if (!TestDatabases::hasServer())
+            QSKIP("no PostgreSQL test server");
+        QTemporaryDir tmp;
+        const QString notSqlite = tmp.filePath(QStringLiteral("not.db"));
+        QVERIFY(writeFile(notSqlite, "text"));
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        for (const QString &schema :
+             { QStringLiteral("init_failed_"), QStringLiteral("init_terminal_") }) {
+            const QString location = TestDatabases::serverLocation(schema + pid);
+            const bool there = DatabaseConnection().open(location);
+            QString message;
+            QCOMPARE(StationInit::run(tmp.path(), &message, { location, notSqlite }),
+                     StationInit::Result::Failed);
+            QCOMPARE(DatabaseConnection().open(location), there);
+            QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList { QStringLiteral("not.db") });
         }
     }
 

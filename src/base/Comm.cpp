@@ -24,7 +24,6 @@ bool checkSettings(const Settings &settings, QString *error)
                 return false;
             }
         }
-        *error += QStringLiteral("。新しいステーションは tarvinex init DIR で作成してください");
         return false;
     };
     if (settings.DbPath.isEmpty())
@@ -32,8 +31,7 @@ bool checkSettings(const Settings &settings, QString *error)
     if (settings.DataRoot.isEmpty())
         return missing("DATA");
     if (!QFileInfo(settings.DataRoot).isDir()) {
-        *error = QStringLiteral("設定ファイル %1: DATA のフォルダ %2 がありません。"
-                                "新しいステーションは tarvinex init DIR で作成してください")
+        *error = QStringLiteral("設定ファイル %1: DATA のフォルダ %2 がありません")
                      .arg(file, settings.DataRoot);
         return false;
     }
@@ -117,6 +115,17 @@ bool isServerUri(const QString &location)
 {
     return location.startsWith(QLatin1String("postgresql://"))
         || location.startsWith(QLatin1String("postgres://"));
+}
+
+QString uriSchemeHint(const QString &location)
+{
+    const qsizetype scheme = location.indexOf(QLatin1String("://"));
+    if (scheme <= 0 || isServerUri(location))
+        return QString();
+    // Only the scheme is shown: the rest may hold a password.
+    return QStringLiteral("%1:// で始まる URI は使えません。PostgreSQL のサーバは postgresql:// "
+                          "または postgres:// で始めてください")
+        .arg(location.left(scheme));
 }
 
 } // namespace Comm

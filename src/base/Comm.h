@@ -132,5 +132,9 @@ QString terminalId(int terminalNumber);
 // Whether a database setting names a PostgreSQL server (postgresql:// or
 // postgres://) rather than a SQLite file.
 bool isServerUri(const QString &location);
+// For a location that looks like a URI ("mysql://…", a misspelt
+// "postgresq://…") but names no server the station speaks to: the hint to
+// give instead of taking it as a file's path. Empty for a path or a server.
+QString uriSchemeHint(const QString &location);
 
 } // namespace Comm

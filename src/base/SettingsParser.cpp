@@ -26,7 +26,11 @@ QString fromStation(const Settings &settings, const QString &path)
 // Only a database file is taken from the station folder.
 QString databaseFrom(const Settings &settings, const QString &value)
 {
-    return isServerUri(value) ? value : fromStation(settings, value);
+    // A misspelt URI is kept as written, for the database's check to name
+    // with a hint; taken as a path it would only be "missing".
+    if (isServerUri(value) || !uriSchemeHint(value).isEmpty())
+        return value;
+    return fromStation(settings, value);
 }
 
 // A whole number from low to high.

@@ -12,6 +12,7 @@
 #include <QSqlQuery>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QVariant>
 
 namespace {
 
@@ -69,8 +70,10 @@ QString DatabaseConnection::displayName(const QString &location)
 
 QString DatabaseConnection::notMadeByInit(const QString &location, const QString &what)
 {
-    return QStringLiteral("データベース %1 に%2がありません。"
-                          "設定の誤りでなければ tarvinex init で作成してください")
+    // No advice to run init: it refuses a folder that has settings, and
+    // the likelier cause is a mistyped setting.
+    return QStringLiteral(
+               "データベース %1 に%2がありません（ステーションのデータベースではありません）")
         .arg(displayName(location), what);
 }
 
@@ -100,9 +103,25 @@ bool DatabaseConnection::openForStation(const QString &location, TableMaker crea
     }
     if (!open(location, Missing::Create))
         return false;
+    QStringList missing;
     QString problem;
-    if (createTables(m_db, &problem))
+    if (!MasterSchema::findMissingTables(m_db, &missing, &problem)) {
+        m_error = QStringLiteral("データベース %1 の表を確かめられません（%2）")
+                      .arg(displayName(location), problem);
+        close();
+        return false;
+    }
+    // Made every time, as before, so that an index added later is made too;
+    // only tables that were missing are news for the operator.
+    if (createTables(m_db, &problem)) {
+        if (!missing.isEmpty() && m_made.isEmpty()) {
+            QSqlQuery current(QStringLiteral("SELECT current_schema()"), m_db);
+            m_made = QStringLiteral("データベース %1 のスキーマ %2 にマスタの表を作成しました")
+                         .arg(displayName(location),
+                              current.next() ? current.value(0).toString() : QString());
+        }
         return true;
+    }
     m_error = QStringLiteral("データベース %1 にマスタの表を作れません（%2）")
                   .arg(displayName(location), problem);
     close();
@@ -113,11 +132,17 @@ bool DatabaseConnection::open(const QString &location, Missing missing)
 {
     close();
     m_error.clear();
+    m_made.clear();
+    m_madeSchema.clear();
+    m_unreachable = false;
     m_location = location;
     if (location.isEmpty()) {
         m_error = QStringLiteral("データベースのパスが設定されていません");
         return false;
     }
+    m_error = Comm::uriSchemeHint(location);
+    if (!m_error.isEmpty())
+        return false;
     return Comm::isServerUri(location) ? openServer(location, missing)
                                        : openSqlite(location, missing);
 }
@@ -126,9 +151,7 @@ bool DatabaseConnection::openSqlite(const QString &path, Missing missing)
 {
     m_engine = Engine::SQLite;
     if (missing == Missing::Refuse && !QFileInfo(path).isFile()) {
-        m_error = QStringLiteral("データベース %1 がありません。"
-                                 "設定の誤りでなければ tarvinex init で作成してください")
-                      .arg(path);
+        m_error = QStringLiteral("データベース %1 がありません").arg(path);
         return false;
     }
     if (!looksLikeSqlite(path, &m_error))
@@ -193,6 +216,7 @@ bool DatabaseConnection::openServer(const QString &uri, Missing missing)
     if (!m_db.open()) {
         m_error = QStringLiteral("データベース %1 に接続できません（%2）")
                       .arg(shown, m_db.lastError().text());
+        m_unreachable = true;
         close();
         return false;
     }
@@ -203,7 +227,15 @@ bool DatabaseConnection::openServer(const QString &uri, Missing missing)
     const QString schema = schemaOf(query);
     if (schema.isEmpty())
         return true;
-    if (missing == Missing::Create) {
+    bool exists = false;
+    if (!schemaExists(schema, &exists))
+        return false;
+    if (!exists && missing == Missing::Refuse) {
+        m_error = notMadeByInit(uri, QStringLiteral("スキーマ %1 ").arg(schema));
+        close();
+        return false;
+    }
+    if (!exists) {
         if (!statement.exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS ")
                             + MasterSchema::quoted(schema))) {
             m_error = QStringLiteral("データベース %1 のスキーマ %2 を作成できません（%3）")
@@ -211,21 +243,8 @@ bool DatabaseConnection::openServer(const QString &uri, Missing missing)
             close();
             return false;
         }
-    } else {
-        QSqlQuery exists(m_db);
-        exists.prepare(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"));
-        exists.addBindValue(schema);
-        if (!exists.exec()) {
-            m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
-                          .arg(shown, schema, exists.lastError().text());
-            close();
-            return false;
-        }
-        if (!exists.next()) {
-            m_error = notMadeByInit(uri, QStringLiteral("スキーマ %1 ").arg(schema));
-            close();
-            return false;
-        }
+        m_made = QStringLiteral("データベース %1 にスキーマ %2 を作成しました").arg(shown, schema);
+        m_madeSchema = schema;
     }
     if (!statement.exec(QStringLiteral("SET search_path TO ") + MasterSchema::quoted(schema))) {
         m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
@@ -233,6 +252,21 @@ bool DatabaseConnection::openServer(const QString &uri, Missing missing)
         close();
         return false;
     }
+    return true;
+}
+
+bool DatabaseConnection::schemaExists(const QString &schema, bool *exists)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"));
+    query.addBindValue(schema);
+    if (!query.exec()) {
+        m_error = QStringLiteral("データベース %1 のスキーマ %2 を使えません（%3）")
+                      .arg(displayName(m_location), schema, query.lastError().text());
+        close();
+        return false;
+    }
+    *exists = query.next();
     return true;
 }
 

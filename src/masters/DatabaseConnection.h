@@ -44,6 +44,16 @@ public:
     void close();
 
     Engine engine() const { return m_engine; }
+    // Whether the last open failed because the server could not be reached
+    // or refused the login: something that may come right by itself, unlike
+    // a wrong location.
+    bool unreachable() const { return m_unreachable; }
+    // What the last openForStation made on a server (a schema, the master
+    // tables), as a line for the operator, naming server and schema; empty
+    // when it made nothing. A mistyped schema shows at once this way.
+    QString made() const { return m_made; }
+    // The schema the last open made on a server; empty when it made none.
+    QString madeSchema() const { return m_madeSchema; }
     QSqlDatabase &database() { return m_db; }
     QString error() const { return m_error; }
 
@@ -51,10 +61,14 @@ private:
     bool openSqlite(const QString &path, Missing missing);
     bool openServer(const QString &uri, Missing missing);
     static QString notMadeByInit(const QString &location, const QString &what);
+    bool schemaExists(const QString &schema, bool *exists);
 
     QString m_name;
     QString m_location;
     QSqlDatabase m_db;
     Engine m_engine = Engine::SQLite;
     QString m_error;
+    QString m_made;
+    QString m_madeSchema;
+    bool m_unreachable = false;
 };

@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "DatabaseStart.h"
 #include "KeyCommand.h"
 #include "StationInit.h"
 #include "StationLock.h"
@@ -179,6 +180,26 @@ void logWarnings(const Comm::Settings &settings, Process process)
         log.write(QStringLiteral("警告: ") + warning);
 }
 
+// Said only of a folder without settings; init is offered only where it
+// would lay a station out, not over someone's other files.
+QString noStation(const Comm::Settings &settings)
+{
+    const QString dir = settings.stationDir;
+    const QFileInfo folder(dir);
+    const QString init
+        = QStringLiteral("。新しいステーションは tarvinex init %1 で作成してください").arg(dir);
+    if (!folder.exists())
+        return QStringLiteral(
+                   "フォルダ %1 がありません（ステーションのフォルダの誤りでなければ、%2）")
+            .arg(dir, init.mid(1));
+    if (!folder.isDir())
+        return QStringLiteral("%1 はフォルダではありません").arg(dir);
+    const bool empty = QDir(dir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    return QStringLiteral("%1 にはステーションがありません（設定ファイル %2 がありません）")
+               .arg(dir, settings.settingsFile())
+        + (empty ? init : QString());
+}
+
 } // namespace
 
 bool loadSettings(const QCommandLineParser &parser,
@@ -193,8 +214,7 @@ bool loadSettings(const QCommandLineParser &parser,
     QString problem;
     bool loaded = Comm::LoadSettings(choice->dir, settings, &problem, options);
     if (!loaded && !QFileInfo::exists(settings->settingsFile()))
-        problem += QStringLiteral("。新しいステーションは tarvinex init %1 で作成してください")
-                       .arg(settings->stationDir);
+        problem = noStation(*settings);
     if (loaded)
         loaded = Comm::checkSettings(*settings, &problem);
     for (const QString &warning : std::as_const(settings->warnings))
@@ -207,6 +227,28 @@ bool loadSettings(const QCommandLineParser &parser,
     if (error)
         *error = problem;
     return false;
+}
+
+int checkDatabases(const Comm::Settings &settings,
+                   Process process,
+                   bool withImport,
+                   QString *problem)
+{
+    DatabaseStart databases(settings, withImport);
+    const DatabaseStart::Outcome outcome = databases.check();
+    SystemClock clock;
+    StationLog log(settings.stationDir, clock, processName(process), settings.logDays);
+    for (const QString &line : databases.made()) {
+        printLine(stdout, line);
+        log.write(line);
+    }
+    if (outcome == DatabaseStart::Outcome::Ready)
+        return 0;
+    printLine(stderr, QStringLiteral("tarvinex: ") + databases.problem());
+    log.write(databases.problem());
+    if (problem)
+        *problem = databases.problem();
+    return outcome == DatabaseStart::Outcome::Unreachable ? 1 : 2;
 }
 
 bool enoughFreeSpace(const Comm::Settings &settings)

@@ -62,6 +62,8 @@ int importMasters(const QStringList &arguments)
         return 2;
     if (!enoughFreeSpace(settings))
         return LowSpaceStatus;
+    if (const int status = checkDatabases(settings, Process::Import, true))
+        return status;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
         return 2;

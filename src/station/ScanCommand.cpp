@@ -61,6 +61,8 @@ int scan(const QStringList &arguments)
         return 2;
     if (!enoughFreeSpace(settings))
         return LowSpaceStatus;
+    if (const int status = checkDatabases(settings, Process::Scan, false))
+        return status;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
         return 2;

@@ -89,6 +89,12 @@ int serve(const QStringList &arguments)
         return 2;
     }
 
+    // A server down at boot must not keep the service down: it is told, and
+    // tried again at each scan.
+    const int databases = checkDatabases(settings, Process::Serve, false);
+    if (databases == 2)
+        return 2;
+
     StationLock running(settings.layout().stationLockFile());
     if (!takeStationLock(&running))
         return 2;
@@ -103,6 +109,8 @@ int serve(const QStringList &arguments)
     };
     StationCore core(settings, console, clock, findUnits, {}, processName(Process::Serve));
     core.log().write(choice.line());
+    if (databases != 0)
+        core.retryDatabases(false);
     CommServer &server = core.server();
     Station &station = core.station();
     // Without a serial unit set, terminals come over TCP only: nothing to report.

@@ -109,6 +109,8 @@ bool Station::takeMastersLock()
 
 void Station::scanAndRelease()
 {
+    if (m_beforeScan)
+        m_beforeScan();
     if (m_scan) {
         const QList<MasterScan::Outcome> outcomes = m_scan->run();
         m_filesWaiting

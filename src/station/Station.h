@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class CommServer;
 class Operator;
 class QTimer;
@@ -46,6 +48,9 @@ public:
         m_scan = scan;
         m_mastersLock = mastersLock;
     }
+    // Runs before each scan, the masters lock held: a station that started
+    // without its database server tries it again there.
+    void setBeforeScan(std::function<void()> hook) { m_beforeScan = std::move(hook); }
     // Timer1's tick: counts PollCountdown down, and when it runs out sets it
     // to 3600 and scans. A tick handled while a scan lets events run only
     // counts down, so scans never nest. While another process holds the
@@ -94,6 +99,7 @@ private:
     qint16 m_pollCountdown = 0;
     MasterScan *m_scan = nullptr;
     StationLock *m_mastersLock = nullptr;
+    std::function<void()> m_beforeScan;
     bool m_scanDeferred = false;
     bool m_filesWaiting = false;
     bool m_quitting = false;

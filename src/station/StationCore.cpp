@@ -1,5 +1,6 @@
 #include "StationCore.h"
 
+#include "DatabaseStart.h"
 #include "Station.h"
 #include "StationLock.h"
 #include "StationState.h"
@@ -35,6 +36,24 @@ StationCore::StationCore(const Comm::Settings &settings,
         m_settings.layout(), *m_server, *m_transfers, clock, m_log, process);
     QObject::connect(
         m_station.get(), &Station::scanned, m_recorder.get(), &StationRecorder::recordScan);
+}
+
+void StationCore::retryDatabases(bool withImport)
+{
+    m_databases = std::make_unique<DatabaseStart>(m_settings, withImport);
+    m_station->setBeforeScan([this] {
+        if (!m_databases)
+            return;
+        if (m_databases->check() != DatabaseStart::Outcome::Ready) {
+            m_operator.message(m_databases->problem());
+            return;
+        }
+        m_operator.information(DatabaseStart::Caption,
+                               QStringLiteral("データベースに接続しました"));
+        for (const QString &line : m_databases->made())
+            m_operator.information(DatabaseStart::Caption, line);
+        m_databases.reset();
+    });
 }
 
 StationCore::~StationCore()

@@ -9,6 +9,7 @@
 #include <optional>
 
 class Clock;
+class DatabaseStart;
 class MasterScan;
 class Station;
 class StationLock;
@@ -53,6 +54,11 @@ public:
     Station &station() { return *m_station; }
     TransferEvents &transfers() { return *m_transfers; }
 
+    // For a station that started while its database server could not be
+    // reached: before each scan the databases are looked at again, and the
+    // operator told, until they answer.
+    void retryDatabases(bool withImport);
+
 private:
     Comm::Settings m_settings;
     StationLog m_log;
@@ -63,4 +69,5 @@ private:
     std::unique_ptr<Station> m_station;
     std::unique_ptr<TransferEvents> m_transfers;
     std::unique_ptr<StationRecorder> m_recorder;
+    std::unique_ptr<DatabaseStart> m_databases;
 };

@@ -11,17 +11,70 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSqlQuery>
+
+#include <unistd.h>
 
 namespace {
 
+// What one run of init made, taken away again unless the run completes:
+// a failed init leaves the folder as it found it, and never touches a
+// folder, file or server schema that was there before.
+class Made
+{
+public:
+    ~Made()
+    {
+        if (m_kept)
+            return;
+        for (const auto &[uri, schema] : std::as_const(m_schemas)) {
+            DatabaseConnection connection;
+            if (connection.open(uri))
+                QSqlQuery(connection.database())
+                    .exec(
+                        QStringLiteral("DROP SCHEMA %1 CASCADE").arg(MasterSchema::quoted(schema)));
+        }
+        for (const QString &file : std::as_const(m_files))
+            for (const char *side : { "", "-journal", "-wal", "-shm" })
+                QFile::remove(file + QLatin1String(side));
+        // Deepest first, and only when empty: nothing of anyone else's goes.
+        for (auto folder = m_folders.crbegin(); folder != m_folders.crend(); ++folder)
+            ::rmdir(QFile::encodeName(*folder).constData());
+    }
+    // Before making it: noted only when nothing is there yet.
+    void folder(const QString &path)
+    {
+        if (!QFileInfo::exists(path))
+            m_folders.append(path);
+    }
+    void file(const QString &path)
+    {
+        if (!QFileInfo::exists(path))
+            m_files.append(path);
+    }
+    void schema(const QString &uri, const QString &name) { m_schemas.append({ uri, name }); }
+    void keep() { m_kept = true; }
+
+private:
+    QStringList m_folders;
+    QStringList m_files;
+    QList<std::pair<QString, QString>> m_schemas;
+    bool m_kept = false;
+};
+
 bool createDatabase(const QString &path,
                     bool (*createTables)(QSqlDatabase &, QString *),
-                    QString *message)
+                    QString *message,
+                    Made *made)
 {
     DatabaseConnection connection;
     QString error;
-    if (!connection.open(path, DatabaseConnection::Missing::Create)
-        || !createTables(connection.database(), &error)) {
+    if (!Comm::isServerUri(path))
+        made->file(path);
+    const bool opened = connection.open(path, DatabaseConnection::Missing::Create);
+    if (!connection.madeSchema().isEmpty())
+        made->schema(path, connection.madeSchema());
+    if (!opened || !createTables(connection.database(), &error)) {
         *message = QStringLiteral("データベース %1 を作成できません（%2）")
                        .arg(DatabaseConnection::displayName(path),
                             connection.error().isEmpty() ? error : connection.error());
@@ -42,7 +95,7 @@ QString givenDatabase(const QString &value, const QString &fallback)
 {
     if (value.isEmpty())
         return fallback;
-    if (Comm::isServerUri(value))
+    if (Comm::isServerUri(value) || !Comm::uriSchemeHint(value).isEmpty())
         return value;
     return QDir::cleanPath(QFileInfo(value).absoluteFilePath());
 }
@@ -113,23 +166,44 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         return Result::Refused;
     }
 
+    // A URI whose scheme is misspelt would otherwise be made as a file.
+    for (const QString &location : { databases.terminal, databases.maintenance }) {
+        const QString hint = Comm::uriSchemeHint(location);
+        if (!hint.isEmpty()) {
+            *message = hint;
+            return Result::Refused;
+        }
+    }
+
+    Made made;
+    // The folders above the station's that init's mkpath will make.
+    QStringList above;
+    for (QString up = QFileInfo(dir).path(); !QFileInfo::exists(up) && up != QFileInfo(up).path();
+         up = QFileInfo(up).path())
+        above.prepend(up);
+    for (const QString &folder : std::as_const(above))
+        made.folder(folder);
     for (const AccessModel::Folder &folder :
          AccessModel::folders(layout, layout.defaultImportFolder())) {
         QString error;
+        made.folder(folder.path);
         if (!AccessModel::makeFolder(folder, host, &error)) {
             *message = QStringLiteral("フォルダ %1 を作成できません（%2）").arg(folder.path, error);
             return Result::Failed;
         }
     }
 
-    if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message)
-        || !createDatabase(databases.maintenance, MasterSchema::createMaintenanceTables, message)) {
+    if (!createDatabase(databases.terminal, MasterSchema::createTerminalTables, message, &made)
+        || !createDatabase(
+            databases.maintenance, MasterSchema::createMaintenanceTables, message, &made)) {
         return Result::Failed;
     }
 
     // The key just before the settings: a run that failed on a database
     // leaves no key behind to be refused when it is run again.
     QString error;
+    if (keyed)
+        made.file(keyPath);
     if (keyed && !Comm::writeLinkKeyFile(keyPath, { options.linkKey, {} }, &error)) {
         *message = error;
         return Result::Failed;
@@ -137,6 +211,7 @@ StationInit::Result StationInit::run(const QString &dirArgument,
 
     // Written last, so a folder whose set-up failed can simply be set up again.
     QSaveFile settings(settingsPath);
+    made.file(settingsPath);
     if (!settings.open(QIODevice::WriteOnly) || settings.write(settingsBytes) < 0
         || !settings.commit()) {
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）")
@@ -148,6 +223,7 @@ StationInit::Result StationInit::run(const QString &dirArgument,
         *message = QStringLiteral("設定ファイル %1 を書けません（%2）").arg(settingsPath, error);
         return Result::Failed;
     }
+    made.keep();
     *message = QStringLiteral("ステーション %1 を作成しました").arg(dir);
     return Result::Created;
 }
