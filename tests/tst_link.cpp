@@ -380,10 +380,20 @@ private Q_SLOTS:
 
         // Refused, logged, nothing left behind, nothing written outside.
         QVERIFY(s.logText().contains(QStringLiteral("通信エラー %1").arg(code)));
+        // Named as its HELLO named itself, or not yet known; always with its address.
+        const QStringList unnamed { QStringLiteral("no hello"),
+                                    QStringLiteral("terminal 0"),
+                                    QStringLiteral("trickled hello"),
+                                    QStringLiteral("not the protocol") };
+        const QString who = scenario.startsWith(QLatin1String("terminal 1")) ? scenario.mid(9)
+            : unnamed.contains(scenario)                                     ? QStringLiteral("?")
+                                                                             : QStringLiteral("3");
+        QVERIFY2(s.logText().contains(QStringLiteral("端末 %1 (127.0.0.1:").arg(who)),
+                 qPrintable(s.logText()));
         QCOMPARE(s.stationFiles(), QStringList());
         QVERIFY(!QFile::exists(outside));
         QVERIFY(s.op.shown.isEmpty());
-        QCOMPARE(s.statusLines.contains(QStringLiteral("S_HACH.dat保存失敗")), failedTransfer);
+        QCOMPARE(s.statusLines.contains(QStringLiteral("S_HACH.dat保存失敗 :3")), failedTransfer);
 
         // The next terminal is served as usual.
         Outbox out;
@@ -404,7 +414,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(s.stationFiles().size(), 1, 5000); // the partial file
         QVERIFY(s.stationFiles().first().startsWith(QStringLiteral(".incoming-")));
         t.socket.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗 :3"), 5000);
         QCOMPARE(s.stationFiles(), QStringList());
         // Lost, and no error of the protocol: nothing could be sent.
         QVERIFY(s.logText().contains(QStringLiteral("通信途絶: connection lost")));
@@ -624,7 +635,7 @@ private Q_SLOTS:
         QVERIFY(t.waitFor(Error));
         QCOMPARE(t.errorCode(), int(ErrorCode::Stopping));
         QCOMPARE(s.stationFiles(), QStringList());
-        QVERIFY(s.statusLines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+        QVERIFY(s.statusLines.contains(QStringLiteral("S_TANA.dat保存失敗 :3")));
     }
 };
 

@@ -27,7 +27,7 @@ std::optional<QString> TransferEvents::statusText(Link::TransferKind statusKind,
     case Link::TransferKind::Saved:
         return fileName + QStringLiteral("保存成功 :") + terminal;
     case Link::TransferKind::SaveFailed:
-        return fileName + QStringLiteral("保存失敗");
+        return fileName + QStringLiteral("保存失敗 :") + terminal;
     case Link::TransferKind::UnpackingLog:
         return QStringLiteral("ログファイル解凍中");
     }

@@ -109,7 +109,7 @@ bool StationSession::endIfAsked()
     if (m_state == State::Ended || m_inHandler || (!m_lost && !m_stopAsked))
         return false;
     if (m_lost)
-        end(QStringLiteral("端末 %1 (%2) 通信途絶: connection lost").arg(m_terminal).arg(m_peer));
+        end(who() + QStringLiteral(" 通信途絶: connection lost"));
     else
         fail(m_stopAsked->code, m_stopAsked->reason);
     m_stopAsked.reset();
@@ -179,9 +179,7 @@ void StationSession::handle(const Frame &frame)
         const QString reason = error
             ? QStringLiteral("%1: %2").arg(describeError(error->code), error->reason)
             : QStringLiteral("(malformed)");
-        end(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
-                .arg(m_terminal)
-                .arg(m_peer, reason));
+        end(who() + QStringLiteral(" がエラーを返しました: ") + reason);
         return;
     }
     const auto unexpected = [&](const QString &expected) {
@@ -211,7 +209,7 @@ void StationSession::handle(const Frame &frame)
                  QStringLiteral("more than %1 FETCH in one session").arg(m_config.maxFetches));
         else if (frame.type == Bye && frame.payload.isEmpty()) {
             send(Bye);
-            Q_EMIT note(QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer));
+            Q_EMIT note(who() + QStringLiteral(" 切断"));
             m_state = State::Ended;
         } else
             unexpected(QStringLiteral("PUT, FETCH or BYE"));
@@ -238,6 +236,7 @@ void StationSession::onHello(const Frame &frame)
         fail(ErrorCode::Unexpected, QStringLiteral("malformed HELLO"));
         return;
     }
+    m_named = hello->terminal;
     if (hello->version != m_config.version) {
         fail(ErrorCode::BadVersion,
              m_config.version == TunnelVersion
@@ -292,11 +291,19 @@ void StationSession::onAuth(const Frame &frame)
     fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));
 }
 
+QString StationSession::who() const
+{
+    // A terminal refused at its HELLO is named as it named itself; one that
+    // never said is not yet known, and is told apart by its address alone.
+    const QString terminal = m_named ? QString::number(m_named) : QStringLiteral("?");
+    return QStringLiteral("端末 %1 (%2)").arg(terminal, m_peer);
+}
+
 void StationSession::welcome()
 {
     m_state = State::Ready;
     send(Welcome, encodeWelcome({ m_config.version, quint64(m_config.maxFileSize), MaxPayload }));
-    Q_EMIT note(QStringLiteral("端末 %1 (%2) 接続").arg(m_terminal).arg(m_peer));
+    Q_EMIT note(who() + QStringLiteral(" 接続"));
 }
 
 void StationSession::onPut(const Frame &frame)
@@ -502,9 +509,7 @@ void StationSession::fail(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
-    end(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
-            .arg(m_terminal)
-            .arg(m_peer, describeError(code), reason),
+    end(who() + QStringLiteral(" 通信エラー %1: %2").arg(describeError(code), reason),
         ErrorMessage { code, reason });
 }
 

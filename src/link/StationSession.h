@@ -117,6 +117,9 @@ public:
     bool hasEnded() const { return m_state == State::Ended; }
     int terminalNumber() const { return m_terminal; }
     QString peer() const { return m_peer; }
+    // How the log names this end: "端末 N (ADDR:PORT)", N as its HELLO gave
+    // it, or "?" before one came.
+    QString who() const;
 
 Q_SIGNALS:
     // A transfer step, for TransferStatus of the control.
@@ -166,6 +169,7 @@ private:
     FrameDecoder m_decoder;
     State m_state = State::Idle;
     int m_terminal = 0;
+    int m_named = 0; // as the HELLO named it, accepted or not
     QByteArray m_nonce;
     std::unique_ptr<IncomingFile> m_incoming;
     std::unique_ptr<OutgoingFile> m_outgoing;
