@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "CommandHelp.h"
 #include "KeyCommand.h"
 #include "StationInit.h"
 #include "StationLock.h"
@@ -152,7 +153,8 @@ int parseCommand(QCommandLineParser &parser,
     if (!parser.parse(QStringList { command } + arguments))
         return usageError(parser.errorText(), usage);
     if (parser.isSet(helpOption())) {
-        printLine(stdout, usage);
+        const QString help = commandHelp(command);
+        printLine(stdout, help.isEmpty() ? usage : usage + QStringLiteral("\n\n") + help);
         return 0;
     }
     if (parser.isSet(versionOption())) {
