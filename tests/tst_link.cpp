@@ -117,6 +117,29 @@ private Q_SLOTS:
         QCOMPARE(s.op.messages().count(QStringLiteral("chk-2")), 2);
     }
 
+    // A station nobody watches: what only informs goes to the status line
+    // (and so the log) instead of a box; a filing that fails still raises one.
+    void noticesLoggedLeaveBoxesToFailures()
+    {
+        LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &) {
+            settings.notices = Comm::Settings::Notices::Log;
+        });
+        const QString name = QStringLiteral("S_HACH.dat");
+        Outbox out;
+        QVERIFY(send(s, 3, { out.file(name, "order") }));
+        QVERIFY(s.op.shown.isEmpty());
+        QCOMPARE(s.statusLines.size(), 7);
+        QCOMPARE(s.statusLines.at(2), name);
+        QVERIFY(s.statusLines.at(4).contains(QStringLiteral(" | ") + s.snd(3, name) + u' '));
+        QCOMPARE(s.statusLines.mid(5), QStringList({ "chk-1", "chk-2" }));
+        QVERIFY(s.logText().contains(QStringLiteral("chk-2")));
+
+        QVERIFY(QFile::setPermissions(s.snd(3, name), QFile::ReadOwner));
+        QVERIFY(!send(s, 3, { out.file(name, "again") }));
+        QCOMPARE(s.op.shown.size(), 1);
+        QVERIFY(s.op.messages().first().startsWith(QStringLiteral("ファイルを置き換えられません")));
+    }
+
     // "Saved" means kept: a name the station does not file is kept aside,
     // time-stamped, in the terminal's folder for such files.
     void otherNamesAreKeptAside_data()

@@ -48,7 +48,7 @@ void TransferEvents::TransferStatus(Link::TransferKind statusKind,
 
 void TransferEvents::fileSaved(const QString &fileName, int terminalNumber)
 {
-    m_operator.message(fileName);
+    m_operator.notice(QString(), fileName);
     Q_EMIT statusLineChanged(*statusText(Link::TransferKind::Saved, fileName, terminalNumber));
     QString failure;
     if (fileName == QLatin1String("CTRL.csv")) {
