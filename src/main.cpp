@@ -11,8 +11,8 @@
 #include "station/KeyCommand.h"
 #include "station/PermissionsCommand.h"
 #include "station/ScanCommand.h"
-#include "station/Station.h"
 #include "station/Serve.h"
+#include "station/Station.h"
 #include "station/StationLock.h"
 #include "tls/TlsHeap.h"
 
