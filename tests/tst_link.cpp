@@ -503,11 +503,18 @@ private Q_SLOTS:
         QVERIFY(second.waitFor(Wait));
         RawTerminal third(s.port());
         third.send(Hello, encodeHello({ Version, 5 }));
+        const QList<quint16> ports { second.socket.localPort(), third.socket.localPort() };
         QVERIFY(third.waitFor(Error));
         QCOMPARE(third.errorCode(), int(ErrorCode::Busy));
         QVERIFY(second.waitFor(Error));
         QCOMPARE(second.errorCode(), int(ErrorCode::Busy));
         QVERIFY(!first.has(Error));
+        // Turned away before their HELLO was read: not yet known, told apart
+        // by address and port.
+        for (const quint16 port : ports)
+            QVERIFY2(
+                s.logText().contains(QStringLiteral("端末 ? (127.0.0.1:%1) 通信エラー").arg(port)),
+                qPrintable(s.logText()));
     }
 
     void aFileThatCannotBeFiledIsNotConfirmed()

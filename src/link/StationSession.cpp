@@ -293,9 +293,11 @@ void StationSession::onAuth(const Frame &frame)
 
 QString StationSession::who() const
 {
-    // A terminal refused at its HELLO is named as it named itself; one that
-    // never said is not yet known, and is told apart by its address alone.
-    const QString terminal = m_named ? QString::number(m_named) : QStringLiteral("?");
+    // A terminal refused at its HELLO is named as it named itself; before
+    // one, as its TLS identity proved it, else it is not yet known and is told
+    // apart by its address alone.
+    const int named = m_named ? m_named : m_config.provenTerminal;
+    const QString terminal = named ? QString::number(named) : QStringLiteral("?");
     return QStringLiteral("端末 %1 (%2)").arg(terminal, m_peer);
 }
 
