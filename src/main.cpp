@@ -1,21 +1,27 @@
 #include "base/AccessModel.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
+#include "base/Console.h"
 #include "gui/MianMenu.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
 #include "station/Cli.h"
 #include "station/CliImport.h"
+#include "station/FirstStart.h"
 #include "station/KeyCommand.h"
 #include "station/PermissionsCommand.h"
 #include "station/ScanCommand.h"
 #include "station/Serve.h"
+#include "station/Station.h"
 #include "station/StationLock.h"
 #include "station/StatusCommand.h"
 #include "tls/TlsHeap.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileDialog>
+
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -29,18 +35,6 @@ bool hasDisplay()
     if (!platform.isEmpty())
         return platform != "offscreen" && platform != "minimal";
     return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-}
-
-// A message that stops the window before it opens, shown where there is a
-// screen to show it on (it has gone to standard error already).
-void showAndWait(int argc, char **argv, const QString &text)
-{
-    if (!hasDisplay())
-        return;
-    QApplication app(argc, argv);
-    WidgetOperator screen;
-    screen.message(text);
-    screen.waitUntilAcknowledged();
 }
 
 QStringList argumentList(int argc, char **argv)
@@ -67,45 +61,84 @@ int runWindow(int argc, char **argv)
             QStringLiteral("unknown command '%1'").arg(parser.positionalArguments().first()),
             Cli::helpText());
 
+    // The screen is opened before the settings are read only when it is
+    // needed: a first start's offer, or a message that stops the window (it
+    // has gone to standard error already).
+    std::optional<QApplication> app;
+    std::optional<WidgetOperator> screen;
+    const auto openScreen = [&] {
+        if (app)
+            return;
+        app.emplace(argc, argv);
+        QApplication::setApplicationName(WidgetOperator::applicationTitle());
+        screen.emplace();
+    };
+    const auto refuse = [&](const QString &text) {
+        if (!hasDisplay())
+            return 2;
+        openScreen();
+        screen->message(text);
+        screen->waitUntilAcknowledged();
+        return 2;
+    };
+
+    // A first start from the desktop: no station in the folder yet. The
+    // operator makes one here, never on a command line.
+    QCommandLineParser madeHere;
+    const QCommandLineParser *chosen = &parser;
+    const QString folder
+        = Cli::chooseStation(parser.value(Cli::stationDirOption()), Cli::Process::Window).dir;
+    if (const QString why = FirstStart::unreadable(folder); !why.isEmpty()) {
+        printLine(stderr, QStringLiteral("tarvinex: ") + why);
+        return refuse(why);
+    }
+    if (hasDisplay() && FirstStart::wanted(folder)) {
+        openScreen();
+        const QString made = FirstStart::offer(*screen, folder, [] {
+            return QFileDialog::getExistingDirectory(nullptr, FirstStart::caption());
+        });
+        if (made.isEmpty()) {
+            screen->waitUntilAcknowledged();
+            return 2;
+        }
+        madeHere.addOption(Cli::stationDirOption());
+        madeHere.parse({ QStringLiteral("tarvinex"), QStringLiteral("--station-dir"), made });
+        chosen = &madeHere;
+    }
+
     Comm::Settings settings;
     Cli::StationChoice choice;
     QString error;
-    if (!Cli::loadSettings(parser, Cli::Process::Window, &settings, &choice, &error)) {
-        showAndWait(argc, argv, error);
-        return 2;
-    }
+    if (!Cli::loadSettings(*chosen, Cli::Process::Window, &settings, &choice, &error))
+        return refuse(error);
     // A server down is told and tried again at each scan; the window starts.
     QString databaseProblem;
     const int databases
         = Cli::checkDatabases(settings, Cli::Process::Window, true, &databaseProblem);
-    if (databases == 2) {
-        showAndWait(argc, argv, databaseProblem);
-        return 2;
-    }
+    if (databases == 2)
+        return refuse(databaseProblem);
     StationLock running(settings.layout().stationLockFile());
-    if (!Cli::takeStationLock(&running, &error)) {
-        showAndWait(argc, argv, error);
-        return 2;
-    }
+    if (!Cli::takeStationLock(&running, &error))
+        return refuse(error);
 
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(WidgetOperator::applicationTitle());
-    WidgetOperator screen;
+    openScreen();
     SystemClock clock;
-    WindowStation station(settings, screen, clock);
+    WindowStation station(settings, *screen, clock);
     station.log().write(choice.line());
     if (databases != 0) {
-        screen.message(databaseProblem);
+        screen->message(databaseProblem);
         station.core().retryDatabases(true);
     }
     int status = 0;
     if (station.load()) {
-        screen.setParentWindow(&station.window());
+        screen->setParentWindow(&station.window());
         station.window().show();
-        status = app.exec();
+        status = app->exec();
+    } else if (!station.station().isQuitting()) {
+        status = 1; // it could not listen; the port may come free
     }
     // The station has stopped; its last messages are read before it ends.
-    screen.waitUntilAcknowledged();
+    screen->waitUntilAcknowledged();
     return status;
 }
 

@@ -38,9 +38,17 @@ if(NOT status EQUAL 1 OR NOT err MATCHES "JISYA.DAT" OR NOT out MATCHES "SHOMAS.
     message(FATAL_ERROR "missing file: status ${status}, out ${out}, err ${err}")
 endif()
 
-execute_process(COMMAND "${TARVINEX}" import --station-dir "${WORK}" SHOMAS shomas
+# A master named in any letter case, as its file is found; named twice, imported once.
+execute_process(COMMAND "${TARVINEX}" import --station-dir "${WORK}" shomas SHOMAS
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT status EQUAL 2 OR NOT out STREQUAL "")
+string(REGEX MATCHALL "SHOMAS.DAT:" summaries "${out}")
+list(LENGTH summaries count)
+if(NOT status EQUAL 0 OR NOT count EQUAL 1)
+    message(FATAL_ERROR "master in lower case: status ${status}, out ${out}, err ${err}")
+endif()
+execute_process(COMMAND "${TARVINEX}" import --station-dir "${WORK}" SHOMAS shomaz
+                RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT status EQUAL 2 OR NOT out STREQUAL "" OR NOT err MATCHES "unknown master 'shomaz'")
     message(FATAL_ERROR "unknown master: status ${status}, out ${out}")
 endif()
 execute_process(COMMAND "${TARVINEX}" import --station-dir "${WORK}/nowhere" SHOMAS

@@ -26,9 +26,10 @@ function(expect text pattern what)
 endfunction()
 
 # --help and --version answer on standard output, status 0, with no display.
-foreach(command "" init serve scan import key "key;show" "key;new" status)
+# Each command's help says what it does, its options and its exit statuses.
+foreach(command "" init serve scan import permissions key "key;show" "key;new" status)
     run(0 "${TARVINEX}" ${command} --help)
-    expect("${out}" "usage|Usage" "${command} --help")
+    expect("${out}" "^[Uu]sage.*\n  --.*Exit status: 0" "${command} --help")
     run(0 "${TARVINEX}" ${command} --version)
     expect("${out}" "^tarvinex [0-9]+\\.[0-9]+" "${command} --version")
 endforeach()

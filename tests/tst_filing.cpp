@@ -71,7 +71,7 @@ private Q_SLOTS:
         QTest::newRow("receiving") << Kind::Receiving << QStringLiteral("S_HACH.dat受信中 :3");
         QTest::newRow("saving") << Kind::Saving << QStringLiteral("S_HACH.dat保存中 :3");
         QTest::newRow("saved") << Kind::Saved << QStringLiteral("S_HACH.dat保存成功 :3");
-        QTest::newRow("failed") << Kind::SaveFailed << QStringLiteral("S_HACH.dat保存失敗");
+        QTest::newRow("failed") << Kind::SaveFailed << QStringLiteral("S_HACH.dat保存失敗 :3");
         QTest::newRow("log") << Kind::UnpackingLog << QStringLiteral("ログファイル解凍中");
         QTest::newRow("below") << Kind(-1) << QString();
         QTest::newRow("above") << Kind(6) << QString();
@@ -235,7 +235,7 @@ private Q_SLOTS:
         QVERIFY(refused.first().first().toString().contains(QFileInfo(kept).fileName()));
         QVERIFY2(refused.first().first().toString().contains(cause),
                  qPrintable(refused.first().first().toString()));
-        QCOMPARE(f.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"));
+        QCOMPARE(f.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗 :3"));
         f.saved(name, 3, "again");
         QCOMPARE(readFile(kept), QByteArray("new"));
         if (breakage == QLatin1String("readonly"))

@@ -117,6 +117,29 @@ private Q_SLOTS:
         QCOMPARE(s.op.messages().count(QStringLiteral("chk-2")), 2);
     }
 
+    // A station nobody watches: what only informs goes to the status line
+    // (and so the log) instead of a box; a filing that fails still raises one.
+    void noticesLoggedLeaveBoxesToFailures()
+    {
+        LinkStation s([](Comm::Settings &settings, StationCore::LinkOptions &) {
+            settings.notices = Comm::Settings::Notices::Log;
+        });
+        const QString name = QStringLiteral("S_HACH.dat");
+        Outbox out;
+        QVERIFY(send(s, 3, { out.file(name, "order") }));
+        QVERIFY(s.op.shown.isEmpty());
+        QCOMPARE(s.statusLines.size(), 7);
+        QCOMPARE(s.statusLines.at(2), name);
+        QVERIFY(s.statusLines.at(4).contains(QStringLiteral(" | ") + s.snd(3, name) + u' '));
+        QCOMPARE(s.statusLines.mid(5), QStringList({ "chk-1", "chk-2" }));
+        QVERIFY(s.logText().contains(QStringLiteral("chk-2")));
+
+        QVERIFY(QFile::setPermissions(s.snd(3, name), QFile::ReadOwner));
+        QVERIFY(!send(s, 3, { out.file(name, "again") }));
+        QCOMPARE(s.op.shown.size(), 1);
+        QVERIFY(s.op.messages().first().startsWith(QStringLiteral("ファイルを置き換えられません")));
+    }
+
     // "Saved" means kept: a name the station does not file is kept aside,
     // time-stamped, in the terminal's folder for such files.
     void otherNamesAreKeptAside_data()
@@ -380,10 +403,20 @@ private Q_SLOTS:
 
         // Refused, logged, nothing left behind, nothing written outside.
         QVERIFY(s.logText().contains(QStringLiteral("通信エラー %1").arg(code)));
+        // Named as its HELLO named itself, or not yet known; always with its address.
+        const QStringList unnamed { QStringLiteral("no hello"),
+                                    QStringLiteral("terminal 0"),
+                                    QStringLiteral("trickled hello"),
+                                    QStringLiteral("not the protocol") };
+        const QString who = scenario.startsWith(QLatin1String("terminal 1")) ? scenario.mid(9)
+            : unnamed.contains(scenario)                                     ? QStringLiteral("?")
+                                                                             : QStringLiteral("3");
+        QVERIFY2(s.logText().contains(QStringLiteral("端末 %1 (127.0.0.1:").arg(who)),
+                 qPrintable(s.logText()));
         QCOMPARE(s.stationFiles(), QStringList());
         QVERIFY(!QFile::exists(outside));
         QVERIFY(s.op.shown.isEmpty());
-        QCOMPARE(s.statusLines.contains(QStringLiteral("S_HACH.dat保存失敗")), failedTransfer);
+        QCOMPARE(s.statusLines.contains(QStringLiteral("S_HACH.dat保存失敗 :3")), failedTransfer);
 
         // The next terminal is served as usual.
         Outbox out;
@@ -404,7 +437,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(s.stationFiles().size(), 1, 5000); // the partial file
         QVERIFY(s.stationFiles().first().startsWith(QStringLiteral(".incoming-")));
         t.socket.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            s.statusLines.last(), QStringLiteral("S_HACH.dat保存失敗 :3"), 5000);
         QCOMPARE(s.stationFiles(), QStringList());
         // Lost, and no error of the protocol: nothing could be sent.
         QVERIFY(s.logText().contains(QStringLiteral("通信途絶: connection lost")));
@@ -469,11 +503,18 @@ private Q_SLOTS:
         QVERIFY(second.waitFor(Wait));
         RawTerminal third(s.port());
         third.send(Hello, encodeHello({ Version, 5 }));
+        const QList<quint16> ports { second.socket.localPort(), third.socket.localPort() };
         QVERIFY(third.waitFor(Error));
         QCOMPARE(third.errorCode(), int(ErrorCode::Busy));
         QVERIFY(second.waitFor(Error));
         QCOMPARE(second.errorCode(), int(ErrorCode::Busy));
         QVERIFY(!first.has(Error));
+        // Turned away before their HELLO was read: not yet known, told apart
+        // by address and port.
+        for (const quint16 port : ports)
+            QVERIFY2(
+                s.logText().contains(QStringLiteral("端末 ? (127.0.0.1:%1) 通信エラー").arg(port)),
+                qPrintable(s.logText()));
     }
 
     void aFileThatCannotBeFiledIsNotConfirmed()
@@ -624,7 +665,7 @@ private Q_SLOTS:
         QVERIFY(t.waitFor(Error));
         QCOMPARE(t.errorCode(), int(ErrorCode::Stopping));
         QCOMPARE(s.stationFiles(), QStringList());
-        QVERIFY(s.statusLines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+        QVERIFY(s.statusLines.contains(QStringLiteral("S_TANA.dat保存失敗 :3")));
     }
 };
 

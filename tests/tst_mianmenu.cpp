@@ -6,14 +6,19 @@
 #include "gui/MianMenu.h"
 #include "gui/WidgetOperator.h"
 #include "gui/WindowStation.h"
+#include "station/Cli.h"
+#include "station/FirstStart.h"
 #include "station/Station.h"
+#include "station/StationLock.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -116,6 +121,46 @@ private Q_SLOTS:
         QCOMPARE(next, w.BtnMaster);
     }
 
+    // A first start from the desktop: the folder holds no station, the
+    // operator takes the offer, the station is made with a key, told with
+    // it, and runs. A folder another station holds is refused.
+    void firstStartMakesAStationThatRuns()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("first"));
+        QVERIFY(FirstStart::wanted(dir));
+        const QString file = m_dir.filePath(QStringLiteral("a file"));
+        QVERIFY(writeFile(file, "x"));
+        QVERIFY(!FirstStart::wanted(file));
+        QVERIFY(FirstStart::unreadable(file).contains(QStringLiteral("フォルダではありません")));
+        TestOperator declines;
+        declines.answer = 1; // a folder of its own, then none given
+        QCOMPARE(FirstStart::offer(declines, dir, [] { return QString(); }), QString());
+        QVERIFY(!QFileInfo::exists(dir));
+
+        TestOperator op;
+        op.answer = 0;
+        QCOMPARE(FirstStart::offer(op, dir, {}), dir);
+        QCOMPARE(op.choicesOffered.size(), 1);
+        QVERIFY(!FirstStart::wanted(dir));
+        Comm::Settings s;
+        QString error;
+        QVERIFY2(Comm::LoadSettings(dir, &s, &error), qPrintable(error));
+        QVERIFY(!s.linkKey.isEmpty());
+        QCOMPARE(op.shown.size(), 1);
+        QVERIFY(op.shown.first().text.contains(QString::fromUtf8(s.linkKey)));
+        QVERIFY(!op.shown.first().text.contains(QStringLiteral("tarvinex ")));
+
+        s.port = 0;
+        StationLock running(s.layout().stationLockFile());
+        QVERIFY(Cli::takeStationLock(&running, &error));
+        WindowStation station(s, op, m_clock, noUnits);
+        QVERIFY(station.load());
+        QVERIFY(station.server().Listening());
+        StationLock second(s.layout().stationLockFile());
+        QVERIFY(!Cli::takeStationLock(&second, &error));
+        QVERIFY2(error.contains(QStringLiteral("already running")), qPrintable(error));
+    }
+
     void startUpWithoutUsbUnitStillListens()
     {
         TestOperator op;
@@ -177,6 +222,22 @@ private Q_SLOTS:
         QTest::mouseClick(station.window().Command1, Qt::LeftButton);
         QTest::mouseClick(station.window().Command2, Qt::LeftButton);
         QCOMPARE(op.choicesOffered.size(), 2);
+    }
+
+    // Beside a station that has the port, the window says why and does not
+    // pretend to run.
+    void aPortInUseEndsTheWindow()
+    {
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::LocalHost));
+        Comm::Settings s = settings();
+        s.port = other.serverPort();
+        TestOperator op;
+        WindowStation station(s, op, m_clock, noUnits);
+        QVERIFY(!station.load());
+        QVERIFY2(op.messages().last().contains(QString::number(s.port)),
+                 qPrintable(op.messages().last()));
+        QVERIFY(!station.station().Timer1->isActive());
     }
 
     void decliningTheUnitEndsTheProgram()

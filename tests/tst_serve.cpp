@@ -97,6 +97,20 @@ private Q_SLOTS:
                                      order }),
                  0);
         QVERIFY(QFile::exists(m_station + QStringLiteral("/data/0003/snd/S_HACH.dat")));
+        // Nothing staged for terminal 5: its fetch says so instead of nothing.
+        QProcess fetch;
+        fetch.start(QStringLiteral(TERMINAL_EXE),
+                    { QStringLiteral("--port"),
+                      QString::number(port),
+                      QStringLiteral("--terminal"),
+                      QStringLiteral("5"),
+                      QStringLiteral("--key-file"),
+                      m_station + QStringLiteral("/link.key"),
+                      QStringLiteral("fetch"),
+                      m_dir.filePath(QStringLiteral("fetched")) });
+        QVERIFY(fetch.waitForFinished(10000));
+        QCOMPARE(fetch.exitCode(), 0);
+        QCOMPARE(fetch.readAllStandardOutput(), QByteArray("nothing staged: 0 files fetched\n"));
 
         // A transfer left half done when the signal comes.
         const auto connection = hello(port, 7);
@@ -137,7 +151,7 @@ private Q_SLOTS:
                                               + sendCopy + QStringLiteral(" | ")));
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
-        QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+        QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗 :7")));
         // It says where it works; with no UNIT set, it says nothing of USB
         // units; the link's own events are printed too, not only logged.
         QCOMPARE(lines.first(),

@@ -163,14 +163,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("listen");
         QTest::addColumn<bool>("insecureListen");
         QTest::addColumn<bool>("acceptV1");
-        QTest::newRow("none given") << "" << QStringList() << false << true;
-        QTest::newRow("words in capitals") << "LISTEN=ANY\r\nINSECURE_LISTEN=Yes\r\nLINKV1=NO\r\n"
-                                           << QStringList { "any" } << true << false;
-        QTest::newRow("loopback") << "LISTEN= loopback \r\nLINKV1=yes\r\nINSECURE_LISTEN=no\r\n"
-                                  << QStringList { "loopback" } << false << true;
+        QTest::addColumn<bool>("noticesLogged");
+        QTest::newRow("none given") << "" << QStringList() << false << true << false;
+        QTest::newRow("words in capitals")
+            << "LISTEN=ANY\r\nINSECURE_LISTEN=Yes\r\nLINKV1=NO\r\nNOTICES=LOG\r\n"
+            << QStringList { "any" } << true << false << true;
+        QTest::newRow("loopback")
+            << "LISTEN= loopback \r\nLINKV1=yes\r\nINSECURE_LISTEN=no\r\nNOTICES=box\r\n"
+            << QStringList { "loopback" } << false << true << false;
         QTest::newRow("addresses as written")
-            << "LISTEN=192.168.1.10, ::1,FE80::1,::ffff:10.0.0.1\r\n"
-            << QStringList { "192.168.1.10", "::1", "FE80::1", "::ffff:10.0.0.1" } << false << true;
+            << "LISTEN=192.168.1.10, ::1,FE80::1,::ffff:10.0.0.1\r\nNOTICES=log\r\n"
+            << QStringList { "192.168.1.10", "::1", "FE80::1", "::ffff:10.0.0.1" } << false << true
+            << true;
     }
 
     void linkSettings()
@@ -179,10 +183,12 @@ private Q_SLOTS:
         QFETCH(QStringList, listen);
         QFETCH(bool, insecureListen);
         QFETCH(bool, acceptV1);
+        QFETCH(bool, noticesLogged);
         const Comm::Settings settings = parsed(text);
         QCOMPARE(settings.listen, listen);
         QCOMPARE(settings.insecureListen, insecureListen);
         QCOMPARE(settings.acceptV1, acceptV1);
+        QCOMPARE(settings.notices == Comm::Settings::Notices::Log, noticesLogged);
     }
 
     void relativePathsAreTakenFromTheStationFolder()
@@ -273,6 +279,7 @@ private Q_SLOTS:
         const QString yesNo = QStringLiteral("yes または no");
         QTest::newRow("insecure_listen true") << "INSECURE_LISTEN=true" << yesNo;
         QTest::newRow("linkv1 a number") << "LINKV1=1" << yesNo;
+        QTest::newRow("notices quiet") << "NOTICES=quiet" << QStringLiteral("box または log");
     }
 
     void unusableValuesAreRefused()

@@ -20,6 +20,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -201,9 +202,16 @@ int main(int argc, char **argv)
             printLine(stdout, QStringLiteral("fetched ") + name);
         });
         QObject::connect(
-            client.get(), &Link::TerminalClient::finished, [](bool done, const QString &error) {
+            client.get(),
+            &Link::TerminalClient::finished,
+            [&client, &steps](bool done, const QString &error) {
                 if (!done)
                     complain(1, error);
+                // A fetch that brought nothing says so, lest silence read as a hang.
+                const bool fetching = std::any_of(
+                    steps.cbegin(), steps.cend(), [](const auto &step) { return step.first; });
+                if (done && fetching && client->fetchedFiles().isEmpty())
+                    printLine(stdout, QStringLiteral("nothing staged: 0 files fetched"));
                 QCoreApplication::exit(done ? 0 : 1);
             });
         client->start();

@@ -78,6 +78,11 @@ struct Settings
     // On unless turned off, so that a station keeps its terminals through an
     // upgrade; init turns it off on a new station with a key.
     bool acceptV1 = true;
+    // "NOTICES": "box" shows every message to the operator in a box; "log"
+    // puts what only informs on the status line and in the log, for a
+    // station nobody watches. Failures raise a box either way.
+    enum class Notices { Box, Log };
+    Notices notices = Notices::Box;
 
     // What the operator should hear of but need not stop for, one sentence
     // each: a key that looks mistyped, a key others can read.

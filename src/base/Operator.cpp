@@ -5,6 +5,14 @@
 
 #include <cstdio>
 
+void Operator::notice(const QString &caption, const QString &text)
+{
+    if (caption.isEmpty())
+        message(text);
+    else
+        information(caption, text);
+}
+
 LoggedOperator::LoggedOperator(Operator &inner, StationLog &log)
     : m_inner(inner)
     , m_log(log)
@@ -29,6 +37,30 @@ int LoggedOperator::choose(const QString &caption, const QString &prompt, const 
         caption + QStringLiteral(": ")
         + (picked >= 0 && picked < items.size() ? items.at(picked) : QStringLiteral("(選択なし)")));
     return picked;
+}
+
+void LoggedOperator::notice(const QString &caption, const QString &text)
+{
+    m_log.write(caption.isEmpty() ? text : caption + QStringLiteral(": ") + text);
+    m_inner.notice(caption, text);
+}
+
+QuietNotices::QuietNotices(Operator &inner, bool quiet)
+    : m_inner(inner)
+    , m_quiet(quiet)
+{ }
+
+void QuietNotices::setStatusLine(std::function<void(const QString &)> statusLine)
+{
+    m_statusLine = std::move(statusLine);
+}
+
+void QuietNotices::notice(const QString &caption, const QString &text)
+{
+    if (m_quiet && m_statusLine)
+        m_statusLine(StationLog::oneLine(text));
+    else
+        m_inner.notice(caption, text);
 }
 
 namespace {

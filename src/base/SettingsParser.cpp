@@ -87,7 +87,7 @@ struct Key
 };
 
 // clang-format off
-const std::array<Key, 14> Keys { {
+const std::array<Key, 15> Keys { {
     { "DBname", nullptr, [](const QString &v, Settings *s) {
           s->DbPath = databaseFrom(*s, v);
           return true;
@@ -136,6 +136,14 @@ const std::array<Key, 14> Keys { {
       } },
     { "LINKV1", YesNoValues, [](const QString &v, Settings *s) {
           return readYesNo(v, &s->acceptV1);
+      } },
+    // Letter case aside, as for yes and no.
+    { "NOTICES", "box または log", [](const QString &v, Settings *s) {
+          const bool log = v.compare(QLatin1String("log"), Qt::CaseInsensitive) == 0;
+          if (!log && v.compare(QLatin1String("box"), Qt::CaseInsensitive) != 0)
+              return false;
+          s->notices = log ? Settings::Notices::Log : Settings::Notices::Box;
+          return true;
       } },
     { "LOGDAYS", "0〜36500 の整数、0 はすべての日を残す", [](const QString &v, Settings *s) {
           return readNumber(v, 0, 36500, &s->logDays);

@@ -7,6 +7,7 @@
 #include "tls/TlsWire.h"
 
 #include <QDir>
+#include <QHostAddress>
 #include <QSerialPort>
 #include <QSslSocket>
 #include <QTimer>
@@ -186,8 +187,13 @@ Link::StationSession *CommServer::sessionFor(QSslSocket *socket,
                                              Link::Wire *wire)
 {
     socket->setReadBufferSize(ReadBufferSize);
-    const QString peer
-        = socket->peerAddress().toString() + u':' + QString::number(socket->peerPort());
+    // An IPv4 peer on a dual-stack socket is named as IPv4; an IPv6 one in
+    // brackets, so that its port cannot be taken for part of the address.
+    bool isV4 = false;
+    const quint32 v4 = socket->peerAddress().toIPv4Address(&isV4);
+    const QString address
+        = isV4 ? QHostAddress(v4).toString() : u'[' + socket->peerAddress().toString() + u']';
+    const QString peer = address + u':' + QString::number(socket->peerPort());
     auto *session = new Link::StationSession(socket, config, peer, false, wire, this);
     socket->setParent(session);
     m_addressOf.insert(session, socket->peerAddress().toString());
@@ -228,9 +234,8 @@ void CommServer::onTlsConnection(QSslSocket *socket, int terminal)
             [this, session, socket](QAbstractSocket::SocketError error) {
                 if (error == QAbstractSocket::RemoteHostClosedError || session->hasEnded())
                     return;
-                Q_EMIT LinkNote(QStringLiteral("端末 %1 (%2) TLS エラー: %3")
-                                    .arg(session->terminalNumber())
-                                    .arg(session->peer(), socket->errorString()));
+                Q_EMIT LinkNote(session->who() + QStringLiteral(" TLS エラー: ")
+                                + socket->errorString());
                 socket->abort();
                 session->deviceLost();
             });

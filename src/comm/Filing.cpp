@@ -121,8 +121,8 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     const QString stamp = m_clock.now().toString(QStringLiteral("yyyyMMddHHmmss"));
     QString backup = backupPath(DataName, terminalNumber, stamp);
 
-    m_operator.message(received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n")
-                       + backup);
+    m_operator.notice(
+        QString(), received + QStringLiteral("\r\n") + sendCopy + QStringLiteral("\r\n") + backup);
 
     // The new copy replaces the old in one step: the host finds one or the
     // other, and may take the old one away meanwhile.
@@ -136,7 +136,7 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
     QString why;
     if (!place(received, sendCopy, &why))
         return failed(cannotCopy(received, sendCopy, why), why, DataName, terminalNumber, failure);
-    m_operator.message(QStringLiteral("chk-1"));
+    m_operator.notice(QString(), QStringLiteral("chk-1"));
 
     // Another process may have taken the name since it was chosen.
     if (SafeFile::at(backup).exists())
@@ -149,7 +149,7 @@ bool Filing::DataMove(const QString &DataName, int terminalNumber, QString *fail
             terminalNumber,
             failure);
     }
-    m_operator.message(QStringLiteral("chk-2"));
+    m_operator.notice(QString(), QStringLiteral("chk-2"));
     return true;
 }
 

@@ -27,7 +27,7 @@ std::optional<QString> TransferEvents::statusText(Link::TransferKind statusKind,
     case Link::TransferKind::Saved:
         return fileName + QStringLiteral("保存成功 :") + terminal;
     case Link::TransferKind::SaveFailed:
-        return fileName + QStringLiteral("保存失敗");
+        return fileName + QStringLiteral("保存失敗 :") + terminal;
     case Link::TransferKind::UnpackingLog:
         return QStringLiteral("ログファイル解凍中");
     }
@@ -48,7 +48,7 @@ void TransferEvents::TransferStatus(Link::TransferKind statusKind,
 
 void TransferEvents::fileSaved(const QString &fileName, int terminalNumber)
 {
-    m_operator.message(fileName);
+    m_operator.notice(QString(), fileName);
     Q_EMIT statusLineChanged(*statusText(Link::TransferKind::Saved, fileName, terminalNumber));
     QString failure;
     if (fileName == QLatin1String("CTRL.csv")) {

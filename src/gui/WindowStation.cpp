@@ -46,5 +46,13 @@ void WindowStation::end()
 bool WindowStation::load()
 {
     m_core.station().load();
-    return !m_core.station().isQuitting();
+    if (m_core.station().isQuitting())
+        return false;
+    // A window that cannot listen (another station has the port) has said
+    // why, and ends rather than count down as if it served terminals.
+    if (!m_core.server().Listening()) {
+        m_core.station().unload();
+        return false;
+    }
+    return true;
 }

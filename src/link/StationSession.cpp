@@ -109,7 +109,7 @@ bool StationSession::endIfAsked()
     if (m_state == State::Ended || m_inHandler || (!m_lost && !m_stopAsked))
         return false;
     if (m_lost)
-        end(QStringLiteral("端末 %1 (%2) 通信途絶: connection lost").arg(m_terminal).arg(m_peer));
+        end(who() + QStringLiteral(" 通信途絶: connection lost"));
     else
         fail(m_stopAsked->code, m_stopAsked->reason);
     m_stopAsked.reset();
@@ -179,9 +179,7 @@ void StationSession::handle(const Frame &frame)
         const QString reason = error
             ? QStringLiteral("%1: %2").arg(describeError(error->code), error->reason)
             : QStringLiteral("(malformed)");
-        end(QStringLiteral("端末 %1 (%2) がエラーを返しました: %3")
-                .arg(m_terminal)
-                .arg(m_peer, reason));
+        end(who() + QStringLiteral(" がエラーを返しました: ") + reason);
         return;
     }
     const auto unexpected = [&](const QString &expected) {
@@ -212,7 +210,7 @@ void StationSession::handle(const Frame &frame)
         else if (frame.type == Bye && frame.payload.isEmpty()) {
             send(Bye);
             m_goodbye = true;
-            m_endNote = QStringLiteral("端末 %1 (%2) 切断").arg(m_terminal).arg(m_peer);
+            m_endNote = who() + QStringLiteral(" 切断");
             Q_EMIT note(m_endNote);
             m_state = State::Ended;
         } else
@@ -240,6 +238,7 @@ void StationSession::onHello(const Frame &frame)
         fail(ErrorCode::Unexpected, QStringLiteral("malformed HELLO"));
         return;
     }
+    m_named = hello->terminal;
     if (hello->version != m_config.version) {
         fail(ErrorCode::BadVersion,
              m_config.version == TunnelVersion
@@ -294,11 +293,21 @@ void StationSession::onAuth(const Frame &frame)
     fail(ErrorCode::AuthFailed, QStringLiteral("wrong answer to the challenge"));
 }
 
+QString StationSession::who() const
+{
+    // A terminal refused at its HELLO is named as it named itself; before
+    // one, as its TLS identity proved it, else it is not yet known and is told
+    // apart by its address alone.
+    const int named = m_named ? m_named : m_config.provenTerminal;
+    const QString terminal = named ? QString::number(named) : QStringLiteral("?");
+    return QStringLiteral("端末 %1 (%2)").arg(terminal, m_peer);
+}
+
 void StationSession::welcome()
 {
     m_state = State::Ready;
     send(Welcome, encodeWelcome({ m_config.version, quint64(m_config.maxFileSize), MaxPayload }));
-    Q_EMIT note(QStringLiteral("端末 %1 (%2) 接続").arg(m_terminal).arg(m_peer));
+    Q_EMIT note(who() + QStringLiteral(" 接続"));
 }
 
 void StationSession::onPut(const Frame &frame)
@@ -504,9 +513,7 @@ void StationSession::fail(ErrorCode code, const QString &reason)
 {
     if (m_state == State::Ended)
         return;
-    end(QStringLiteral("端末 %1 (%2) 通信エラー %3: %4")
-            .arg(m_terminal)
-            .arg(m_peer, describeError(code), reason),
+    end(who() + QStringLiteral(" 通信エラー %1: %2").arg(describeError(code), reason),
         ErrorMessage { code, reason });
 }
 

@@ -120,6 +120,9 @@ public:
     // Whether the terminal said goodbye, and the log's line on how it ended.
     bool endedByGoodbye() const { return m_goodbye; }
     QString endNote() const { return m_endNote; }
+    // How the log names this end: "端末 N (ADDR:PORT)", N as its HELLO gave
+    // it, or "?" before one came.
+    QString who() const;
 
 Q_SIGNALS:
     // A transfer step, for TransferStatus of the control.
@@ -169,6 +172,7 @@ private:
     FrameDecoder m_decoder;
     State m_state = State::Idle;
     int m_terminal = 0;
+    int m_named = 0; // as the HELLO named it, accepted or not
     QByteArray m_nonce;
     std::unique_ptr<IncomingFile> m_incoming;
     std::unique_ptr<OutgoingFile> m_outgoing;

@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "CommandHelp.h"
 #include "DatabaseStart.h"
 #include "KeyCommand.h"
 #include "StationInit.h"
@@ -156,7 +157,8 @@ int parseCommand(QCommandLineParser &parser,
     if (!parser.parse(QStringList { command } + arguments))
         return usageError(parser.errorText(), usage);
     if (parser.isSet(helpOption())) {
-        printLine(stdout, usage);
+        const QString help = commandHelp(command);
+        printLine(stdout, help.isEmpty() ? usage : usage + QStringLiteral("\n\n") + help);
         return 0;
     }
     if (parser.isSet(versionOption())) {

@@ -47,10 +47,13 @@ int importMasters(const QStringList &arguments)
     // Every name is checked before anything is imported.
     QList<const Masters::Definition *> masters;
     for (const QString &name : names) {
-        const Masters::Definition *master = Masters::find(name);
+        // The master's file is found whatever its letter case, so its name is
+        // taken the same way; named twice, it is imported once.
+        const Masters::Definition *master = Masters::find(name.toUpper());
         if (!master)
             return usage(QStringLiteral("unknown master '%1'").arg(name));
-        masters.append(master);
+        if (!masters.contains(master))
+            masters.append(master);
     }
 
     if (!StationAccount::actForCommand(

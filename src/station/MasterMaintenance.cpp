@@ -47,6 +47,6 @@ bool MasterMaintenance::importMaster(const Masters::Definition &master)
         return false;
     }
     m_log.write(MasterImport::summary(master, import.counts()));
-    op.information(doneCaption(), doneText());
+    op.notice(doneCaption(), doneText());
     return true;
 }

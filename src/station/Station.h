@@ -38,6 +38,9 @@ public:
     // what they show goes to the status line, what they stage to the control.
     void handleTransfers(TransferEvents &events);
 
+    // A notice kept off the screen: on the status line, and so in the log.
+    void showNotice(const QString &text) { setStatusLine(text); }
+
     qint16 PollCountdown() const { return m_pollCountdown; }
 
     // The master scan the countdown runs when it runs out, and the lock it

@@ -16,7 +16,8 @@ StationCore::StationCore(const Comm::Settings &settings,
                          const QString &process)
     : m_settings(settings)
     , m_log(settings.stationDir, clock, process, settings.logDays)
-    , m_operator(face, m_log)
+    , m_logged(face, m_log)
+    , m_operator(m_logged, settings.notices == Comm::Settings::Notices::Log)
 {
     CommServer::Config config = linkConfig(m_settings, clock);
     if (!link.addresses.isEmpty())
@@ -32,6 +33,10 @@ StationCore::StationCore(const Comm::Settings &settings,
     m_mastersLock = std::make_unique<StationLock>(m_settings.layout().mastersLockFile());
     m_station->setMasterScan(m_scan.get(), m_mastersLock.get());
     m_station->handleTransfers(*m_transfers);
+    m_operator.setStatusLine([this](const QString &text) {
+        if (m_station)
+            m_station->showNotice(text);
+    });
     m_recorder = std::make_unique<StationRecorder>(
         m_settings.layout(), *m_server, *m_transfers, clock, m_log, process);
     QObject::connect(

@@ -47,7 +47,8 @@ public:
     const Comm::Settings &settings() const { return m_settings; }
 
     StationLog &log() { return m_log; }
-    // The face's operator, with every text written to the station log too.
+    // The face's operator, with every text written to the station log too,
+    // and notices on the status line when the settings say NOTICES=log.
     Operator &op() { return m_operator; }
     CommServer &server() { return *m_server; }
     MasterScan &scan() { return *m_scan; }
@@ -62,7 +63,8 @@ public:
 private:
     Comm::Settings m_settings;
     StationLog m_log;
-    LoggedOperator m_operator;
+    LoggedOperator m_logged;
+    QuietNotices m_operator;
     std::unique_ptr<CommServer> m_server;
     std::unique_ptr<MasterScan> m_scan;
     std::unique_ptr<StationLock> m_mastersLock;
