@@ -97,6 +97,19 @@ private Q_SLOTS:
                                      order }),
                  0);
         QVERIFY(QFile::exists(m_station + QStringLiteral("/data/0003/snd/S_HACH.dat")));
+        // A file the station keeps aside: a success once told only to the log.
+        const QString memo = m_dir.filePath(QStringLiteral("MEMO.dat"));
+        QVERIFY(writeFile(memo, "memo"));
+        QCOMPARE(QProcess::execute(QStringLiteral(TERMINAL_EXE),
+                                   { QStringLiteral("--port"),
+                                     QString::number(port),
+                                     QStringLiteral("--terminal"),
+                                     QStringLiteral("3"),
+                                     QStringLiteral("--key-file"),
+                                     m_station + QStringLiteral("/link.key"),
+                                     QStringLiteral("send"),
+                                     memo }),
+                 0);
 
         // A transfer left half done when the signal comes.
         const auto connection = hello(port, 7);
@@ -138,6 +151,12 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
         QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗")));
+        // Every line of the log is printed: the work done and the stop too.
+        QVERIFY2(lines.indexOf(QRegularExpression(
+                     QStringLiteral("^端末 3 から受信した MEMO.dat を .* に保管しました$")))
+                     >= 0,
+                 output.constData());
+        QVERIFY2(lines.contains(QStringLiteral("待ち受け終了")), output.constData());
         // It says where it works; with no UNIT set, it says nothing of USB
         // units; the link's own events are printed too, not only logged.
         QCOMPARE(lines.first(),

@@ -107,15 +107,9 @@ int serve(const QStringList &arguments)
     Station &station = core.station();
     // Without a serial unit set, terminals come over TCP only: nothing to report.
     station.setSerialUnitWanted(!unit.isEmpty());
-    // Connections, refused link keys and sessions the peer ended go to the
-    // log through the station; whoever watches serve sees them too.
-    QObject::connect(&server, &CommServer::LinkNote, [](const QString &text) {
-        printLine(stdout, StationLog::oneLine(text));
-    });
-    QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
-        if (!text.isEmpty())
-            printLine(stdout, StationLog::oneLine(text));
-    });
+    // Every line of the log, the operator's messages and the work done alike,
+    // is printed too: under the unit, the journal tells the whole story.
+    core.log().setEcho([](const QString &line) { printLine(stdout, line); });
     QObject::connect(&station, &Station::quitRequested, [] { QCoreApplication::exit(1); });
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
