@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -177,6 +178,27 @@ private Q_SLOTS:
         QVERIFY(logText.contains(QStringLiteral("S_HACH.dat保存成功 :3")));
         QVERIFY(logText.contains(QStringLiteral("] chk-2")));
         QVERIFY(logText.contains(QStringLiteral("[serve %1] ").arg(pid)));
+    }
+
+    // A second station left at the first one's port: exit 1, since the port
+    // may come free, and the message names what to change.
+    void aPortInUseNamesTheSettingToChange()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost));
+        QProcess serve;
+        serve.start(QStringLiteral(TARVINEX_EXE),
+                    { QStringLiteral("serve"),
+                      QStringLiteral("--station-dir"),
+                      m_station,
+                      QStringLiteral("--port"),
+                      QString::number(holder.serverPort()) });
+        QVERIFY(serve.waitForFinished(10000));
+        QCOMPARE(serve.exitCode(), 1);
+        const QString output = QString::fromUtf8(serve.readAllStandardOutput());
+        QVERIFY2(output.contains(QStringLiteral("設定ファイルの PORT"))
+                     && output.contains(QStringLiteral("--port")),
+                 qPrintable(output));
     }
 
     void stopsAtOnceAfterATerminalHungUp_data()
