@@ -10,10 +10,16 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // The windowless station as an operator runs it: a process that serves
 // terminals, prints what the window would show and stops on a signal.
@@ -199,6 +205,51 @@ private Q_SLOTS:
         QVERIFY2(output.contains(QStringLiteral("設定ファイルの PORT"))
                      && output.contains(QStringLiteral("--port")),
                  qPrintable(output));
+    }
+
+    // Under a unit of Type=notify: ready once listening, its last line as
+    // the status, the watchdog fed while the event loop runs, and the stop.
+    void tellsSystemdItIsReadyAndAlive()
+    {
+        const QByteArray path = m_dir.filePath(QStringLiteral("notify")).toUtf8();
+        const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(socket >= 0);
+        const auto closeSocket = qScopeGuard([socket] { ::close(socket); });
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
+        QList<QByteArray> told;
+        const auto receive = [&] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(socket, buffer, sizeof(buffer), 0)) > 0;)
+                told += QByteArray(buffer, n).split('\n');
+        };
+
+        QProcess serve;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(path));
+        environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+        environment.remove(QStringLiteral("WATCHDOG_PID"));
+        serve.setProcessEnvironment(environment);
+        QVERIFY(startServe(serve, m_station) != 0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                receive();
+                return told.count("WATCHDOG=1") >= 3;
+            },
+            5000));
+        QVERIFY2(told.contains("READY=1"), told.join(' ').constData());
+        const auto status = std::find_if(told.crbegin(), told.crend(), [](const QByteArray &s) {
+            return s.startsWith("STATUS=");
+        });
+        QVERIFY(status != told.crend());
+        QVERIFY2(status->startsWith("STATUS=待ち受け中: ポート "), status->constData());
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+        receive();
+        QVERIFY2(told.contains("STOPPING=1"), told.join(' ').constData());
     }
 
     void stopsAtOnceAfterATerminalHungUp_data()
