@@ -41,3 +41,19 @@ if(NOT rc EQUAL 2 OR NOT err MATCHES "chain.key に鍵がありません" OR EXI
     message(FATAL_ERROR "init with a blank key file exited with ${rc}: ${err}")
 endif()
 file(REMOVE_RECURSE "${WORK}-chain" "${WORK}-chain.key")
+
+# init --port: PORT for a second station on the machine, read as PORT is.
+file(REMOVE_RECURSE "${WORK}-port")
+execute_process(COMMAND "${TARVINEX}" init "${WORK}-port" --port 50212 RESULT_VARIABLE rc)
+file(READ "${WORK}-port/Tarvinex.ini" settings)
+if(NOT rc EQUAL 0 OR NOT settings MATCHES "\nPORT=50212\n")
+    message(FATAL_ERROR "init --port 50212 exited with ${rc}: ${settings}")
+endif()
+file(REMOVE_RECURSE "${WORK}-port")
+foreach(bad 0 65536 x)
+    execute_process(COMMAND "${TARVINEX}" init "${WORK}-port" --port ${bad}
+                    RESULT_VARIABLE rc ERROR_VARIABLE err)
+    if(NOT rc EQUAL 2 OR NOT err MATCHES "--port の値が正しくありません" OR EXISTS "${WORK}-port")
+        message(FATAL_ERROR "init --port ${bad} exited with ${rc}: ${err}")
+    endif()
+endforeach()

@@ -10,9 +10,16 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // The windowless station as an operator runs it: a process that serves
 // terminals, prints what the window would show and stops on a signal.
@@ -111,6 +118,19 @@ private Q_SLOTS:
         QVERIFY(fetch.waitForFinished(10000));
         QCOMPARE(fetch.exitCode(), 0);
         QCOMPARE(fetch.readAllStandardOutput(), QByteArray("nothing staged: 0 files fetched\n"));
+        // A file the station keeps aside: a success once told only to the log.
+        const QString memo = m_dir.filePath(QStringLiteral("MEMO.dat"));
+        QVERIFY(writeFile(memo, "memo"));
+        QCOMPARE(QProcess::execute(QStringLiteral(TERMINAL_EXE),
+                                   { QStringLiteral("--port"),
+                                     QString::number(port),
+                                     QStringLiteral("--terminal"),
+                                     QStringLiteral("3"),
+                                     QStringLiteral("--key-file"),
+                                     m_station + QStringLiteral("/link.key"),
+                                     QStringLiteral("send"),
+                                     memo }),
+                 0);
 
         // A transfer left half done when the signal comes.
         const auto connection = hello(port, 7);
@@ -152,6 +172,12 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
         QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗 :7")));
+                // Every line of the log is printed: the work done and the stop too.
+        QVERIFY2(lines.indexOf(QRegularExpression(
+                     QStringLiteral("^端末 3 から受信した MEMO.dat を .* に保管しました$")))
+                     >= 0,
+                 output.constData());
+        QVERIFY2(lines.contains(QStringLiteral("待ち受け終了")), output.constData());
         // It says where it works; with no UNIT set, it says nothing of USB
         // units; the link's own events are printed too, not only logged.
         QCOMPARE(lines.first(),
@@ -200,6 +226,72 @@ private Q_SLOTS:
                      QStringLiteral("の DBname: データベース postgresql://tarvinex@127.0.0.1:")),
                  qPrintable(error));
         QVERIFY2(error.contains(QStringLiteral("に接続できません")), qPrintable(error));
+    }
+
+    // A second station left at the first one's port: exit 1, since the port
+    // may come free, and the message names what to change.
+    void aPortInUseNamesTheSettingToChange()
+    {
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost));
+        QProcess serve;
+        serve.start(QStringLiteral(TARVINEX_EXE),
+                    { QStringLiteral("serve"),
+                      QStringLiteral("--station-dir"),
+                      m_station,
+                      QStringLiteral("--port"),
+                      QString::number(holder.serverPort()) });
+        QVERIFY(serve.waitForFinished(10000));
+        QCOMPARE(serve.exitCode(), 1);
+        const QString output = QString::fromUtf8(serve.readAllStandardOutput());
+        QVERIFY2(output.contains(QStringLiteral("設定ファイルの PORT"))
+                     && output.contains(QStringLiteral("--port")),
+                 qPrintable(output));
+    }
+
+    // Under a unit of Type=notify: ready once listening, its last line as
+    // the status, the watchdog fed while the event loop runs, and the stop.
+    void tellsSystemdItIsReadyAndAlive()
+    {
+        const QByteArray path = m_dir.filePath(QStringLiteral("notify")).toUtf8();
+        const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(socket >= 0);
+        const auto closeSocket = qScopeGuard([socket] { ::close(socket); });
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        QVERIFY(size_t(path.size()) < sizeof(address.sun_path));
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
+        QList<QByteArray> told;
+        const auto receive = [&] {
+            char buffer[4096];
+            for (ssize_t n; (n = ::recv(socket, buffer, sizeof(buffer), 0)) > 0;)
+                told += QByteArray(buffer, n).split('\n');
+        };
+
+        QProcess serve;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromUtf8(path));
+        environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+        environment.remove(QStringLiteral("WATCHDOG_PID"));
+        serve.setProcessEnvironment(environment);
+        QVERIFY(startServe(serve, m_station) != 0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                receive();
+                return told.count("WATCHDOG=1") >= 3;
+            },
+            5000));
+        QVERIFY2(told.contains("READY=1"), told.join(' ').constData());
+        const auto status = std::find_if(told.crbegin(), told.crend(), [](const QByteArray &s) {
+            return s.startsWith("STATUS=");
+        });
+        QVERIFY(status != told.crend());
+        QVERIFY2(status->startsWith("STATUS=待ち受け中: ポート "), status->constData());
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+        receive();
+        QVERIFY2(told.contains("STOPPING=1"), told.join(' ').constData());
     }
 
     void stopsAtOnceAfterATerminalHungUp_data()

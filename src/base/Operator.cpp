@@ -1,9 +1,6 @@
 #include "Operator.h"
 
-#include "Console.h"
 #include "StationLog.h"
-
-#include <cstdio>
 
 void Operator::notice(const QString &caption, const QString &text)
 {
@@ -63,30 +60,7 @@ void QuietNotices::notice(const QString &caption, const QString &text)
         m_inner.notice(caption, text);
 }
 
-namespace {
-
-// One line a message, so that a reader of the output can tell them apart.
-void printMessage(const QString &text)
+int ConsoleOperator::choose(const QString &, const QString &, const QStringList &items)
 {
-    printLine(stdout, StationLog::oneLine(text));
-}
-
-} // namespace
-
-void ConsoleOperator::message(const QString &text)
-{
-    printMessage(text);
-}
-
-void ConsoleOperator::information(const QString &caption, const QString &text)
-{
-    printMessage(caption + QStringLiteral(": ") + text);
-}
-
-int ConsoleOperator::choose(const QString &caption, const QString &, const QStringList &items)
-{
-    if (items.isEmpty())
-        return -1;
-    printMessage(caption + QStringLiteral(": ") + items.first());
-    return 0;
+    return items.isEmpty() ? -1 : 0;
 }

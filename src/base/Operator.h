@@ -75,13 +75,14 @@ private:
     std::function<void(const QString &)> m_statusLine;
 };
 
-// For the station without windows: prints each text on standard output, one
-// line each, and counts it as acknowledged at once. Of a choice it takes the
-// first item offered: the only one is the unit the settings name.
+// For the station without windows, behind a LoggedOperator whose log prints
+// every line on standard output: it shows nothing itself, counts each text as
+// acknowledged at once, and of a choice takes the first item offered: the only
+// one is the unit the settings name.
 class ConsoleOperator : public Operator
 {
 public:
-    void message(const QString &text) override;
-    void information(const QString &caption, const QString &text) override;
+    void message(const QString &) override { }
+    void information(const QString &, const QString &) override { }
     int choose(const QString &caption, const QString &prompt, const QStringList &items) override;
 };

@@ -114,4 +114,6 @@ void StationLog::write(const QString &text)
     // The log must never stop the station; a failure is told on stderr.
     if (!m_error.isEmpty())
         std::fprintf(stderr, "tarvinex: log: %s\n", qPrintable(m_error));
+    if (m_echo)
+        m_echo(oneLine(text));
 }

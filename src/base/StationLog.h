@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
+
 class Clock;
 
 // The station log: every text shown to the operator, one time-stamped line
@@ -23,6 +25,10 @@ public:
                int keepDays = 0);
 
     void write(const QString &text);
+    // Also hands each line written, as one line without its time, to echo,
+    // whether or not the file took it: serve's standard output carries
+    // everything the log does.
+    void setEcho(std::function<void(const QString &line)> echo) { m_echo = std::move(echo); }
     // A text of several lines as one line: its line breaks become " | ".
     static QString oneLine(QString text);
     QString currentFile() const;
@@ -43,4 +49,5 @@ private:
     QDate m_newestAtOpen;
     qint64 m_openedMs;
     QString m_error;
+    std::function<void(const QString &)> m_echo;
 };

@@ -93,9 +93,15 @@ void CommServer::setListening(bool listen)
         return;
     }
     if (QString error; !m_listener->listen(&error)) {
-        Q_EMIT ListenFailed(QStringLiteral("ポート %1 で待ち受けを開始できません（%2）")
-                                .arg(m_config.port)
-                                .arg(error));
+        QString text = QStringLiteral("ポート %1 で待ち受けを開始できません（%2）")
+                           .arg(m_config.port)
+                           .arg(error);
+        // Most often a second station on the machine left at the default port.
+        if (m_listener->portInUse())
+            text += QStringLiteral("。ほかのプログラムかステーションがこのポートを使っています。"
+                                   "別のポートを設定ファイルの PORT（serve では --port "
+                                   "でも）で指定してください");
+        Q_EMIT ListenFailed(text);
         return;
     }
     // A station made before received into its own folder has no transfer

@@ -52,6 +52,7 @@ LinkListener::~LinkListener()
 bool LinkListener::listen(QString *error)
 {
     close();
+    m_portInUse = false;
     quint16 port = m_config.port;
     for (const QHostAddress &address : std::as_const(m_config.addresses)) {
         auto *server = new TlsReadyServer(this);
@@ -68,6 +69,7 @@ bool LinkListener::listen(QString *error)
                          .arg(address.toString())
                          .arg(port)
                          .arg(server->errorString());
+            m_portInUse = server->serverError() == QAbstractSocket::AddressInUseError;
             delete server;
             close();
             return false;

@@ -39,6 +39,8 @@ public:
     ~LinkListener() override;
 
     bool listen(QString *error);
+    // Whether the last listen failed because something else holds the port.
+    bool portInUse() const { return m_portInUse; }
     void close();
     bool isListening() const;
     // The port listened on (the one asked, or the one the system picked).
@@ -65,6 +67,7 @@ private:
 
     Config m_config;
     QList<QTcpServer *> m_servers;
+    bool m_portInUse = false;
     // Connections not yet handed on, by peer address.
     QHash<QSslSocket *, QHostAddress> m_pending;
     QHash<QString, int> m_pendingPerAddress;

@@ -45,11 +45,12 @@ QString helpText()
         "\n"
         "Commands:\n"
         "  init DIR [--db URI] [--import-db URI] [--host-group GROUP]\n"
-        "           [--link-key-file FILE]\n"
+        "           [--link-key-file FILE] [--port N]\n"
         "               lay out a new station folder: settings, data folders, databases\n"
         "               (SQLite files in DIR, or tables on a PostgreSQL server) and a new\n"
         "               link key, or FILE's; the host's folders are shared with GROUP\n"
-        "               (default tarvinex-host)\n"
+        "               (default tarvinex-host); PORT is N (default 50211), another\n"
+        "               for each further station on the machine\n"
         "  import [--station-dir DIR] MASTER...\n"
         "               import master files (BUNMAS TENMAS SIRMAS TOKMAS SHOMAS JISYA)\n"
         "               from the import folder into the maintenance database\n"
@@ -319,7 +320,7 @@ int init(const QStringList &arguments)
 {
     const QString usage = QStringLiteral(
         "usage: tarvinex init DIR [--db URI] [--import-db URI] [--host-group GROUP]\n"
-        "                         [--link-key-file FILE]");
+        "                         [--link-key-file FILE] [--port N]");
     QCommandLineParser parser;
     const QCommandLineOption db(QStringLiteral("db"), QString(), QStringLiteral("URI"));
     const QCommandLineOption importDb(
@@ -328,7 +329,8 @@ int init(const QStringList &arguments)
         QStringLiteral("host-group"), QString(), QStringLiteral("GROUP"));
     const QCommandLineOption keyFile(
         QStringLiteral("link-key-file"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({ db, importDb, hostGroup, keyFile });
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
+    parser.addOptions({ db, importDb, hostGroup, keyFile, port });
     if (const int status = parseCommand(parser, QStringLiteral("init"), arguments, usage);
         status >= 0)
         return status;
@@ -341,6 +343,16 @@ int init(const QStringList &arguments)
     // A chain's own key is read before anything is made, by the rules the
     // station reads its key file by.
     StationInit::Options options;
+    // Read as PORT is, so that init never writes a value serve would refuse.
+    if (quint16 chosen = 0; parser.isSet(port)) {
+        if (!Comm::readPort(parser.value(port), &chosen)) {
+            printLine(stderr,
+                      QStringLiteral("tarvinex: --port の値が正しくありません: %1（%2）")
+                          .arg(parser.value(port), QString::fromUtf8(Comm::PortValues)));
+            return 2;
+        }
+        options.port = chosen;
+    }
     if (parser.isSet(keyFile)) {
         Comm::LinkKeys given;
         if (!Comm::readLinkKeyFile(

@@ -1,6 +1,7 @@
 #include "Serve.h"
 
 #include "Cli.h"
+#include "ServiceNotifier.h"
 #include "Station.h"
 #include "StationCore.h"
 #include "StationLock.h"
@@ -115,14 +116,13 @@ int serve(const QStringList &arguments)
     Station &station = core.station();
     // Without a serial unit set, terminals come over TCP only: nothing to report.
     station.setSerialUnitWanted(!unit.isEmpty());
-    // Connections, refused link keys and sessions the peer ended go to the
-    // log through the station; whoever watches serve sees them too.
-    QObject::connect(&server, &CommServer::LinkNote, [](const QString &text) {
-        printLine(stdout, StationLog::oneLine(text));
-    });
-    QObject::connect(&station, &Station::statusLineChanged, [](const QString &text) {
-        if (!text.isEmpty())
-            printLine(stdout, StationLog::oneLine(text));
+    // Every line of the log, the operator's messages and the work done alike,
+    // is printed too: under the unit, the journal tells the whole story.
+    // The last of them is the unit's status line in systemctl.
+    ServiceNotifier systemd;
+    core.log().setEcho([&systemd](const QString &line) {
+        printLine(stdout, line);
+        systemd.status(line);
     });
     QObject::connect(&station, &Station::quitRequested, [] { QCoreApplication::exit(1); });
 
@@ -131,11 +131,12 @@ int serve(const QStringList &arguments)
         return 1;
     }
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&server] {
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&server, &systemd] {
         char byte = 0;
         if (::read(signalPipe[0], &byte, 1) < 0) {
             // The notifier fired; the byte itself tells nothing.
         }
+        systemd.stopping();
         // Ending listening ends every session and removes partial files.
         // Connected and waiting terminals are told the station is stopping
         // (error 13); the process ends once that has gone out, or after a
@@ -159,10 +160,12 @@ int serve(const QStringList &arguments)
     station.load();
     int status = 1;
     if (!station.isQuitting() && server.Listening()) {
-        printLine(stdout,
-                  QStringLiteral("待ち受け中: ポート %1, %2")
-                      .arg(server.serverPort())
-                      .arg(settings.stationDir));
+        const QString listening = QStringLiteral("待ち受け中: ポート %1, %2")
+                                      .arg(server.serverPort())
+                                      .arg(settings.stationDir);
+        printLine(stdout, listening);
+        systemd.status(listening);
+        systemd.ready();
         status = QCoreApplication::exec();
     }
     server.setListening(false);

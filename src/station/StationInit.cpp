@@ -110,7 +110,10 @@ StationInit::Databases withDefaults(const StationLayout &layout, StationInit::Da
 
 } // namespace
 
-QString StationInit::settingsText(const QString &dir, const Databases &given, bool keyed)
+QString StationInit::settingsText(const QString &dir,
+                                  const Databases &given,
+                                  bool keyed,
+                                  quint16 port)
 {
     const StationLayout layout = StationLayout::ofNewStation(dir);
     const Databases databases = withDefaults(layout, given);
@@ -120,7 +123,7 @@ QString StationInit::settingsText(const QString &dir, const Databases &given, bo
     QStringList lines = {
         QStringLiteral("DBname=") + databases.terminal,
         QStringLiteral("DATA=") + layout.dataRoot(),
-        QStringLiteral("PORT=%1").arg(Comm::DefaultPort),
+        QStringLiteral("PORT=%1").arg(port),
         QStringLiteral("IMPORTDB=") + databases.maintenance,
         QStringLiteral("IMPORTDIR=") + layout.defaultImportFolder(),
     };
@@ -158,7 +161,8 @@ StationInit::Result StationInit::run(const QString &dirArgument,
     // Checked before anything is made.
     const Databases databases = withDefaults(layout, given);
     bool encodable = false;
-    const QByteArray settingsBytes = Cp932::encode(settingsText(dir, databases, keyed), &encodable);
+    const QByteArray settingsBytes = Cp932::encode(
+        settingsText(dir, databases, keyed, options.port.value_or(Comm::DefaultPort)), &encodable);
     if (!encodable) {
         *message = QStringLiteral("設定ファイル %1 は CP932 で書かれます。CP932 "
                                   "にない文字を含むパスは使えません")

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "base/AccessModel.h"
+#include "base/Comm.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 // Lays out a new station folder: the settings file, the data folder tree for
 // terminals 0001 to 0011 and the import folder, and both master databases
@@ -28,6 +31,8 @@ public:
         // stations). A station with a key is written LINKV1=no: it has no
         // terminals of the older version to keep.
         QByteArray linkKey;
+        // PORT when not the default: a second station on the machine.
+        std::optional<quint16> port;
     };
 
     // Refuses a folder that already holds a settings file, so an existing
@@ -44,5 +49,6 @@ public:
     // separator), with a key or without one.
     static QString settingsText(const QString &dir,
                                 const Databases &databases = {},
-                                bool keyed = false);
+                                bool keyed = false,
+                                quint16 port = Comm::DefaultPort);
 };
