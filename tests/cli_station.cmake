@@ -132,10 +132,10 @@ endif()
 # status sees scan's apply, with no station running, and reads no settings it cannot.
 run(3 "${TARVINEX}" status --json --station-dir "${WORK}/moved")
 expect("${out}" "^{.*\"applies\":{\"0002 BUNMAS\":{[^}]*\"rows\":1.*\"version\":1}\n$" "status --json")
-run(2 "${TARVINEX}" status --station-dir "${bad}")
 
 # PORT and serve's --port take the same ports, and say which.
 file(WRITE "${bad}/Tarvinex.ini" "DBname=t.db\r\nDATA=.\r\nPORT=0\r\n")
+run(2 "${TARVINEX}" status --station-dir "${bad}")
 run(2 "${TARVINEX}" serve --station-dir "${bad}")
 expect("${err}" "の 3 行目: PORT の値が正しくありません: 0（1〜65535 の整数）" "PORT=0")
 run(2 "${TARVINEX}" serve --station-dir "${WORK}/moved" --port 0)

@@ -88,6 +88,18 @@ QString commandHelp(const QString &command)
                    "error.");
     if (command.section(u' ', 0, 0) == QLatin1String("key"))
         return QString::fromLatin1(KeyHelp).arg(stationDir);
+    if (command == QLatin1String("status"))
+        return QStringLiteral("Tells how the station is doing, from what it keeps on disk: the "
+                              "station process,\nthe link, sessions, files filed today, kept "
+                              "and unfiled files, masters waiting,\nthe last applies, free "
+                              "space and the last errors. It writes nothing and takes no "
+                              "lock.\n\n")
+            + stationDir
+            + QStringLiteral("  --json             one JSON object (see tarvinex(1))\n"
+                             "\n"
+                             "Exit status: 0 running and well, 1 something needs attention,\n"
+                             "             2 usage or settings error, 3 no station process "
+                             "holds the folder.");
     return QString();
 }
 
