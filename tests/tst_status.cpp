@@ -1,13 +1,17 @@
 #include "LinkStation.h"
 #include "MasterFiles.h"
+#include "StationFolder.h"
+#include "TestDatabases.h"
 
 #include "base/TextFile.h"
 #include "masters/MasterDefinitions.h"
+#include "station/ScanCommand.h"
 #include "station/StationLock.h"
 #include "station/StationState.h"
 #include "station/StatusCommand.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 
 namespace {
 
@@ -144,6 +148,33 @@ private Q_SLOTS:
         // Yesterday's files are not today's.
         QCOMPARE(gather(settings, s.clock.now().addDays(1)).json[u"filed_today"].toArray().size(),
                  0);
+    }
+
+    void aScanThatMadeTheSchemaLeavesItForStatus()
+    {
+        if (!TestDatabases::hasServer())
+            QSKIP("no PostgreSQL test server");
+        QTemporaryDir dir;
+        StationFolder folder(dir.path());
+        const QString schema
+            = QStringLiteral("status_") + QString::number(QCoreApplication::applicationPid());
+        QFile settings(folder.settings.settingsFile());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QString text = QString::fromLatin1(settings.readAll());
+        settings.close();
+        text.replace(QRegularExpression(QStringLiteral("DBname=[^\\r\\n]*")),
+                     QStringLiteral("DBname=") + TestDatabases::serverLocation(schema));
+        QVERIFY(writeFile(settings.fileName(), text.toLatin1()));
+
+        QCOMPARE(Cli::scan({ QStringLiteral("--station-dir"), dir.path() }), 0);
+        Comm::Settings loaded;
+        QString problem;
+        QVERIFY(Comm::LoadSettings(dir.path(), &loaded, &problem));
+        const QJsonArray made
+            = StationStatus::gather(loaded, QDateTime::currentDateTime()).json[u"made"].toArray();
+        QCOMPARE(made.size(), 1);
+        QVERIFY2(made[0][u"text"].toString().contains(QStringLiteral("スキーマ ") + schema),
+                 qPrintable(made[0][u"text"].toString()));
     }
 };
 
