@@ -113,8 +113,9 @@ int runWindow(int argc, char **argv)
         return refuse(error);
     // A server down is told and tried again at each scan; the window starts.
     QString databaseProblem;
+    QStringList made;
     const int databases
-        = Cli::checkDatabases(settings, Cli::Process::Window, true, &databaseProblem);
+        = Cli::checkDatabases(settings, Cli::Process::Window, true, &databaseProblem, &made);
     if (databases == 2)
         return refuse(databaseProblem);
     StationLock running(settings.layout().stationLockFile());
@@ -125,6 +126,7 @@ int runWindow(int argc, char **argv)
     SystemClock clock;
     WindowStation station(settings, *screen, clock);
     station.log().write(choice.line());
+    station.core().noteMade(made);
     if (databases != 0) {
         screen->message(databaseProblem);
         station.core().retryDatabases(true);

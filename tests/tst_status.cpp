@@ -1,13 +1,17 @@
 #include "LinkStation.h"
 #include "MasterFiles.h"
+#include "StationFolder.h"
+#include "TestDatabases.h"
 
 #include "base/TextFile.h"
 #include "masters/MasterDefinitions.h"
+#include "station/ScanCommand.h"
 #include "station/StationLock.h"
 #include "station/StationState.h"
 #include "station/StatusCommand.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 
 namespace {
 
@@ -72,6 +76,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(s.rcv(2, QStringLiteral("SHOMAS.dat"))));
         scanNow(s);
         QVERIFY(writeFile(s.rcv(5, QStringLiteral("bunmas.DAT")), "x"));
+        // What the station's start and a later command made on a server,
+        // in time order.
+        const QString made
+            = QStringLiteral("データベース pg://h/d にスキーマ shop9 を作成しました");
+        s.core->noteMade({ made });
+        QString why;
+        QVERIFY(StationState::recordMade(
+            settings.layout(), { QStringLiteral("import made") }, s.clock.now().addSecs(1), &why));
 
         StationStatus::Report report = gather(settings, s.clock.now());
         QCOMPARE(report.exitStatus, int(StationStatus::NeedsAttention));
@@ -93,6 +105,8 @@ private Q_SLOTS:
         QCOMPARE(json[u"applies"][u"0002 SHOMAS"][u"outcome"].toString(), QStringLiteral("failed"));
         QCOMPARE(json[u"sessions"][u"0007"][u"outcome"].toString(), QStringLiteral("failed"));
         QCOMPARE(json[u"errors"].toArray().size(), 2);
+        QCOMPARE(json[u"made"][0][u"text"].toString(), made);
+        QCOMPARE(json[u"made"][1][u"text"].toString(), QStringLiteral("import made"));
         QVERIFY(json[u"errors"][0][u"text"].toString().contains(QStringLiteral("通信途絶")));
         const QString text = StationStatus::text(json);
         for (const char *line : { "station: running",
@@ -102,8 +116,10 @@ private Q_SLOTS:
                                   "master waiting, terminal 0005: bunmas.DAT",
                                   "applied 0002 SHOMAS: 2026-12-08T09:30:05, failed: ",
                                   "free space: ",
+                                  "made 2026-12-08T09:30:06: import made",
                                   "needs attention: failed apply: 0002 SHOMAS" })
             QVERIFY2(text.contains(QLatin1String(line)), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("made 2026-12-08T09:30:05: ") + made));
 
         // A later success clears the failure; a file left unfiled needs
         // attention; a station gone is reported before either.
@@ -121,9 +137,44 @@ private Q_SLOTS:
         report = gather(settings, s.clock.now());
         QCOMPARE(report.exitStatus, int(StationStatus::NotRunning));
         QVERIFY(StationStatus::text(report.json).startsWith(QLatin1String("station: not running")));
+        // The station's next run still shows what the last one made.
+        StationRecorder(settings.layout(),
+                        *s.server,
+                        s.core->transfers(),
+                        s.clock,
+                        s.core->log(),
+                        QStringLiteral("serve"));
+        QCOMPARE(gather(settings, s.clock.now()).json[u"made"].toArray().size(), 2);
         // Yesterday's files are not today's.
         QCOMPARE(gather(settings, s.clock.now().addDays(1)).json[u"filed_today"].toArray().size(),
                  0);
+    }
+
+    void aScanThatMadeTheSchemaLeavesItForStatus()
+    {
+        if (!TestDatabases::hasServer())
+            QSKIP("no PostgreSQL test server");
+        QTemporaryDir dir;
+        StationFolder folder(dir.path());
+        const QString schema
+            = QStringLiteral("status_") + QString::number(QCoreApplication::applicationPid());
+        QFile settings(folder.settings.settingsFile());
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QString text = QString::fromLatin1(settings.readAll());
+        settings.close();
+        text.replace(QRegularExpression(QStringLiteral("DBname=[^\\r\\n]*")),
+                     QStringLiteral("DBname=") + TestDatabases::serverLocation(schema));
+        QVERIFY(writeFile(settings.fileName(), text.toLatin1()));
+
+        QCOMPARE(Cli::scan({ QStringLiteral("--station-dir"), dir.path() }), 0);
+        Comm::Settings loaded;
+        QString problem;
+        QVERIFY(Comm::LoadSettings(dir.path(), &loaded, &problem));
+        const QJsonArray made
+            = StationStatus::gather(loaded, QDateTime::currentDateTime()).json[u"made"].toArray();
+        QCOMPARE(made.size(), 1);
+        QVERIFY2(made[0][u"text"].toString().contains(QStringLiteral("スキーマ ") + schema),
+                 qPrintable(made[0][u"text"].toString()));
     }
 };
 

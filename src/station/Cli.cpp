@@ -235,10 +235,13 @@ bool loadSettings(const QCommandLineParser &parser,
 int checkDatabases(const Comm::Settings &settings,
                    Process process,
                    bool withImport,
-                   QString *problem)
+                   QString *problem,
+                   QStringList *made)
 {
     DatabaseStart databases(settings, withImport);
     const DatabaseStart::Outcome outcome = databases.check();
+    if (made)
+        *made = databases.made();
     SystemClock clock;
     StationLog log(settings.stationDir, clock, processName(process), settings.logDays);
     for (const QString &line : databases.made()) {

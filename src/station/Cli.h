@@ -79,12 +79,14 @@ bool loadSettings(const QCommandLineParser &parser,
 // Looks at the databases the settings name, IMPORTDB too when withImport
 // (DatabaseStart), before anything runs. What a server made goes to standard
 // output and the log, a failure to standard error and the log (and to
-// *problem). Returns 0; 2 for a setting to mend; 1 for a server not reached,
-// which serve and the window outlive, trying again at each scan.
+// *problem), and what was made to *made, for `status`. Returns 0; 2 for a
+// setting to mend; 1 for a server not reached, which serve and the window
+// outlive, trying again at each scan.
 int checkDatabases(const Comm::Settings &settings,
                    Process process,
                    bool withImport,
-                   QString *problem = nullptr);
+                   QString *problem = nullptr,
+                   QStringList *made = nullptr);
 
 // Whether every disk the station writes to has more free space than the
 // settings' floor; otherwise says where and how much on standard error. A

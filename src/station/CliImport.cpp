@@ -3,6 +3,7 @@
 #include "Cli.h"
 #include "StationAccount.h"
 #include "StationLock.h"
+#include "StationState.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
 #include "base/StationLog.h"
@@ -65,7 +66,8 @@ int importMasters(const QStringList &arguments)
         return 2;
     if (!enoughFreeSpace(settings))
         return LowSpaceStatus;
-    if (const int status = checkDatabases(settings, Process::Import, true))
+    QStringList made;
+    if (const int status = checkDatabases(settings, Process::Import, true, nullptr, &made))
         return status;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
@@ -74,6 +76,9 @@ int importMasters(const QStringList &arguments)
     SystemClock clock;
     StationLog log(settings.stationDir, clock, processName(Process::Import), settings.logDays);
     log.write(station.line());
+    if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
+        log.write(QStringLiteral("%1 に書き込めません: %2")
+                      .arg(StationState::appliesFile(settings.layout()), why));
     int status = 0;
     for (const Masters::Definition *master : std::as_const(masters)) {
         MasterImport import(settings.importDb, settings.importDir, clock);

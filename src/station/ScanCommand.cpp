@@ -61,7 +61,8 @@ int scan(const QStringList &arguments)
         return 2;
     if (!enoughFreeSpace(settings))
         return LowSpaceStatus;
-    if (const int status = checkDatabases(settings, Process::Scan, false))
+    QStringList made;
+    if (const int status = checkDatabases(settings, Process::Scan, false, nullptr, &made))
         return status;
     StationLock lock(settings.layout().mastersLockFile());
     if (!takeMastersLock(parser, &lock))
@@ -70,6 +71,9 @@ int scan(const QStringList &arguments)
     SystemClock clock;
     StationLog log(settings.stationDir, clock, processName(Process::Scan), settings.logDays);
     log.write(station.line());
+    if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
+        log.write(QStringLiteral("%1 に書き込めません: %2")
+                      .arg(StationState::appliesFile(settings.layout()), why));
     if (parser.isSet(verbose)) {
         const StationLayout layout = settings.layout();
         for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;

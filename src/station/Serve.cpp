@@ -92,7 +92,8 @@ int serve(const QStringList &arguments)
 
     // A server down at boot must not keep the service down: it is told, and
     // tried again at each scan.
-    const int databases = checkDatabases(settings, Process::Serve, false);
+    QStringList made;
+    const int databases = checkDatabases(settings, Process::Serve, false, nullptr, &made);
     if (databases == 2)
         return 2;
 
@@ -110,6 +111,7 @@ int serve(const QStringList &arguments)
     };
     StationCore core(settings, console, clock, findUnits, {}, processName(Process::Serve));
     core.log().write(choice.line());
+    core.noteMade(made);
     if (databases != 0)
         core.retryDatabases(false);
     CommServer &server = core.server();

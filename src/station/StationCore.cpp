@@ -57,8 +57,14 @@ void StationCore::retryDatabases(bool withImport)
                                QStringLiteral("データベースに接続しました"));
         for (const QString &line : m_databases->made())
             m_operator.information(DatabaseStart::Caption, line);
+        noteMade(m_databases->made());
         m_databases.reset();
     });
+}
+
+void StationCore::noteMade(const QStringList &lines)
+{
+    m_recorder->noteMade(lines);
 }
 
 StationCore::~StationCore()

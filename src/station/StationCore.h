@@ -59,6 +59,8 @@ public:
     // reached: before each scan the databases are looked at again, and the
     // operator told, until they answer.
     void retryDatabases(bool withImport);
+    // Keeps what the start made on the database server for `status`.
+    void noteMade(const QStringList &lines);
 
 private:
     Comm::Settings m_settings;

@@ -96,6 +96,31 @@ bool recordApplies(const StationLayout &layout,
     return write(file, state, why);
 }
 
+void appendMade(QJsonObject *state, const QStringList &lines, const QDateTime &now)
+{
+    QJsonArray made = state->value(QLatin1String("made")).toArray();
+    for (const QString &line : lines)
+        made.append(QJsonObject { { QStringLiteral("time"), stamp(now) },
+                                  { QStringLiteral("text"), line } });
+    while (made.size() > MaxMade)
+        made.removeFirst();
+    state->insert(QStringLiteral("made"), made);
+}
+
+bool recordMade(const StationLayout &layout,
+                const QStringList &lines,
+                const QDateTime &now,
+                QString *why)
+{
+    if (lines.isEmpty())
+        return true;
+    const QString file = appliesFile(layout);
+    QJsonObject state = read(file);
+    state.insert(QStringLiteral("version"), Version);
+    appendMade(&state, lines, now);
+    return write(file, state, why);
+}
+
 } // namespace StationState
 
 StationRecorder::StationRecorder(const StationLayout &layout,
@@ -120,6 +145,10 @@ StationRecorder::StationRecorder(const StationLayout &layout,
                 { QStringLiteral("terminals"), QJsonObject() },
                 { QStringLiteral("filed"), QJsonArray() },
                 { QStringLiteral("errors"), QJsonArray() } };
+    // What an earlier run made on the server is still worth seeing.
+    m_state.insert(QStringLiteral("made"),
+                   StationState::read(m_file).value(QLatin1String("made")).toArray());
+    StationState::appendMade(&m_state, {}, clock.now());
     // After the transfer events' own handler, so a filing failure is known.
     connect(&server, &CommServer::TransferStatus, this, &StationRecorder::onTransfer);
     connect(&events, &TransferEvents::filingFailed, this, [this](const QString &reason) {
@@ -148,6 +177,14 @@ void StationRecorder::noteError(const QString &text)
     while (errors.size() > StationState::MaxErrors)
         errors.removeFirst();
     m_state.insert(QStringLiteral("errors"), errors);
+    save();
+}
+
+void StationRecorder::noteMade(const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return;
+    StationState::appendMade(&m_state, lines, m_clock.now());
     save();
 }
 

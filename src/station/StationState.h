@@ -21,6 +21,7 @@ inline constexpr int Version = 1;
 // Bounds that keep each file small however long the station runs.
 inline constexpr int MaxErrors = 20;
 inline constexpr int MaxFiledToday = 2000;
+inline constexpr int MaxMade = 10;
 
 QString runFile(const StationLayout &layout);
 QString appliesFile(const StationLayout &layout);
@@ -36,6 +37,16 @@ bool recordApplies(const StationLayout &layout,
                    const QList<MasterScan::Outcome> &outcomes,
                    const QDateTime &now,
                    QString *why);
+
+// Adds what a start made on the database server (DatabaseStart::made) to the
+// state's "made" list, the last MaxMade kept: a mistyped schema made anew
+// stays in sight after the line has scrolled away.
+void appendMade(QJsonObject *state, const QStringList &lines, const QDateTime &now);
+// The same in the applies file, for a command holding the masters lock.
+bool recordMade(const StationLayout &layout,
+                const QStringList &lines,
+                const QDateTime &now,
+                QString *why);
 
 } // namespace StationState
 
@@ -54,6 +65,7 @@ public:
                     QObject *parent = nullptr);
 
     void noteError(const QString &text);
+    void noteMade(const QStringList &lines);
     // Keeps what a scan applied or failed to, while it holds the masters lock.
     void recordScan(const QList<MasterScan::Outcome> &outcomes);
 

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStorageInfo>
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -129,9 +130,8 @@ Report gather(const Comm::Settings &settings, const QDateTime &now)
     json.insert(QStringLiteral("unfiled"), unfiled);
     json.insert(QStringLiteral("masters_waiting"), waiting);
 
-    const QJsonObject applies = StationState::read(StationState::appliesFile(layout))
-                                    .value(QLatin1String("applies"))
-                                    .toObject();
+    const QJsonObject appliesFile = StationState::read(StationState::appliesFile(layout));
+    const QJsonObject applies = appliesFile.value(QLatin1String("applies")).toObject();
     QJsonArray attention;
     if (!unfiled.isEmpty())
         attention.append(QStringLiteral("unfiled files"));
@@ -147,6 +147,18 @@ Report gather(const Comm::Settings &settings, const QDateTime &now)
                               { QStringLiteral("floor"), settings.minFree },
                               { QStringLiteral("shortage"), shortage } });
     json.insert(QStringLiteral("errors"), run.value(QLatin1String("errors")).toArray());
+    // The station's starts and the commands' starts, one story in time order.
+    QList<QJsonValue> made;
+    for (const QJsonObject &from : { run, appliesFile })
+        for (const QJsonValue &entry : from.value(QLatin1String("made")).toArray())
+            made.append(entry);
+    std::stable_sort(made.begin(), made.end(), [](const QJsonValue &a, const QJsonValue &b) {
+        return a[QLatin1String("time")].toString() < b[QLatin1String("time")].toString();
+    });
+    QJsonArray lastMade;
+    for (const QJsonValue &entry : made.mid(qMax(0, made.size() - StationState::MaxMade)))
+        lastMade.append(entry);
+    json.insert(QStringLiteral("made"), lastMade);
 
     if (!shortage.isEmpty())
         attention.append(QStringLiteral("free space below the floor"));
@@ -234,6 +246,9 @@ QString text(const QJsonObject &json)
                  .arg(shortage.isEmpty() ? QString() : QStringLiteral(": ") + shortage);
     for (const QJsonValue &reason : json.value(QLatin1String("attention")).toArray())
         lines << QStringLiteral("needs attention: ") + reason.toString();
+    for (const QJsonValue &m : json.value(QLatin1String("made")).toArray())
+        lines << QStringLiteral("made %1: %2")
+                     .arg(m[QLatin1String("time")].toString(), m[QLatin1String("text")].toString());
     for (const QJsonValue &e : json.value(QLatin1String("errors")).toArray())
         lines << QStringLiteral("error %1: %2")
                      .arg(e[QLatin1String("time")].toString(), e[QLatin1String("text")].toString());
