@@ -3,6 +3,7 @@
 #include "CommandHelp.h"
 #include "DatabaseStart.h"
 #include "KeyCommand.h"
+#include "RememberedStation.h"
 #include "StationInit.h"
 #include "StationLock.h"
 #include "base/Clock.h"
@@ -119,6 +120,12 @@ StationChoice chooseStation(const QString &option, Process process)
         return { program, QStringLiteral("Tarvinex.ini beside the program") };
     if (process == Process::Serve)
         return { QLatin1String(ServiceStationDir), QStringLiteral("the service's folder") };
+    // Only the window: it made the station there, and the desktop entry that
+    // starts it names no folder.
+    if (process == Process::Window) {
+        if (const QString remembered = RememberedStation::read(); !remembered.isEmpty())
+            return { remembered, QStringLiteral("remembered in ") + RememberedStation::file() };
+    }
     return { QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                  + QStringLiteral("/tarvinex"),
              QStringLiteral("the user's folder") };
