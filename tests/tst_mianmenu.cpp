@@ -8,6 +8,7 @@
 #include "gui/WindowStation.h"
 #include "station/Cli.h"
 #include "station/FirstStart.h"
+#include "station/RememberedStation.h"
 #include "station/Station.h"
 #include "station/StationLock.h"
 
@@ -123,9 +124,13 @@ private Q_SLOTS:
 
     // A first start from the desktop: the folder holds no station, the
     // operator takes the offer, the station is made with a key, told with
-    // it, and runs. A folder another station holds is refused.
+    // it, and runs; the folder is remembered for the next plain start, until
+    // it no longer holds a station. A folder another station holds is
+    // refused.
     void firstStartMakesAStationThatRuns()
     {
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
+        qunsetenv("TARVINEX_STATION_DIR");
         const QString dir = m_dir.filePath(QStringLiteral("first"));
         QVERIFY(FirstStart::wanted(dir));
         const QString file = m_dir.filePath(QStringLiteral("a file"));
@@ -136,12 +141,18 @@ private Q_SLOTS:
         declines.answer = 1; // a folder of its own, then none given
         QCOMPARE(FirstStart::offer(declines, dir, [] { return QString(); }), QString());
         QVERIFY(!QFileInfo::exists(dir));
+        QVERIFY(!QFileInfo::exists(RememberedStation::file()));
 
         TestOperator op;
-        op.answer = 0;
-        QCOMPARE(FirstStart::offer(op, dir, {}), dir);
+        op.answer = 1; // a folder of its own
+        const QString fallback = Cli::chooseStation(QString(), Cli::Process::Window).dir;
+        QCOMPARE(FirstStart::offer(op, fallback, [&] { return dir; }), dir);
         QCOMPARE(op.choicesOffered.size(), 1);
         QVERIFY(!FirstStart::wanted(dir));
+        const Cli::StationChoice next = Cli::chooseStation(QString(), Cli::Process::Window);
+        QCOMPARE(next.dir, dir);
+        QVERIFY2(next.line().contains(RememberedStation::file()), qPrintable(next.line()));
+        QCOMPARE(Cli::chooseStation(QString(), Cli::Process::Scan).dir, fallback);
         Comm::Settings s;
         QString error;
         QVERIFY2(Comm::LoadSettings(dir, &s, &error), qPrintable(error));
@@ -159,6 +170,9 @@ private Q_SLOTS:
         StationLock second(s.layout().stationLockFile());
         QVERIFY(!Cli::takeStationLock(&second, &error));
         QVERIFY2(error.contains(QStringLiteral("already running")), qPrintable(error));
+
+        QVERIFY(QFile::remove(s.layout().settingsFile()));
+        QCOMPARE(Cli::chooseStation(QString(), Cli::Process::Window).dir, fallback);
     }
 
     void startUpWithoutUsbUnitStillListens()

@@ -3,6 +3,7 @@
 #include "CommandHelp.h"
 #include "DatabaseStart.h"
 #include "KeyCommand.h"
+#include "RememberedStation.h"
 #include "StationInit.h"
 #include "StationLock.h"
 #include "base/Clock.h"
@@ -71,8 +72,10 @@ QString helpText()
         "Options:\n"
         "  --station-dir DIR  the station folder; without it TARVINEX_STATION_DIR, else\n"
         "                     the program's folder if a Tarvinex.ini lies beside it,\n"
-        "                     else /var/lib/tarvinex for serve and\n"
-        "                     $XDG_DATA_HOME/tarvinex (~/.local/share/tarvinex) otherwise\n"
+        "                     else /var/lib/tarvinex for serve, else for the window the\n"
+        "                     folder it made a station in, kept in\n"
+        "                     $XDG_CONFIG_HOME/tarvinex/station, else\n"
+        "                     $XDG_DATA_HOME/tarvinex (~/.local/share/tarvinex)\n"
         "  --help             show this text (COMMAND --help: the command's usage)\n"
         "  --version          show the version\n"
         "\n"
@@ -119,6 +122,12 @@ StationChoice chooseStation(const QString &option, Process process)
         return { program, QStringLiteral("Tarvinex.ini beside the program") };
     if (process == Process::Serve)
         return { QLatin1String(ServiceStationDir), QStringLiteral("the service's folder") };
+    // Only the window: it made the station there, and the desktop entry that
+    // starts it names no folder.
+    if (process == Process::Window) {
+        if (const QString remembered = RememberedStation::read(); !remembered.isEmpty())
+            return { remembered, QStringLiteral("remembered in ") + RememberedStation::file() };
+    }
     return { QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                  + QStringLiteral("/tarvinex"),
              QStringLiteral("the user's folder") };

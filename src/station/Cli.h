@@ -44,8 +44,9 @@ struct StationChoice
 
 // The station folder: --station-dir, else TARVINEX_STATION_DIR, else the
 // program's own folder when a Tarvinex.ini lies beside it (a portable copy),
-// else the service's folder for serve and a per-user folder under the XDG
-// data home for the window, scan and import.
+// else the service's folder for serve, else for the window the folder it made
+// a station in before (RememberedStation), else a per-user folder under the
+// XDG data home for the window, scan and import.
 StationChoice chooseStation(const QString &option, Process process);
 
 // The --station-dir option every station command takes.

@@ -1,6 +1,7 @@
 #include "FirstStart.h"
 
 #include "KeyCommand.h"
+#include "RememberedStation.h"
 #include "StationInit.h"
 #include "base/Operator.h"
 #include "base/StationLayout.h"
@@ -49,15 +50,17 @@ QString FirstStart::offer(Operator &op,
         return QString();
     }
     const QString keyFile = StationLayout::ofNewStation(target).linkKeyFile();
-    op.information(
-        caption(),
-        QStringList {
-            message,
-            Cli::newKeyLines(options.linkKey, keyFile, target).first(),
-            QStringLiteral("この鍵を各端末に設定してください（端末の設定画面に入力するか、"
-                           "鍵のファイル %1 を端末に渡します）")
-                .arg(keyFile),
-        }
-            .join(u'\n'));
+    QStringList lines {
+        message,
+        Cli::newKeyLines(options.linkKey, keyFile, target).first(),
+        QStringLiteral("この鍵を各端末に設定してください（端末の設定画面に入力するか、"
+                       "鍵のファイル %1 を端末に渡します）")
+            .arg(keyFile),
+    };
+    // The desktop entry names no folder: without this, the next start would
+    // look in the default folder again and offer again.
+    if (QString why; !RememberedStation::write(target, &why))
+        lines << QStringLiteral("次回の起動のためにフォルダを記録できませんでした（%1）").arg(why);
+    op.information(caption(), lines.join(u'\n'));
     return target;
 }

@@ -22,7 +22,8 @@ public:
     // Offers the choice to op; chooseFolder asks for another folder (empty
     // when the operator gives none). Returns the station folder made, or
     // empty when the operator declined or the station could not be made (op
-    // has been told why).
+    // has been told why). The folder made is remembered for the next start
+    // (RememberedStation).
     static QString offer(Operator &op,
                          const QString &dir,
                          const std::function<QString()> &chooseFolder);
