@@ -132,9 +132,12 @@ QString CommServer::linkState() const
     QStringList where;
     bool beyondLoopback = false;
     for (const QHostAddress &address : std::as_const(m_config.addresses)) {
-        where.append(address.protocol() == QAbstractSocket::IPv6Protocol
-                         ? u'[' + address.toString() + u']'
-                         : address.toString());
+        if (address == QHostAddress::Any)
+            where.append(QStringLiteral("すべてのアドレス"));
+        else
+            where.append(address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? u'[' + address.toString() + u']'
+                             : address.toString());
         beyondLoopback = beyondLoopback || !address.isLoopback();
     }
     const QString on = QStringLiteral("%1 のポート %2")
