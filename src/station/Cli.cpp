@@ -178,6 +178,20 @@ int parseCommand(QCommandLineParser &parser,
     return -1;
 }
 
+int parseOptionsOnly(QCommandLineParser &parser,
+                     const QString &command,
+                     const QStringList &arguments,
+                     const QString &usage)
+{
+    if (const int status = parseCommand(parser, command, arguments, usage); status >= 0)
+        return status;
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("%1 takes no argument '%2'")
+                              .arg(command, parser.positionalArguments().first()),
+                          usage);
+    return -1;
+}
+
 namespace {
 
 // Serve under systemd and scan from cron are followed in the log, not on a

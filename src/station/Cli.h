@@ -65,6 +65,12 @@ int parseCommand(QCommandLineParser &parser,
                  const QString &command,
                  const QStringList &arguments,
                  const QString &usage);
+// The same for a command that takes options alone: an argument besides them
+// is a usage error naming it.
+int parseOptionsOnly(QCommandLineParser &parser,
+                     const QString &command,
+                     const QStringList &arguments,
+                     const QString &usage);
 
 // Chooses the station folder, says which on standard output, reads and checks
 // its settings; on failure writes why to standard error and returns false

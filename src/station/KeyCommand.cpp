@@ -64,14 +64,7 @@ int parseKeyCommand(QCommandLineParser &parser,
                     const QStringList &arguments)
 {
     parser.addOption(stationDirOption());
-    const QString usage = QString::fromLatin1(Usage);
-    if (const int status = parseCommand(parser, command, arguments, usage); status >= 0)
-        return status;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("%1 takes no argument '%2'")
-                              .arg(command, parser.positionalArguments().first()),
-                          usage);
-    return -1;
+    return parseOptionsOnly(parser, command, arguments, QString::fromLatin1(Usage));
 }
 
 // The station as its own account reads it, even one refused for listening

@@ -134,19 +134,17 @@ private:
 
 int permissions(const QStringList &arguments)
 {
-    const QString usage = QStringLiteral(
-        "usage: tarvinex permissions [--station-dir DIR] [--host-group GROUP]");
+    const QString usage
+        = QStringLiteral("usage: tarvinex permissions [--station-dir DIR] [--host-group GROUP]");
     QCommandLineParser parser;
-    const QCommandLineOption hostGroup(QStringLiteral("host-group"), QString(), QStringLiteral("GROUP"));
+    const QCommandLineOption hostGroup(
+        QStringLiteral("host-group"), QString(), QStringLiteral("GROUP"));
     parser.addOption(stationDirOption());
     parser.addOption(hostGroup);
-    if (const int status = parseCommand(parser, QStringLiteral("permissions"), arguments, usage);
+    if (const int status
+        = parseOptionsOnly(parser, QStringLiteral("permissions"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("permissions takes no argument '%1'")
-                              .arg(parser.positionalArguments().first()),
-                          usage);
     AccessModel::HostGroup host;
     QString problem;
     if (!AccessModel::findHostGroup(parser.value(hostGroup), &host, &problem))

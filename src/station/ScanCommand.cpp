@@ -44,13 +44,9 @@ int scan(const QStringList &arguments)
     parser.addOption(Cli::stationDirOption());
     parser.addOption(verbose);
     parser.addOption(Cli::lockWaitOption());
-    if (const int status = parseCommand(parser, QStringLiteral("scan"), arguments, usage);
+    if (const int status = parseOptionsOnly(parser, QStringLiteral("scan"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("scan takes no argument '%1'").arg(parser.positionalArguments().first()),
-            usage);
 
     if (!StationAccount::actForCommand(
             parser, Process::Scan, QStringList { QStringLiteral("scan") } + arguments))

@@ -61,13 +61,9 @@ int serve(const QStringList &arguments)
     parser.addOption(Cli::stationDirOption());
     parser.addOption(portOption);
     parser.addOption(listenOption);
-    if (const int status = parseCommand(parser, QStringLiteral("serve"), arguments, usage);
+    if (const int status = parseOptionsOnly(parser, QStringLiteral("serve"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("serve takes no argument '%1'")
-                              .arg(parser.positionalArguments().first()),
-                          usage);
 
     // In place of LISTEN before the settings are checked, so that a station
     // without a key is refused beyond loopback whichever of them says so.

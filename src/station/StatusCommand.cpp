@@ -266,13 +266,9 @@ int status(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"));
     parser.addOption(stationDirOption());
     parser.addOption(json);
-    if (const int status = parseCommand(parser, QStringLiteral("status"), arguments, usage);
+    if (const int status = parseOptionsOnly(parser, QStringLiteral("status"), arguments, usage);
         status >= 0)
         return status;
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("status takes no argument '%1'")
-                              .arg(parser.positionalArguments().first()),
-                          usage);
     // Not Cli::loadSettings: that writes the settings' warnings to the log.
     const StationChoice choice = chooseStation(parser.value(stationDirOption()), Process::Scan);
     Comm::Settings settings;
