@@ -123,23 +123,28 @@ void StationLock::release()
     m_fd = -1;
 }
 
-QString StationLock::holder() const
+StationLock::Record StationLock::readRecord(const QString &lockFile)
 {
-    QFile file(m_path);
+    QFile file(lockFile);
     const QList<QByteArray> lines = file.open(QIODevice::ReadOnly)
         ? file.read(RecordMaxBytes).split('\n')
         : QList<QByteArray>();
-    bool isPid = false;
-    const qint64 pid = lines.value(0).toLongLong(&isPid);
-    if (!isPid || pid <= 0)
+    return { lines.value(0).toLongLong(),
+             QString::fromUtf8(lines.value(1)),
+             QString::fromUtf8(lines.value(2)),
+             QString::fromUtf8(lines.value(3)) };
+}
+
+QString StationLock::holder() const
+{
+    const Record record = readRecord(m_path);
+    if (record.pid <= 0)
         return QStringLiteral("another process");
-    const QString application = QString::fromUtf8(lines.value(1));
-    const QString host = QString::fromUtf8(lines.value(2));
-    const QDateTime since = QDateTime::fromString(QString::fromUtf8(lines.value(3)), Qt::ISODate);
+    const QDateTime since = QDateTime::fromString(record.since, Qt::ISODate);
     return QStringLiteral("%1 (PID %2 on %3%4)")
-        .arg(application.isEmpty() ? QStringLiteral("a process") : application)
-        .arg(pid)
-        .arg(host.isEmpty() ? QStringLiteral("an unknown host") : host)
+        .arg(record.application.isEmpty() ? QStringLiteral("a process") : record.application)
+        .arg(record.pid)
+        .arg(record.host.isEmpty() ? QStringLiteral("an unknown host") : record.host)
         .arg(since.isValid() ? QStringLiteral(", since ") + since.toString(Qt::ISODate)
                              : QString());
 }

@@ -24,6 +24,17 @@ public:
     // Why the last take failed, in the terms QLockFile gives its callers.
     QLockFile::LockError error() const { return m_error; }
 
+    // What a holder records in a lock file, as written (since is ISO 8601);
+    // pid is 0 when the file records none.
+    struct Record
+    {
+        qint64 pid = 0;
+        QString application;
+        QString host;
+        QString since;
+    };
+    static Record readRecord(const QString &lockFile);
+
 private:
     enum class Attempt { Taken, Held, Replaced, Failed };
     Attempt tryTake();

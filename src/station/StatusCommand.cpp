@@ -1,6 +1,7 @@
 #include "StatusCommand.h"
 
 #include "Cli.h"
+#include "StationLock.h"
 #include "StationState.h"
 #include "base/FreeSpace.h"
 #include "masters/FileLookup.h"
@@ -32,13 +33,11 @@ QJsonArray fileNames(const QString &folder)
 
 QJsonObject holderRecord(const QString &lockFile)
 {
-    QFile file(lockFile);
-    const QList<QByteArray> lines
-        = file.open(QIODevice::ReadOnly) ? file.read(4096).split('\n') : QList<QByteArray>();
-    return { { QStringLiteral("pid"), lines.value(0).toLongLong() },
-             { QStringLiteral("application"), QString::fromUtf8(lines.value(1)) },
-             { QStringLiteral("host"), QString::fromUtf8(lines.value(2)) },
-             { QStringLiteral("since"), QString::fromUtf8(lines.value(3)) } };
+    const StationLock::Record record = StationLock::readRecord(lockFile);
+    return { { QStringLiteral("pid"), record.pid },
+             { QStringLiteral("application"), record.application },
+             { QStringLiteral("host"), record.host },
+             { QStringLiteral("since"), record.since } };
 }
 
 } // namespace
@@ -58,8 +57,7 @@ qint64 flockHolder(const QString &lockFile)
     // Where the kernel's device differs from the one stat gives (a btrfs
     // subvolume), the inode and the PID the holder recorded still tell it.
     const QByteArray inode = ':' + QByteArray::number(qulonglong(info.st_ino));
-    const QByteArray recorded
-        = QByteArray::number(holderRecord(lockFile).value(QLatin1String("pid")).toInteger());
+    const QByteArray recorded = QByteArray::number(StationLock::readRecord(lockFile).pid);
     const QList<QByteArray> lines = table.readAll().split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.simplified().split(' ');
