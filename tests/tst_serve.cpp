@@ -32,6 +32,29 @@ private:
     QString m_station;
     QByteArray m_key;
 
+    // The terminal tool, as terminal, with the station's key file; its
+    // standard output goes to output when given.
+    int terminalTool(quint16 port,
+                     int terminal,
+                     const QStringList &command,
+                     QByteArray *output = nullptr)
+    {
+        QProcess tool;
+        tool.start(QStringLiteral(TERMINAL_EXE),
+                   QStringList { QStringLiteral("--port"),
+                                 QString::number(port),
+                                 QStringLiteral("--terminal"),
+                                 QString::number(terminal),
+                                 QStringLiteral("--key-file"),
+                                 m_station + QStringLiteral("/link.key") }
+                       + command);
+        if (!tool.waitForFinished(10000))
+            return -1;
+        if (output)
+            *output = tool.readAllStandardOutput();
+        return tool.exitCode();
+    }
+
     // A terminal with the station's key, inside TLS, that has said hello
     // and sends the rest by hand.
     std::unique_ptr<Tls::TerminalConnection> hello(quint16 port, int terminal)
@@ -93,44 +116,21 @@ private Q_SLOTS:
 
         const QString order = m_dir.filePath(QStringLiteral("S_HACH.dat"));
         QVERIFY(writeFile(order, "order"));
-        QCOMPARE(QProcess::execute(QStringLiteral(TERMINAL_EXE),
-                                   { QStringLiteral("--port"),
-                                     QString::number(port),
-                                     QStringLiteral("--terminal"),
-                                     QStringLiteral("3"),
-                                     QStringLiteral("--key-file"),
-                                     m_station + QStringLiteral("/link.key"),
-                                     QStringLiteral("send"),
-                                     order }),
-                 0);
+        QCOMPARE(terminalTool(port, 3, { QStringLiteral("send"), order }), 0);
         QVERIFY(QFile::exists(m_station + QStringLiteral("/data/0003/snd/S_HACH.dat")));
         // Nothing staged for terminal 5: its fetch says so instead of nothing.
-        QProcess fetch;
-        fetch.start(QStringLiteral(TERMINAL_EXE),
-                    { QStringLiteral("--port"),
-                      QString::number(port),
-                      QStringLiteral("--terminal"),
-                      QStringLiteral("5"),
-                      QStringLiteral("--key-file"),
-                      m_station + QStringLiteral("/link.key"),
-                      QStringLiteral("fetch"),
-                      m_dir.filePath(QStringLiteral("fetched")) });
-        QVERIFY(fetch.waitForFinished(10000));
-        QCOMPARE(fetch.exitCode(), 0);
-        QCOMPARE(fetch.readAllStandardOutput(), QByteArray("nothing staged: 0 files fetched\n"));
+        QByteArray fetched;
+        QCOMPARE(
+            terminalTool(port,
+                         5,
+                         { QStringLiteral("fetch"), m_dir.filePath(QStringLiteral("fetched")) },
+                         &fetched),
+            0);
+        QCOMPARE(fetched, QByteArray("nothing staged: 0 files fetched\n"));
         // A file the station keeps aside: a success once told only to the log.
         const QString memo = m_dir.filePath(QStringLiteral("MEMO.dat"));
         QVERIFY(writeFile(memo, "memo"));
-        QCOMPARE(QProcess::execute(QStringLiteral(TERMINAL_EXE),
-                                   { QStringLiteral("--port"),
-                                     QString::number(port),
-                                     QStringLiteral("--terminal"),
-                                     QStringLiteral("3"),
-                                     QStringLiteral("--key-file"),
-                                     m_station + QStringLiteral("/link.key"),
-                                     QStringLiteral("send"),
-                                     memo }),
-                 0);
+        QCOMPARE(terminalTool(port, 3, { QStringLiteral("send"), memo }), 0);
 
         // A transfer left half done when the signal comes.
         const auto connection = hello(port, 7);
@@ -172,7 +172,7 @@ private Q_SLOTS:
         QCOMPARE(lines.mid(from + 5, 2),
                  QStringList({ QStringLiteral("chk-1"), QStringLiteral("chk-2") }));
         QVERIFY(lines.contains(QStringLiteral("S_TANA.dat保存失敗 :7")));
-                // Every line of the log is printed: the work done and the stop too.
+        // Every line of the log is printed: the work done and the stop too.
         QVERIFY2(lines.indexOf(QRegularExpression(
                      QStringLiteral("^端末 3 から受信した MEMO.dat を .* に保管しました$")))
                      >= 0,
