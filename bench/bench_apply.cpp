@@ -24,6 +24,7 @@
 #include "BenchSchema.h"
 #include "base/Comm.h"
 #include "base/TextFile.h"
+#include "masters/BulkRow.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
@@ -129,9 +130,9 @@ bool writeMasterFile(const QString &path,
     return writer.commit();
 }
 
-QByteArray csvField(const QString &value)
+QByteArray csvField(QByteArrayView utf8)
 {
-    QByteArray text = value.toUtf8();
+    QByteArray text = utf8.toByteArray();
     text.replace('"', "\"\"");
     return '"' + text + '"';
 }
@@ -146,10 +147,13 @@ bool writeCsv(const QString &masterFile, const QString &csvFile, const Masters::
         return false;
     QString line;
     QByteArray out;
+    Bulk::Row row;
     while (reader.readLine(&line)) {
-        out = csvField(Terminal);
-        for (const Masters::Field &field : master.fields)
-            out += ',' + csvField(field.from(line));
+        out = csvField(Terminal.toUtf8());
+        row.clear();
+        row.appendFields(master.fields, line);
+        for (qsizetype i = 0; i < row.size(); ++i)
+            out += ',' + csvField(row.value(i));
         out += '\n';
         if (csv.write(out) != out.size())
             return false;

@@ -7,7 +7,6 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "base/TextFile.h"
-#include "masters/BulkRow.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDatabase.h"
@@ -99,36 +98,6 @@ private Q_SLOTS:
             m_tmp->path(),
             StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
                                      QString() });
-    }
-
-    void rowsAreCutAsTheFieldsSay()
-    {
-        if (m_engine != TestDatabases::SQLite)
-            QSKIP("no database involved");
-        const QStringList samples = {
-            QString(),
-            QStringLiteral("1"),
-            QStringLiteral("1A1  果物，青果,他　　　ｶﾅ,ｶﾅ"),
-            QStringLiteral("2　ＡＢ　 名前 , 全角　空白　　  x\\y\tz"),
-            QStringLiteral("3") + QString(200, u'　'),
-            QStringLiteral("1 ,,,，，，   ") + QString(190, u'漢'),
-        };
-        for (const Masters::Definition &m : Masters::all()) {
-            for (const QList<Masters::Field> *fields : { &m.fields, &m.importFields }) {
-                for (const QString &line : samples) {
-                    Bulk::Row row;
-                    row.appendFields(*fields, line);
-                    QCOMPARE(row.size(), fields->size());
-                    for (int i = 0; i < fields->size(); ++i) {
-                        const QByteArrayView value = row.value(i);
-                        QCOMPARE(QString::fromUtf8(value.data(), value.size()),
-                                 fields->at(i).from(line));
-                    }
-                }
-            }
-        }
-        QCOMPARE(Bulk::trimmed("　 a　b 　"), QByteArrayView("a　b"));
-        QCOMPARE(Bulk::trimmed("　 　"), QByteArrayView(""));
     }
 
     void refusedLineInALaterBatchIsNamed_data()

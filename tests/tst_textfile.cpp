@@ -2,6 +2,8 @@
 #include "base/FixedWidth.h"
 #include "base/SafeFile.h"
 #include "base/TextFile.h"
+#include "masters/BulkRow.h"
+#include "masters/MasterDefinitions.h"
 
 #include <QDir>
 #include <QFile>
@@ -224,14 +226,11 @@ private Q_SLOTS:
     {
         const QString line
             = TextFile::decode(TextFile::encode(QStringLiteral("10001中央食品　　 X")));
-        QCOMPARE(FixedWidth::cut(line, 2, 4), QStringLiteral("0001"));
-        QCOMPARE(FixedWidth::cut(line, 6, 4), QStringLiteral("中央食品"));
-        QCOMPARE(FixedWidth::cut(line, 10, 3), QStringLiteral("　　 "));
-        QCOMPARE(FixedWidth::cut(line, 13, 5), QStringLiteral("X"));
-        QCOMPARE(FixedWidth::cut(line, 40, 3), QString());
-        // Past the end is empty text, not a missing value: bound as NULL it
-        // would slip past the one-row-per-key rule of the tables.
-        QVERIFY(!FixedWidth::cut(line, 40, 3).isNull());
+        QCOMPARE(FixedWidth::cut(line, 2, 4), u"0001");
+        QCOMPARE(FixedWidth::cut(line, 6, 4), u"中央食品");
+        QCOMPARE(FixedWidth::cut(line, 10, 3), u"　　 ");
+        QCOMPARE(FixedWidth::cut(line, 13, 5), u"X");
+        QVERIFY(FixedWidth::cut(line, 40, 3).isEmpty());
         QVERIFY(!FixedWidth::trim(QStringLiteral("   ")).isNull());
     }
 
@@ -241,7 +240,51 @@ private Q_SLOTS:
         QCOMPARE(FixedWidth::trim(QStringLiteral("\tx\t")), QStringLiteral("\tx\t"));
         QVERIFY(FixedWidth::isBlank(QStringLiteral(" 　")));
         QVERIFY(!FixedWidth::isBlank(QStringLiteral(" a")));
-        QCOMPARE(CommaToPeriod(QStringLiteral("A,B，C,,")), QStringLiteral("A.B．C.."));
+        QCOMPARE(Bulk::trimmed("　 a　b 　"), QByteArrayView("a　b"));
+        QCOMPARE(Bulk::trimmed("　 　"), QByteArrayView(""));
+        QByteArray name = QStringLiteral("A,B，C,,＿，").toUtf8();
+        Bulk::CommaToPeriod(name.data(), name.size());
+        QCOMPARE(QString::fromUtf8(name), QStringLiteral("A.B．C..＿．"));
+    }
+
+    // The value a field takes from a line, as the update and the import
+    // store it.
+    void fieldsAreTakenAsDefined_data()
+    {
+        using Masters::Take;
+        QTest::addColumn<Masters::Take>("take");
+        QTest::addColumn<int>("start");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("value");
+        const QString name = QStringLiteral("1A1  　果物，青果,他 　ｶﾅ");
+        QTest::newRow("as cut, spaces kept") << Take::AsCut << 2 << 4 << name << "A1  ";
+        QTest::newRow("trimmed") << Take::Trimmed << 6 << 10 << name << "果物，青果,他";
+        QTest::newRow("name") << Take::Name << 6 << 10 << name << "果物．青果.他";
+        QTest::newRow("name of spaces") << Take::Name << 4 << 3 << name << "";
+        QTest::newRow("cut by the line's end") << Take::Trimmed << 15 << 10 << name << "ｶﾅ";
+        QTest::newRow("past the line's end") << Take::AsCut << 40 << 3 << name << "";
+        QTest::newRow("empty line") << Take::Name << 1 << 1 << QString() << "";
+        QTest::newRow("escapes kept") << Take::AsCut << 2 << 5 << "1a\\N\tb"
+                                      << "a\\N\tb";
+        QTest::newRow("one position per kanji")
+            << Take::Name << 2 << 3 << QStringLiteral("1") + QString(5, u'漢') << "漢漢漢";
+    }
+
+    void fieldsAreTakenAsDefined()
+    {
+        QFETCH(Masters::Take, take);
+        QFETCH(int, start);
+        QFETCH(int, width);
+        QFETCH(QString, line);
+        QFETCH(QString, value);
+        // A row already holding a value, as from an earlier line's field.
+        Bulk::Row row;
+        row.append("before");
+        row.appendField(Masters::Field { QString(), start, width, take }, line);
+        QCOMPARE(row.size(), 2);
+        QCOMPARE(QString::fromUtf8(row.value(1)), value);
+        QCOMPARE(row.value(0), QByteArrayView("before"));
     }
 
     void writerReplacesAtomicallyInCp932()

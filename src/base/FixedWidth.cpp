@@ -9,14 +9,6 @@ QStringView cut(QStringView line, int start, int width)
     return line.mid(start - 1, width);
 }
 
-QString cut(const QString &line, int start, int width)
-{
-    // Empty, never null: a field past the end of a short line is stored as
-    // empty text, which a database does not confuse with a missing value.
-    const QStringView text = cut(QStringView(line), start, width);
-    return text.isEmpty() ? QStringLiteral("") : text.toString();
-}
-
 QStringView trim(QStringView text)
 {
     const auto isSpace = [](QChar c) {
@@ -45,10 +37,3 @@ bool isBlank(const QString &line)
 }
 
 } // namespace FixedWidth
-
-QString CommaToPeriod(QString text)
-{
-    text.replace(QChar(u','), QChar(u'.'));
-    text.replace(QChar(0xFF0C), QChar(0xFF0E));
-    return text;
-}

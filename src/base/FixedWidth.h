@@ -8,8 +8,7 @@
 namespace FixedWidth {
 
 // The text at positions start .. start + width - 1. Positions past the end of
-// the line give shorter or empty (never null) text; nothing is padded.
-QString cut(const QString &line, int start, int width);
+// the line give shorter or empty text; nothing is padded.
 QStringView cut(QStringView line, int start, int width);
 
 // Removes leading and trailing half-width (U+0020) and full-width (U+3000)
@@ -21,7 +20,3 @@ QStringView trim(QStringView text);
 bool isBlank(const QString &line);
 
 } // namespace FixedWidth
-
-// The clean-up of name fields: every "," becomes "." and every "，" becomes
-// "．", so that a name never adds a field to an export line.
-QString CommaToPeriod(QString text);

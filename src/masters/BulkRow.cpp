@@ -27,16 +27,8 @@ void Row::appendConverted(QStringView text, bool commaToPeriod)
 {
     char *const begin = reserve(m_utf8.requiredSpace(text.size()));
     char *const end = m_utf8.appendToBuffer(begin, text);
-    if (commaToPeriod) {
-        // CommaToPeriod on UTF-8: "," is the byte 0x2C and "，" (U+FF0C)
-        // EF BC 8C, neither of which can occur inside another character.
-        for (char *p = begin; p < end; ++p) {
-            if (*p == ',')
-                *p = '.';
-            else if (p + 2 < end && p[0] == '\xEF' && p[1] == '\xBC' && p[2] == '\x8C')
-                p[2] = '\x8E';
-        }
-    }
+    if (commaToPeriod)
+        CommaToPeriod(begin, end - begin);
     m_used = end - m_bytes.constData();
     m_ends.append(m_used);
 }
@@ -61,6 +53,19 @@ void Row::appendFields(const QList<Masters::Field> &fields, const QString &line)
 {
     for (const Masters::Field &field : fields)
         appendField(field, line);
+}
+
+void CommaToPeriod(char *utf8, qsizetype size)
+{
+    // "," is the byte 0x2C and "，" (U+FF0C) EF BC 8C, neither of which can
+    // occur inside another character.
+    char *const end = utf8 + size;
+    for (char *p = utf8; p < end; ++p) {
+        if (*p == ',')
+            *p = '.';
+        else if (p + 2 < end && p[0] == '\xEF' && p[1] == '\xBC' && p[2] == '\x8C')
+            p[2] = '\x8E';
+    }
 }
 
 QByteArrayView trimmed(QByteArrayView utf8)

@@ -33,8 +33,9 @@ public:
     }
 
     void append(QByteArrayView utf8);
-    // Appends the value a field takes from a line, exactly as
-    // Masters::Field::from(line) gives it.
+    // Appends the value a field takes from a line: the characters at its
+    // positions, trimmed or cleaned up as its definition says (empty, never
+    // missing, past the end of a short line).
     void appendField(const Masters::Field &field, const QString &line);
     // Appends the values every field takes from a line.
     void appendFields(const QList<Masters::Field> &fields, const QString &line);
@@ -53,6 +54,10 @@ private:
     // replacement character there instead of carrying into the next.
     QStringEncoder m_utf8 { QStringConverter::Utf8, QStringConverter::Flag::Stateless };
 };
+
+// The clean-up of name fields, in place on UTF-8: every "," becomes "." and
+// every "，" becomes "．", so that a name never adds a field to an export line.
+void CommaToPeriod(char *utf8, qsizetype size);
 
 // The text without leading and trailing half-width (U+0020) and full-width
 // (U+3000) spaces, as FixedWidth::trim does it, on UTF-8.

@@ -1,7 +1,5 @@
 #include "MasterDefinitions.h"
 
-#include "base/FixedWidth.h"
-
 namespace Masters {
 
 namespace {
@@ -172,20 +170,6 @@ int indexOfColumn(const QList<Field> &fields, const QString &column)
 }
 
 } // namespace
-
-QString Field::from(const QString &line) const
-{
-    const QString text = FixedWidth::cut(line, start, width);
-    switch (take) {
-    case Take::AsCut:
-        return text;
-    case Take::Trimmed:
-        return FixedWidth::trim(text);
-    case Take::Name:
-        return CommaToPeriod(FixedWidth::trim(text));
-    }
-    return text;
-}
 
 QStringList Definition::terminalColumns() const
 {

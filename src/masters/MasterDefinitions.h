@@ -15,7 +15,7 @@ namespace Masters {
 enum class Take {
     AsCut, // the characters at its positions, spaces included
     Trimmed, // leading and trailing spaces removed
-    Name, // trimmed, then passed through CommaToPeriod
+    Name, // trimmed, then passed through Bulk::CommaToPeriod
 };
 
 struct Field
@@ -24,8 +24,6 @@ struct Field
     int start = 0; // 1-based position in decoded characters
     int width = 0;
     Take take = Take::AsCut;
-
-    QString from(const QString &line) const;
 };
 
 struct ExportColumn
