@@ -3,13 +3,13 @@
 // line in a later batch, keys repeated across batches, values that COPY text
 // escapes, and the exports of both engines side by side.
 
+#include "EngineStation.h"
 #include "MasterFiles.h"
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "base/TextFile.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
-#include "masters/MasterDatabase.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
 #include "masters/PostgresBulk.h"
@@ -61,43 +61,21 @@ class TestBulk : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<StationFolder> m_station;
-    QString m_engine;
+    std::unique_ptr<EngineStation> m_station;
 
     DBupdate::Result apply(const char *name)
     {
         return DBupdate::apply(master(name), m_station->settings, T3);
     }
 
-    qint64 rowCount(const char *name)
-    {
-        MasterDatabase db;
-        return db.open(m_station->settings.DbPath) ? db.rowCount(master(name), T3) : -1;
-    }
-
-    QStringList row(const char *name, const QString &key)
-    {
-        MasterDatabase db;
-        QStringList values;
-        if (!db.open(m_station->settings.DbPath) || !db.find(master(name), T3, key, &values))
-            return {};
-        return values;
-    }
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
 
 private Q_SLOTS:
-    void initTestCase_data() { TestDatabases::addEngineRows(); }
-
     void init()
     {
-        QFETCH_GLOBAL(QString, engine);
-        m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
-        // init makes the terminal database where the engine's test
-        // location is, on either engine.
-        m_station = std::make_unique<StationFolder>(
-            m_tmp->path(),
-            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
-                                     QString() });
+        m_station = std::make_unique<EngineStation>(m_tmp->path());
     }
 
     void refusedLineInALaterBatchIsNamed_data()
@@ -130,7 +108,7 @@ private Q_SLOTS:
         QVERIFY(!result.ok());
         QVERIFY2(result.error.startsWith(QStringLiteral("%1 行目を").arg(refused)),
                  qPrintable(result.error));
-        QCOMPARE(rowCount("BUNMAS"), 1);
+        QCOMPARE(m_station->rowCount(master("BUNMAS"), T3), 1);
         QCOMPARE(m_station->bytes(T3, "BUNMAS.csv"), oldExport);
     }
 
@@ -151,13 +129,14 @@ private Q_SLOTS:
         QVERIFY2(result.ok(), qPrintable(result.error));
         QCOMPARE(result.rowsAdded, distinct);
         QCOMPARE(result.rowsUpdated, total - distinct);
-        QCOMPARE(rowCount("BUNMAS"), distinct);
+        QCOMPARE(m_station->rowCount(master("BUNMAS"), T3), distinct);
         const int nameColumn = int(master("BUNMAS").terminalColumns().indexOf("分類漢字名"));
         for (const int i : { 0, 1, 4095, 4096, 7999, 8000, 11999 }) {
             const QString expected = i < total - distinct
                 ? QStringLiteral("2回目%1").arg(i + distinct)
                 : QStringLiteral("1回目%1").arg(i);
-            QCOMPARE(row("BUNMAS", categoryCode(i)).value(nameColumn), expected);
+            QCOMPARE(m_station->row(master("BUNMAS"), T3, categoryCode(i)).value(nameColumn),
+                     expected);
         }
         const QStringList exported = m_station->lines(T3, "BUNMAS.csv");
         QCOMPARE(exported.size(), distinct);
@@ -177,15 +156,16 @@ private Q_SLOTS:
         QVERIFY2(result.ok(), qPrintable(result.error));
         const QString stored = QStringLiteral("a\\b\tc\\N\\.d\\\\．.");
         const int nameColumn = int(master("BUNMAS").terminalColumns().indexOf("分類漢字名"));
-        QCOMPARE(row("BUNMAS", "A1  ").value(nameColumn), stored);
-        QCOMPARE(row("BUNMAS", "\\N  ").value(nameColumn), QStringLiteral("\\"));
+        QCOMPARE(m_station->row(master("BUNMAS"), T3, "A1  ").value(nameColumn), stored);
+        QCOMPARE(m_station->row(master("BUNMAS"), T3, "\\N  ").value(nameColumn),
+                 QStringLiteral("\\"));
         QCOMPARE(m_station->lines(T3, "BUNMAS.csv"),
                  QStringList({ "A1," + stored + ",,,,1,", "A2,\\.,,,,1,", "\\N,\\,,,,1," }));
     }
 
     void exportsAreByteIdenticalOnBothEngines()
     {
-        if (m_engine != TestDatabases::PostgreSQL)
+        if (TestDatabases::engine() != TestDatabases::PostgreSQL)
             QSKIP("compares the server with SQLite");
         QStringList file;
         const QStringList codes
@@ -217,7 +197,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(importDir));
         QVERIFY(QDir().mkpath(m_tmp->path() + "/i"));
         const QString importDb = TestDatabases::freshLocation(
-            m_engine, m_tmp->path() + "/i", TestDatabases::Tables::Maintenance);
+            TestDatabases::engine(), m_tmp->path() + "/i", TestDatabases::Tables::Maintenance);
         const Masters::Definition &products = master("SHOMAS");
         const auto writeFile = [&](const QStringList &lines) {
             QFile file(importDir + products.importFileName());

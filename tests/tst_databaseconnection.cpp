@@ -41,15 +41,17 @@ private:
         return insert.exec();
     }
 
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
+
 private Q_SLOTS:
-    void keysSortByCodePointOnEveryEngine_data() { TestDatabases::addEngineRows(); }
     void keysSortByCodePointOnEveryEngine()
     {
-        QFETCH(QString, engine);
         DatabaseConnection connection;
-        QVERIFY2(connection.open(TestDatabases::freshLocation(engine, m_dir.path()),
-                                 DatabaseConnection::Missing::Create),
-                 qPrintable(connection.error()));
+        QVERIFY2(
+            connection.open(TestDatabases::freshLocation(TestDatabases::engine(), m_dir.path()),
+                            DatabaseConnection::Missing::Create),
+            qPrintable(connection.error()));
         QString error;
         QVERIFY2(MasterSchema::createTerminalTables(connection.database(), &error),
                  qPrintable(error));
@@ -87,8 +89,8 @@ private Q_SLOTS:
 
     void schemasKeepStationsApart()
     {
-        if (!TestDatabases::hasServer())
-            QSKIP("no PostgreSQL test server");
+        if (TestDatabases::engine() != TestDatabases::PostgreSQL)
+            QSKIP("on the server: tst_databaseconnection_postgresql");
         DatabaseConnection shop1;
         DatabaseConnection shop2;
         const QString suffix = QString::number(QCoreApplication::applicationPid());

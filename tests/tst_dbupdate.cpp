@@ -1,9 +1,9 @@
+#include "EngineStation.h"
 #include "MasterFiles.h"
 #include "TestDatabases.h"
 #include "masters/BulkRow.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
-#include "masters/MasterDatabase.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/PostgresBulk.h"
 
@@ -80,28 +80,21 @@ class TestDBupdate : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<StationFolder> m_station;
-    QString m_engine;
+    std::unique_ptr<EngineStation> m_station;
 
     DBupdate::Result apply(const QString &name, const QString &terminal = T3)
     {
         return DBupdate::apply(master(name), m_station->settings, terminal);
     }
 
-    // The stored row, in the order of terminalColumns(); empty when missing.
     QStringList row(const QString &name, const QString &terminal, const QString &key)
     {
-        MasterDatabase db;
-        QStringList values;
-        if (!db.open(m_station->settings.DbPath) || !db.find(master(name), terminal, key, &values))
-            return {};
-        return values;
+        return m_station->row(master(name), terminal, key);
     }
 
     qint64 rowCount(const QString &name, const QString &terminal = T3)
     {
-        MasterDatabase db;
-        return db.open(m_station->settings.DbPath) ? db.rowCount(master(name), terminal) : -1;
+        return m_station->rowCount(master(name), terminal);
     }
 
     QStringList exportLines(const QString &name, const QString &terminal = T3)
@@ -119,21 +112,14 @@ private:
         return int(master(name).terminalColumns().indexOf(column));
     }
 
-private Q_SLOTS:
-    // Every test runs once on each database engine.
-    void initTestCase_data() { TestDatabases::addEngineRows(); }
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
 
+private Q_SLOTS:
     void init()
     {
-        QFETCH_GLOBAL(QString, engine);
-        m_engine = engine;
         m_tmp = std::make_unique<QTemporaryDir>();
-        // init makes the terminal database where the engine's test
-        // location is, on either engine.
-        m_station = std::make_unique<StationFolder>(
-            m_tmp->path(),
-            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
-                                     QString() });
+        m_station = std::make_unique<EngineStation>(m_tmp->path());
     }
 
     void appliesAFullLine_data()
@@ -604,7 +590,7 @@ private Q_SLOTS:
 
     void refusesADatabaseThatIsNotSqlite()
     {
-        if (m_engine != TestDatabases::SQLite)
+        if (TestDatabases::engine() != TestDatabases::SQLite)
             QSKIP("a file database only");
         static const char header[] = "\x00\x01\x00\x00Standard Jet DB";
         const QByteArray access(header, sizeof header);
@@ -633,10 +619,11 @@ private Q_SLOTS:
 
     void aDatabaseInitDidNotMakeIsRefused()
     {
-        if (m_engine == TestDatabases::PostgreSQL)
+        if (TestDatabases::engine() == TestDatabases::PostgreSQL)
             QSKIP("a server's schema is made on first use (tst_sharedserver)");
         QFETCH(bool, databaseThere);
-        const QString location = TestDatabases::freshLocation(m_engine, m_tmp->path());
+        const QString location
+            = TestDatabases::freshLocation(TestDatabases::engine(), m_tmp->path());
         if (databaseThere)
             QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
         m_station->settings.DbPath = location;
@@ -727,14 +714,32 @@ private Q_SLOTS:
         QTRY_VERIFY(ran);
     }
 
-    void procedureForEveryMaster()
+    // Each fixed name updates its own master, for a terminal ID given
+    // without its padding.
+    void namedUpdatesApplyTheirMaster_data()
     {
-        for (const QString &name : Masters::names())
-            QVERIFY2(DBupdate::procedureFor(name), qPrintable(name));
-        QVERIFY(!DBupdate::procedureFor("bunmas"));
-        write("TENMAS", { "1001本店" });
-        QCOMPARE(DBupdate::UpdateTENMAS(m_station->settings, "3").rowsAdded, 1);
-        QCOMPARE(exportLines("TENMAS"), QStringList { "001,本店,1" });
+        using Update = DBupdate::Result (*)(const Comm::Settings &, const QString &);
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<Update>("update");
+        QTest::newRow("BUNMAS") << "BUNMAS" << &DBupdate::UpdateBUNMAS;
+        QTest::newRow("TENMAS") << "TENMAS" << &DBupdate::UpdateTENMAS;
+        QTest::newRow("SIRMAS") << "SIRMAS" << &DBupdate::UpdateSIRMAS;
+        QTest::newRow("TOKMAS") << "TOKMAS" << &DBupdate::UpdateTOKMAS;
+        QTest::newRow("SHOMAS") << "SHOMAS" << &DBupdate::UpdateSHOMAS;
+        QTest::newRow("JISYA") << "JISYA" << &DBupdate::UpdateJISYA;
+    }
+
+    void namedUpdatesApplyTheirMaster()
+    {
+        using Update = DBupdate::Result (*)(const Comm::Settings &, const QString &);
+        QFETCH(QString, name);
+        QFETCH(Update, update);
+        for (const Definition &m : Masters::all())
+            write(m.name, { lineOf(m, "1", "K1", "名") });
+        QCOMPARE(update(m_station->settings, "3").rowsAdded, 1);
+        for (const Definition &m : Masters::all())
+            QCOMPARE(rowCount(m.name), m.name == name ? 1 : 0);
+        QCOMPARE(exportLines(name).size(), 1);
     }
 };
 

@@ -56,7 +56,6 @@ class TestMasterImport : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     TestClock m_clock;
-    QString m_engine;
     QString m_importDb;
 
     QString importDb() const { return m_importDb; }
@@ -120,18 +119,16 @@ private:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
-private Q_SLOTS:
-    // Every test runs once on each database engine.
-    void initTestCase_data() { TestDatabases::addEngineRows(); }
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
 
+private Q_SLOTS:
     void init()
     {
-        QFETCH_GLOBAL(QString, engine);
-        m_engine = engine;
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_importDb = TestDatabases::freshLocation(
-            engine, m_dir->path(), TestDatabases::Tables::Maintenance);
+            TestDatabases::engine(), m_dir->path(), TestDatabases::Tables::Maintenance);
         QVERIFY(QDir().mkpath(importDir()));
     }
 
@@ -451,12 +448,13 @@ private Q_SLOTS:
 
     void nothingIsMadeButByInit()
     {
-        if (m_engine == TestDatabases::PostgreSQL)
+        if (TestDatabases::engine() == TestDatabases::PostgreSQL)
             QSKIP("a server's schema is made on first use (tst_sharedserver)");
         QFETCH(bool, fileThere);
         QFETCH(bool, databaseThere);
         QFETCH(QString, named);
-        const QString location = TestDatabases::freshLocation(m_engine, m_dir->path());
+        const QString location
+            = TestDatabases::freshLocation(TestDatabases::engine(), m_dir->path());
         if (databaseThere)
             QVERIFY(TestDatabases::make(location, TestDatabases::Tables::None));
         if (fileThere)

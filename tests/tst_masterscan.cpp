@@ -1,3 +1,4 @@
+#include "EngineStation.h"
 #include "Files.h"
 #include "MasterFiles.h"
 #include "TestClock.h"
@@ -54,7 +55,7 @@ class TestMasterScan : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    std::unique_ptr<StationFolder> m_station;
+    std::unique_ptr<EngineStation> m_station;
     TestClock m_clock;
     TestOperator m_operator;
     std::unique_ptr<StationLog> m_log;
@@ -92,20 +93,14 @@ private:
         return settings;
     }
 
-private Q_SLOTS:
-    // Every test runs once on each database engine.
-    void initTestCase_data() { TestDatabases::addEngineRows(); }
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
 
+private Q_SLOTS:
     void init()
     {
-        QFETCH_GLOBAL(QString, engine);
         m_tmp = std::make_unique<QTemporaryDir>();
-        // init makes the terminal database where the engine's test
-        // location is, on either engine.
-        m_station = std::make_unique<StationFolder>(
-            m_tmp->path(),
-            StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
-                                     QString() });
+        m_station = std::make_unique<EngineStation>(m_tmp->path());
         m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
         m_operator = TestOperator();
     }
@@ -215,8 +210,8 @@ private Q_SLOTS:
 
     void missingFoldersAreSkippedSilently()
     {
-        QFETCH_GLOBAL(QString, engine);
-        m_station->settings.DbPath = TestDatabases::freshLocation(engine, m_tmp->path());
+        m_station->settings.DbPath
+            = TestDatabases::freshLocation(TestDatabases::engine(), m_tmp->path());
         QVERIFY(scan().isEmpty());
         QVERIFY(m_operator.shown.isEmpty());
         QVERIFY(!TestDatabases::locationExists(m_station->settings.DbPath));
@@ -437,8 +432,7 @@ private Q_SLOTS:
     // scan, telling the operator, until it answers.
     void aDatabaseNotThereAtStartIsTriedAgainAtEachScan()
     {
-        QFETCH_GLOBAL(QString, engine);
-        if (engine == TestDatabases::PostgreSQL)
+        if (TestDatabases::engine() == TestDatabases::PostgreSQL)
             QSKIP("a server down at start: tst_serve");
         Comm::Settings settings = windowSettings();
         const QString made = settings.DbPath;

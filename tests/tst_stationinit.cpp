@@ -41,6 +41,9 @@ private:
         return columns;
     }
 
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
+
 private Q_SLOTS:
     void laysOutAStationThatLoads()
     {
@@ -219,8 +222,8 @@ private Q_SLOTS:
 
     void laysOutTablesOnAServer()
     {
-        if (!TestDatabases::hasServer())
-            QSKIP("no PostgreSQL test server");
+        if (TestDatabases::engine() != TestDatabases::PostgreSQL)
+            QSKIP("on the server: tst_stationinit_postgresql");
         QTemporaryDir tmp;
         const QString pid = QString::number(QCoreApplication::applicationPid());
         const StationInit::Databases databases {
@@ -250,8 +253,8 @@ private Q_SLOTS:
     // (laysOutTablesOnAServer's), nor the folder it was given.
     void aFailedInitDropsOnlyWhatItMade()
     {
-        if (!TestDatabases::hasServer())
-            QSKIP("no PostgreSQL test server");
+        if (TestDatabases::engine() != TestDatabases::PostgreSQL)
+            QSKIP("on the server: tst_stationinit_postgresql");
         QTemporaryDir tmp;
         const QString notSqlite = tmp.filePath(QStringLiteral("not.db"));
         QVERIFY(writeFile(notSqlite, "text"));

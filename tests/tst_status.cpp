@@ -48,6 +48,9 @@ class StatusTest : public QObject
 {
     Q_OBJECT
 
+public:
+    static void initMain() { TestDatabases::exitWithoutServer(); }
+
 private Q_SLOTS:
     void aRunningStationWithTraffic()
     {
@@ -152,8 +155,8 @@ private Q_SLOTS:
 
     void aScanThatMadeTheSchemaLeavesItForStatus()
     {
-        if (!TestDatabases::hasServer())
-            QSKIP("no PostgreSQL test server");
+        if (TestDatabases::engine() != TestDatabases::PostgreSQL)
+            QSKIP("on the server: tst_status_postgresql");
         QTemporaryDir dir;
         StationFolder folder(dir.path());
         const QString schema

@@ -272,21 +272,4 @@ Result UpdateJISYA(const Comm::Settings &settings, const QString &terminal)
     return updateNamed("JISYA", settings, terminal);
 }
 
-Procedure procedureFor(const QString &masterName)
-{
-    static const struct
-    {
-        const char *name;
-        Procedure procedure;
-    } procedures[] = {
-        { "BUNMAS", UpdateBUNMAS }, { "TENMAS", UpdateTENMAS }, { "SIRMAS", UpdateSIRMAS },
-        { "TOKMAS", UpdateTOKMAS }, { "SHOMAS", UpdateSHOMAS }, { "JISYA", UpdateJISYA },
-    };
-    for (const auto &entry : procedures) {
-        if (masterName == QLatin1String(entry.name))
-            return entry.procedure;
-    }
-    return nullptr;
-}
-
 } // namespace DBupdate

@@ -71,8 +71,4 @@ Result UpdateTOKMAS(const Comm::Settings &settings, const QString &terminal);
 Result UpdateSHOMAS(const Comm::Settings &settings, const QString &terminal);
 Result UpdateJISYA(const Comm::Settings &settings, const QString &terminal);
 
-using Procedure = Result (*)(const Comm::Settings &, const QString &);
-// The update procedure of the master of that name, or nullptr.
-Procedure procedureFor(const QString &masterName);
-
 } // namespace DBupdate

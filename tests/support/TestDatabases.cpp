@@ -12,9 +12,11 @@
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTest>
 #include <QUrl>
 #include <QUrlQuery>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -63,19 +65,17 @@ QString serverUri()
     return qEnvironmentVariable("TARVINEX_TEST_PG_URI");
 }
 
-QStringList engines()
+QString engine()
 {
-    QStringList list { SQLite };
-    if (hasServer())
-        list.append(PostgreSQL);
-    return list;
+    return qEnvironmentVariable("TARVINEX_TEST_ENGINE") == PostgreSQL ? PostgreSQL : SQLite;
 }
 
-void addEngineRows()
+void exitWithoutServer()
 {
-    QTest::addColumn<QString>("engine");
-    for (const QString &engine : engines())
-        QTest::newRow(qPrintable(engine)) << engine;
+    if (engine() != PostgreSQL || hasServer())
+        return;
+    std::fputs("No PostgreSQL server given (TARVINEX_TEST_PG_URI): this run is skipped.\n", stderr);
+    std::exit(NoServerExitCode);
 }
 
 QString serverLocation(const QString &schema)

@@ -1,19 +1,27 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
-// The database engines the master suites run against: SQLite always, and a
-// PostgreSQL server when the test run has one (scripts/with-postgres starts a
-// throw-away cluster and names it in TARVINEX_TEST_PG_URI).
+// The database engines the master suites run against. CTest runs each such
+// suite twice: as NAME on SQLite, and as NAME_postgresql on the PostgreSQL
+// server a test run may give (scripts/with-postgres starts a throw-away
+// cluster and names it in TARVINEX_TEST_PG_URI).
 namespace TestDatabases {
 
 inline const QString SQLite = QStringLiteral("sqlite");
 inline const QString PostgreSQL = QStringLiteral("postgresql");
 
-QStringList engines();
-// Adds an "engine" column with a row per engine to the current test data.
-void addEngineRows();
+// The engine of this run: PostgreSQL when TARVINEX_TEST_ENGINE names it.
+QString engine();
+
+// The exit status of a run on PostgreSQL without a server, which CTest
+// reports as skipped (SKIP_RETURN_CODE in tests/CMakeLists.txt).
+inline constexpr int NoServerExitCode = 77;
+
+// Ends the process with NoServerExitCode when the run is on PostgreSQL and
+// no server is given. A suite calls it from its initMain, before any test.
+void exitWithoutServer();
+
 bool hasServer();
 QString serverUri();
 

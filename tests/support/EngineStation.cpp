@@ -1,0 +1,29 @@
+#include "EngineStation.h"
+
+#include "TestDatabases.h"
+#include "masters/MasterDatabase.h"
+
+// init makes the terminal database where the engine's location is, on
+// either engine.
+EngineStation::EngineStation(const QString &root)
+    : StationFolder(root,
+                    StationInit::Databases {
+                        TestDatabases::freshLocation(TestDatabases::engine(), root), QString() })
+{ }
+
+qint64 EngineStation::rowCount(const Masters::Definition &master, const QString &terminal) const
+{
+    MasterDatabase db;
+    return db.open(settings.DbPath) ? db.rowCount(master, terminal) : -1;
+}
+
+QStringList EngineStation::row(const Masters::Definition &master,
+                               const QString &terminal,
+                               const QString &key) const
+{
+    MasterDatabase db;
+    QStringList values;
+    if (!db.open(settings.DbPath) || !db.find(master, terminal, key, &values))
+        return {};
+    return values;
+}
