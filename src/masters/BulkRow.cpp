@@ -35,7 +35,7 @@ void Row::appendConverted(QStringView text, bool commaToPeriod)
 
 void Row::appendField(const Masters::Field &field, const QString &line)
 {
-    const QStringView text = FixedWidth::cut(QStringView(line), field.start, field.width);
+    const QStringView text = FixedWidth::cut(line, field.start, field.width);
     switch (field.take) {
     case Masters::Take::AsCut:
         appendConverted(text, false);
