@@ -55,11 +55,11 @@ public:
     //
     // The rows go through the engine's native interface (Bulk::Upsert): on
     // SQLite one prepared statement stepped per row; on a server in batches
-    // streamed with COPY, the first Bulk::Postgres::FirstBatchRows rows, each next batch
-    // twice the last. A row may therefore fail at a later save() or at the
-    // next read or commit, which send what is pending first. A failure ends
-    // the transaction: everything since begin() is undone, and failedLines()
-    // tells which rows it was.
+    // streamed with COPY, the first Bulk::Postgres::FirstBatchRows rows, each
+    // next batch twice the last. A row may therefore fail at a later save()
+    // or at the next read or commit, which send what is pending first. A
+    // failure ends the transaction: everything since begin() is undone, and
+    // failedLines() tells which rows it was.
     bool save(const Masters::Definition &master, const Bulk::Row &row, int line);
     // Sends the rows still pending.
     bool flush();
