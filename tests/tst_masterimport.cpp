@@ -322,7 +322,7 @@ private Q_SLOTS:
                                     line("1", "500", "J1"),
                                     line("1", "600", "J6") };
         QVERIFY(!import(product.name, lines, &importer));
-        QVERIFY2(importer.error().contains(importer.filePath(product)),
+        QVERIFY2(importer.error().contains(importDir() + QStringLiteral("SHOMAS.DAT")),
                  qPrintable(importer.error()));
         QVERIFY2(importer.error().contains(QStringLiteral("4 行目")), qPrintable(importer.error()));
         QVERIFY2(importer.error().contains(QStringLiteral("UNIQUE"))
