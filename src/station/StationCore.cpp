@@ -13,9 +13,9 @@ StationCore::StationCore(const Comm::Settings &settings,
                          const Clock &clock,
                          UsbUnitFinder findUnits,
                          const LinkOptions &link,
-                         const QString &process)
+                         Cli::Process process)
     : m_settings(settings)
-    , m_log(settings.stationDir, clock, process, settings.logDays)
+    , m_log(settings.stationDir, clock, Cli::processName(process), settings.logDays)
     , m_logged(face, m_log)
     , m_operator(m_logged, settings.notices == Comm::Settings::Notices::Log)
 {
@@ -38,7 +38,7 @@ StationCore::StationCore(const Comm::Settings &settings,
             m_station->showNotice(text);
     });
     m_recorder = std::make_unique<StationRecorder>(
-        m_settings.layout(), *m_server, *m_transfers, clock, m_log, process);
+        m_settings.layout(), *m_server, *m_transfers, clock, m_log, Cli::processName(process));
     QObject::connect(
         m_station.get(), &Station::scanned, m_recorder.get(), &StationRecorder::recordScan);
 }
