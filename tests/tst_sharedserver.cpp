@@ -280,8 +280,8 @@ private Q_SLOTS:
         QCOMPARE(station.rowCount("0001"), 0);
         const QList<MasterScan::Outcome> next = scan.run();
         QCOMPARE(next.size(), 2);
-        QVERIFY2(next.at(0).applied(), qPrintable(next.at(0).failure));
-        QVERIFY2(next.at(1).applied(), qPrintable(next.at(1).failure));
+        QVERIFY2(next.at(0).applied(), qPrintable(next.at(0).result.error));
+        QVERIFY2(next.at(1).applied(), qPrintable(next.at(1).result.error));
         QCOMPARE(station.rowCount("0001"), 300);
         QCOMPARE(folders.lines("0001", "SHOMAS.csv").size(), 300);
         QVERIFY(folders.exists("0002", "BUNMAS.sav"));

@@ -84,7 +84,7 @@ bool recordApplies(const StationLayout &layout,
                          outcome.result.rowsAdded + outcome.result.rowsUpdated);
         } else {
             entry.insert(QStringLiteral("outcome"), QStringLiteral("failed"));
-            entry.insert(QStringLiteral("error"), outcome.failure);
+            entry.insert(QStringLiteral("error"), outcome.result.error);
         }
         applies.insert(outcome.terminalId + u' ' + outcome.master, entry);
         changed = true;
@@ -248,7 +248,7 @@ void StationRecorder::recordScan(const QList<MasterScan::Outcome> &outcomes)
         writeFailed(StationState::appliesFile(m_layout), why);
     for (const MasterScan::Outcome &outcome : outcomes)
         if (!outcome.waiting && !outcome.applied())
-            noteError(outcome.failure);
+            noteError(outcome.result.error);
 }
 
 void StationRecorder::save()
