@@ -40,7 +40,7 @@ struct Folder
 
     Folder()
         : folder(dir.path())
-        , log(dir.path(), clock)
+        , log(folder.layout().logFolder(), clock)
         , logged(op, log)
         , events(folder.settings, logged, log, clock)
     {

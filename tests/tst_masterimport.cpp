@@ -478,8 +478,8 @@ private Q_SLOTS:
     void tellsTheOperatorWhenDone()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
+        StationLog log(s.layout().logFolder(), m_clock);
         MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QCOMPARE(maintenance.ImportDbPath(), importDb());
@@ -504,8 +504,8 @@ private Q_SLOTS:
     void tellsTheOperatorWhatFailedInsteadOfDone()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
+        StationLog log(s.layout().logFolder(), m_clock);
         MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QVERIFY(!maintenance.importMaster(*Masters::find(QStringLiteral("SHOMAS"))));

@@ -106,7 +106,7 @@ private Q_SLOTS:
             m_tmp->path(),
             StationInit::Databases { TestDatabases::freshLocation(engine, m_tmp->path()),
                                      QString() });
-        m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
+        m_log = std::make_unique<StationLog>(m_station->layout().logFolder(), m_clock);
         m_operator = TestOperator();
     }
 

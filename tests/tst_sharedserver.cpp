@@ -250,7 +250,7 @@ private Q_SLOTS:
         QVERIFY(folders.write("0001", "SHOMAS.dat", productLines(1, 300, "商品")));
         QVERIFY(folders.write("0002", "BUNMAS.dat", { "1A1  野菜" }));
         TestOperator op;
-        StationLog log(station.dir.path(), m_clock);
+        StationLog log(folders.layout().logFolder(), m_clock);
 
         // The category file is applied; the server goes while the product
         // file is in its transaction; the next terminal finds no server.
@@ -312,7 +312,7 @@ private Q_SLOTS:
         folders.settings.DbPath = location;
         QVERIFY(folders.write("0001", "BUNMAS.dat", { "1A1  果物" }));
         TestOperator op;
-        StationLog log(dir.path(), m_clock);
+        StationLog log(folders.layout().logFolder(), m_clock);
         MasterScan scan(folders.settings, op, log, m_clock);
         const QList<MasterScan::Outcome> outcomes = scan.run();
         QCOMPARE(outcomes.size(), 1);

@@ -68,7 +68,7 @@ int importMasters(const QStringList &arguments)
         return 2;
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock, processName(Process::Import), settings.logDays);
+    StationLog log = stationLog(settings, clock, Process::Import);
     log.write(station.line());
     if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
         log.write(QStringLiteral("%1 に書き込めません: %2")

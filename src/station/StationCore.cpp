@@ -15,7 +15,7 @@ StationCore::StationCore(const Comm::Settings &settings,
                          const LinkOptions &link,
                          Cli::Process process)
     : m_settings(settings)
-    , m_log(settings.stationDir, clock, Cli::processName(process), settings.logDays)
+    , m_log(Cli::stationLog(settings, clock, process))
     , m_logged(face, m_log)
     , m_operator(m_logged, settings.notices == Comm::Settings::Notices::Log)
 {
