@@ -3,8 +3,8 @@
 #include "TestDatabases.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/StationLog.h"
-#include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
@@ -78,7 +78,7 @@ private:
         const QString text = lines.isEmpty()
             ? QString()
             : lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-        file.write(TextFile::encode(text));
+        file.write(Cp932::encode(text));
     }
 
     bool import(const QString &name, const QStringList &lines, MasterImport *import)

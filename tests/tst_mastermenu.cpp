@@ -2,8 +2,8 @@
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/StationLog.h"
-#include "base/TextFile.h"
 #include "gui/MasterMenu.h"
 #include "gui/MasterMenuOpener.h"
 #include "gui/MianMenu.h"
@@ -62,7 +62,7 @@ private:
     {
         QFile file(StationLayout::join(m_settings.importDir, name));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(TextFile::encode(text));
+        file.write(Cp932::encode(text));
     }
 
     int rowCount(const QString &table)

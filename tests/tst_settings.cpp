@@ -1,8 +1,8 @@
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/LinkExposure.h"
 #include "base/LinkKeyFile.h"
 #include "base/SettingsParser.h"
-#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,7 +37,7 @@ private:
     {
         QFile settings(dir + QStringLiteral("/Tarvinex.ini"));
         if (!QDir(dir).mkpath(QStringLiteral("data")) || !settings.open(QIODevice::WriteOnly)
-            || settings.write(TextFile::encode(text)) < 0)
+            || settings.write(Cp932::encode(text)) < 0)
             return false;
         settings.close();
         if (::chmod(QFile::encodeName(settings.fileName()).constData(), settingsMode) != 0)
@@ -532,8 +532,8 @@ private Q_SLOTS:
         const QString dbPath = dir.path() + QStringLiteral("/ハンディ/マスタ.db");
         QFile file(dir.filePath(QStringLiteral("Tarvinex.ini")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(TextFile::encode(QStringLiteral("DBname=") + dbPath + QStringLiteral("\r\nDATA=")
-                                    + dir.path() + QStringLiteral("/データ\r\n")));
+        file.write(Cp932::encode(QStringLiteral("DBname=") + dbPath + QStringLiteral("\r\nDATA=")
+                                 + dir.path() + QStringLiteral("/データ\r\n")));
         file.close();
 
         Comm::Settings settings;

@@ -3,7 +3,7 @@
 #include "StationFolder.h"
 #include "TestDatabases.h"
 
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "masters/MasterDefinitions.h"
 #include "station/ScanCommand.h"
 #include "station/StationLock.h"
@@ -125,7 +125,7 @@ private Q_SLOTS:
         // attention; a station gone is reported before either.
         QVERIFY(QDir(s.rcv(2, QStringLiteral("SHOMAS.dat"))).removeRecursively());
         QVERIFY(writeFile(s.rcv(2, QStringLiteral("SHOMAS.dat")),
-                          TextFile::encode(productLine()) + "\r\n"));
+                          Cp932::encode(productLine()) + "\r\n"));
         s.clock.advance(60000);
         scanNow(s);
         report = gather(settings, s.clock.now());
