@@ -117,6 +117,7 @@ private Q_SLOTS:
         settings.stationDir = QStringLiteral("/srv/station");
         const StationLayout layout = settings.layout();
         QCOMPARE(layout.receiveFolder(3), QStringLiteral("/srv/ht/0003/rcv"));
+        QCOMPARE(layout.receiveFolder(11), QStringLiteral("/srv/ht/0011/rcv"));
         QCOMPARE(layout.masterFile(QStringLiteral("BUNMAS"), QStringLiteral("0003")),
                  QStringLiteral("/srv/ht/0003/rcv/BUNMAS.dat"));
         // One rule for every folder: none ends with "/", a file is joined to it.
@@ -559,34 +560,6 @@ private Q_SLOTS:
         QString error;
         QVERIFY(!Comm::LoadSettings(dir.path(), &settings, &error));
         QVERIFY2(error.contains(dir.path() + QStringLiteral("/Tarvinex.ini")), qPrintable(error));
-    }
-
-    void zeroPad_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("padded");
-        QTest::newRow("one digit") << "7"
-                                   << "0007";
-        QTest::newRow("five digits unchanged") << "12345"
-                                               << "12345";
-        QTest::newRow("already four") << "0012"
-                                      << "0012";
-        QTest::newRow("empty text") << ""
-                                    << "0000";
-    }
-
-    void zeroPad()
-    {
-        QFETCH(QString, value);
-        QFETCH(QString, padded);
-        QCOMPARE(Comm::ZeroPad(4, value), padded);
-    }
-
-    void zeroPadNumbers()
-    {
-        QCOMPARE(Comm::ZeroPad(4, 7), QStringLiteral("0007"));
-        QCOMPARE(Comm::ZeroPad(4, 12345), QStringLiteral("12345"));
-        QCOMPARE(Comm::terminalId(11), QStringLiteral("0011"));
     }
 };
 
