@@ -41,14 +41,6 @@ public:
     // How many rows the terminal has in the master's table; -1 on failure.
     qint64 rowCount(const Masters::Definition &master, const QString &terminalId);
 
-    // The terminal's row whose key column holds key, as values of
-    // master.terminalColumns(); false when there is none or on failure
-    // (error() then says why).
-    bool find(const Masters::Definition &master,
-              const QString &terminalId,
-              const QString &key,
-              QStringList *values);
-
     // Adds the row, or overwrites every column of the row that has the same
     // terminal ID and key. values follow master.terminalColumns(); line is
     // the row's place in its file, for telling which one failed.
