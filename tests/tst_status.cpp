@@ -143,7 +143,7 @@ private Q_SLOTS:
                         s.core->transfers(),
                         s.clock,
                         s.core->log(),
-                        QStringLiteral("serve"));
+                        Cli::Process::Serve);
         QCOMPARE(gather(settings, s.clock.now()).json[u"made"].toArray().size(), 2);
         // Yesterday's files are not today's.
         QCOMPARE(gather(settings, s.clock.now().addDays(1)).json[u"filed_today"].toArray().size(),

@@ -38,7 +38,7 @@ StationCore::StationCore(const Comm::Settings &settings,
             m_station->showNotice(text);
     });
     m_recorder = std::make_unique<StationRecorder>(
-        m_settings.layout(), *m_server, *m_transfers, clock, m_log, Cli::processName(process));
+        m_settings.layout(), *m_server, *m_transfers, clock, m_log, process);
     QObject::connect(
         m_station.get(), &Station::scanned, m_recorder.get(), &StationRecorder::recordScan);
 }

@@ -128,7 +128,7 @@ StationRecorder::StationRecorder(const StationLayout &layout,
                                  TransferEvents &events,
                                  const Clock &clock,
                                  StationLog &log,
-                                 const QString &process,
+                                 Cli::Process process,
                                  QObject *parent)
     : QObject(parent)
     , m_file(StationState::runFile(layout))
@@ -138,7 +138,7 @@ StationRecorder::StationRecorder(const StationLayout &layout,
     , m_log(log)
 {
     m_state = { { QStringLiteral("version"), StationState::Version },
-                { QStringLiteral("process"), process },
+                { QStringLiteral("process"), Cli::processName(process) },
                 { QStringLiteral("pid"), QCoreApplication::applicationPid() },
                 { QStringLiteral("started"), stamp(clock.now()) },
                 { QStringLiteral("listening"), false },
