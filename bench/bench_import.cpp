@@ -10,7 +10,7 @@
 #include "BenchSchema.h"
 #include "base/Clock.h"
 #include "base/Comm.h"
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
@@ -62,11 +62,11 @@ bool writeFile(const QString &path)
     for (int i = 0; i < Products; ++i) {
         chunk += productLine(i) + QStringLiteral("\r\n");
         if (chunk.size() > (1 << 20)) {
-            file.write(TextFile::encode(chunk));
+            file.write(Cp932::encode(chunk));
             chunk.clear();
         }
     }
-    file.write(TextFile::encode(chunk));
+    file.write(Cp932::encode(chunk));
     return file.error() == QFileDevice::NoError;
 }
 

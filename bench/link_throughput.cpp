@@ -67,7 +67,7 @@ bool run(const Comm::Settings &settings, const QList<int> &sizes, const QString 
 {
     SystemClock clock;
     QuietOperator op;
-    StationLinkOptions link;
+    StationCore::LinkOptions link;
     link.addresses = { QHostAddress::LocalHost };
     StationCore core(
         settings, op, clock, [] { return QList<UsbUnit>(); }, link);

@@ -3,7 +3,7 @@
 // replacement must encode back to the bytes it came from, except where CP932
 // has two codes for one character (the NEC and IBM rows of the same kanji or
 // symbol): there the written code must read back as the same character.
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,8 +14,8 @@ bool decodesCleanly(const QByteArray &bytes)
 {
     // A lead byte at the very end has no trail byte to pair with: a decoder
     // that drops it silently shows it once a space follows the input.
-    const QString text = TextFile::decode(bytes);
-    const QString probe = TextFile::decode(bytes + ' ');
+    const QString text = Cp932::decode(bytes);
+    const QString probe = Cp932::decode(bytes + ' ');
     return !probe.isNull() && !probe.contains(QChar::ReplacementCharacter) && probe == text + u' ';
 }
 
@@ -23,15 +23,15 @@ void checkRoundTrip(const QByteArray &bytes)
 {
     if (!decodesCleanly(bytes))
         return;
-    const QString text = TextFile::decode(bytes);
-    const QByteArray written = TextFile::encode(text);
+    const QString text = Cp932::decode(bytes);
+    const QByteArray written = Cp932::encode(text);
     if (written == bytes)
         return;
     // A twin code replaces a code of the same length; nothing is dropped.
-    if (written.size() != bytes.size() || TextFile::decode(written) != text)
+    if (written.size() != bytes.size() || Cp932::decode(written) != text)
         abort();
     // The second time round nothing may move any more.
-    if (TextFile::encode(TextFile::decode(written)) != written)
+    if (Cp932::encode(Cp932::decode(written)) != written)
         abort();
 }
 

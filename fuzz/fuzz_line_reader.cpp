@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort(); // more lines than the file has bytes: the reader is not advancing
     }
 
-    const QString text = TextFile::decode(bytes);
+    const QString text = Cp932::decode(bytes);
     const bool undecodable
         = text.contains(QChar::ReplacementCharacter) || (text.isNull() && !bytes.isEmpty());
     const QStringList expected = TextFile::splitLines(text);

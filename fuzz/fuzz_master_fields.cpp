@@ -4,6 +4,7 @@
 // characters at its positions, trimmed of half-width and full-width spaces,
 // and for a name with every comma made a period. The export's trim on UTF-8
 // must agree with that reading too.
+#include "base/Cp932.h"
 #include "base/TextFile.h"
 #include "masters/BulkRow.h"
 #include "masters/MasterDefinitions.h"
@@ -58,7 +59,7 @@ void check(Bulk::Row &row, const QList<Masters::Field> &fields, const QString &l
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text
-        = TextFile::decode(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+        = Cp932::decode(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
     const QStringList lines = TextFile::splitLines(text);
     // One row for every line, as the update reuses it.
     Bulk::Row row;

@@ -2,8 +2,8 @@
 // parser either refuses it with a message or gives settings whose folder
 // paths follow the layout's rule, and reading the same text twice agrees.
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/SettingsParser.h"
-#include "base/TextFile.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text
-        = TextFile::decode(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
+        = Cp932::decode(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
     Comm::Settings settings;
     settings.stationDir = QStringLiteral("/srv/station");
     QString error;

@@ -7,7 +7,7 @@
 #include "MasterFiles.h"
 #include "TestClock.h"
 #include "TestDatabases.h"
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "masters/DBupdate.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
@@ -202,7 +202,7 @@ private Q_SLOTS:
         const auto writeFile = [&](const QStringList &lines) {
             QFile file(importDir + products.importFileName());
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(TextFile::encode(lines.join(QStringLiteral("\r\n")) + "\r\n"));
+            file.write(Cp932::encode(lines.join(QStringLiteral("\r\n")) + "\r\n"));
         };
         const auto line = [](int code, const QString &inHouse) {
             return QStringLiteral("1") + pad(QString::number(code), 13) + pad(inHouse, 13);

@@ -1,3 +1,4 @@
+#include "Loopback.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
 #include "comm/CommServer.h"
@@ -6,20 +7,10 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
-
-bool connects(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    const bool ok = socket.waitForConnected(2000);
-    socket.abort();
-    return ok;
-}
 
 QList<UsbUnit> twoUnits()
 {

@@ -3,8 +3,8 @@
 #include "TestDatabases.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/StationLog.h"
-#include "base/TextFile.h"
 #include "masters/DatabaseConnection.h"
 #include "masters/MasterDefinitions.h"
 #include "masters/MasterImport.h"
@@ -77,7 +77,7 @@ private:
         const QString text = lines.isEmpty()
             ? QString()
             : lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
-        file.write(TextFile::encode(text));
+        file.write(Cp932::encode(text));
     }
 
     bool import(const QString &name, const QStringList &lines, MasterImport *import)
@@ -319,7 +319,7 @@ private Q_SLOTS:
                                     line("1", "500", "J1"),
                                     line("1", "600", "J6") };
         QVERIFY(!import(product.name, lines, &importer));
-        QVERIFY2(importer.error().contains(importer.filePath(product)),
+        QVERIFY2(importer.error().contains(importDir() + QStringLiteral("SHOMAS.DAT")),
                  qPrintable(importer.error()));
         QVERIFY2(importer.error().contains(QStringLiteral("4 行目")), qPrintable(importer.error()));
         QVERIFY2(importer.error().contains(QStringLiteral("UNIQUE"))
@@ -476,8 +476,8 @@ private Q_SLOTS:
     void tellsTheOperatorWhenDone()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
+        StationLog log(s.layout().logFolder(), m_clock);
         MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QCOMPARE(maintenance.ImportDbPath(), importDb());
@@ -502,8 +502,8 @@ private Q_SLOTS:
     void tellsTheOperatorWhatFailedInsteadOfDone()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
         const Comm::Settings s = settings();
+        StationLog log(s.layout().logFolder(), m_clock);
         MasterMaintenance maintenance(s, op, log, m_clock);
         maintenance.load();
         QVERIFY(!maintenance.importMaster(*Masters::find(QStringLiteral("SHOMAS"))));

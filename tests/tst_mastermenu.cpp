@@ -2,8 +2,8 @@
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/StationLog.h"
-#include "base/TextFile.h"
 #include "gui/MasterMenu.h"
 #include "gui/MasterMenuOpener.h"
 #include "gui/MianMenu.h"
@@ -62,7 +62,7 @@ private:
     {
         QFile file(StationLayout::join(m_settings.importDir, name));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(TextFile::encode(text));
+        file.write(Cp932::encode(text));
     }
 
     int rowCount(const QString &table)
@@ -89,7 +89,7 @@ private Q_SLOTS:
     void captionsOrderAndTabOrder()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
+        StationLog log(m_settings.layout().logFolder(), m_clock);
         MasterMenu menu(m_settings, op, log, m_clock);
         QCOMPARE(menu.windowTitle(), QStringLiteral("マスター更新"));
         QCOMPARE(menu.BtnEND->text(), QStringLiteral("END"));
@@ -140,7 +140,7 @@ private Q_SLOTS:
     void eachButtonImportsItsOwnMaster()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
+        StationLog log(m_settings.layout().logFolder(), m_clock);
         MasterMenu menu(m_settings, op, log, m_clock);
         const QStringList files = { "TENMAS", "BUNMAS", "SHOMAS", "TOKMAS", "SIRMAS", "JISYA" };
         for (const QString &name : files)
@@ -161,7 +161,7 @@ private Q_SLOTS:
     void completionMessageHasTheInformationIcon()
     {
         WidgetOperator screen;
-        StationLog log(m_dir->path(), m_clock);
+        StationLog log(m_settings.layout().logFolder(), m_clock);
         MasterMenu menu(m_settings, screen, log, m_clock);
         menu.show();
         writeFile(QStringLiteral("BUNMAS.DAT"), QString());
@@ -179,7 +179,7 @@ private Q_SLOTS:
     void endClosesAndOpeningAgainLoadsAgain()
     {
         TestOperator op;
-        StationLog log(m_dir->path(), m_clock);
+        StationLog log(m_settings.layout().logFolder(), m_clock);
         MasterMenuOpener opener(m_settings, op, log, m_clock);
         opener.show();
         QPointer<MasterMenu> first = opener.window();

@@ -4,8 +4,8 @@
 #include "TestClock.h"
 #include "TestDatabases.h"
 #include "TestOperator.h"
+#include "base/Cp932.h"
 #include "base/StationLog.h"
-#include "base/TextFile.h"
 #include "gui/MianMenu.h"
 #include "gui/WindowStation.h"
 #include "masters/MasterDefinitions.h"
@@ -70,7 +70,7 @@ private:
     void placeHalfCopied(const QString &terminalId, const QString &master)
     {
         const QString name = master + ".dat";
-        QVERIFY(m_station->writeBytes(terminalId, name, TextFile::encode(lineFor(master))));
+        QVERIFY(m_station->writeBytes(terminalId, name, Cp932::encode(lineFor(master))));
         QVERIFY(setModified(m_station->path(terminalId, name), m_clock.current));
     }
 
@@ -101,7 +101,7 @@ private Q_SLOTS:
     {
         m_tmp = std::make_unique<QTemporaryDir>();
         m_station = std::make_unique<EngineStation>(m_tmp->path());
-        m_log = std::make_unique<StationLog>(m_tmp->path(), m_clock);
+        m_log = std::make_unique<StationLog>(m_station->layout().logFolder(), m_clock);
         m_operator = TestOperator();
     }
 
@@ -325,7 +325,7 @@ private Q_SLOTS:
         QFETCH(bool, applies);
         // A master line there would be applied through the link.
         const QString own = m_station->settings.settingsFile();
-        QVERIFY(writeFile(own, TextFile::encode(lineFor("BUNMAS")) + "\r\n"));
+        QVERIFY(writeFile(own, Cp932::encode(lineFor("BUNMAS")) + "\r\n"));
         const QByteArray before = readFile(own);
         if (applies)
             place("0001", "BUNMAS");

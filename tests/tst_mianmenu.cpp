@@ -1,4 +1,5 @@
 #include "LinkStation.h"
+#include "Loopback.h"
 #include "TestClock.h"
 #include "TestOperator.h"
 #include "base/Comm.h"
@@ -20,7 +21,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -40,15 +40,6 @@ QList<UsbUnit> oneUnit()
 QList<UsbUnit> noUnits()
 {
     return {};
-}
-
-bool connects(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    const bool ok = socket.waitForConnected(2000);
-    socket.abort();
-    return ok;
 }
 
 } // namespace
@@ -80,23 +71,19 @@ private Q_SLOTS:
         MianMenu &w = station.window();
         QCOMPARE(w.windowTitle(), QStringLiteral("ハンディ通信"));
 
-        const qreal dpiX = w.logicalDpiX();
-        const qreal dpiY = w.logicalDpiY();
-        const auto px = [](int twips, qreal dpi) {
-            return qRound(twips * dpi / 1440.0);
-        };
-        const auto rect = [&](int l, int t, int wd, int h) {
-            return QRect(px(l, dpiX), px(t, dpiY), px(wd, dpiX), px(h, dpiY));
-        };
-        QCOMPARE(w.size(), QSize(px(4110, dpiX), px(2460, dpiY)));
-        QCOMPARE(w.Shape1->geometry(), rect(120, 120, 615, 615));
-        QCOMPARE(w.Command1->geometry(), rect(960, 120, 1935, 375));
-        QCOMPARE(w.Command2->geometry(), rect(960, 600, 1935, 375));
-        QCOMPARE(w.Label2->geometry(), rect(120, 720, 855, 255));
-        QCOMPARE(w.Label1->geometry(), rect(120, 1080, 3855, 255));
-        QCOMPARE(w.LStatus->geometry(), rect(120, 1440, 3855, 255));
-        QCOMPARE(w.BtnMaster->geometry(), rect(1920, 1800, 1215, 495));
-        QCOMPARE(w.LCount->geometry(), rect(120, 2040, 1215, 255));
+        // The form's twips on the offscreen screen's 96 DPI, 15 twips to the
+        // pixel; in the comments left, top, width and height in twips.
+        QCOMPARE(w.logicalDpiX(), 96);
+        QCOMPARE(w.logicalDpiY(), 96);
+        QCOMPARE(w.size(), QSize(274, 164)); // 4110 x 2460
+        QCOMPARE(w.Shape1->geometry(), QRect(8, 8, 41, 41)); // 120, 120, 615, 615
+        QCOMPARE(w.Command1->geometry(), QRect(64, 8, 129, 25)); // 960, 120, 1935, 375
+        QCOMPARE(w.Command2->geometry(), QRect(64, 40, 129, 25)); // 960, 600, 1935, 375
+        QCOMPARE(w.Label2->geometry(), QRect(8, 48, 57, 17)); // 120, 720, 855, 255
+        QCOMPARE(w.Label1->geometry(), QRect(8, 72, 257, 17)); // 120, 1080, 3855, 255
+        QCOMPARE(w.LStatus->geometry(), QRect(8, 96, 257, 17)); // 120, 1440, 3855, 255
+        QCOMPARE(w.BtnMaster->geometry(), QRect(128, 120, 81, 33)); // 1920, 1800, 1215, 495
+        QCOMPARE(w.LCount->geometry(), QRect(8, 136, 81, 17)); // 120, 2040, 1215, 255
 
         QCOMPARE(w.Command1->text(), QStringLiteral("待ち受け"));
         QCOMPARE(w.Command2->text(), QStringLiteral("USB通信ユニット検索"));

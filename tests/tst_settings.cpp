@@ -1,8 +1,8 @@
 #include "base/Comm.h"
+#include "base/Cp932.h"
 #include "base/LinkExposure.h"
 #include "base/LinkKeyFile.h"
 #include "base/SettingsParser.h"
-#include "base/TextFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,7 +37,7 @@ private:
     {
         QFile settings(dir + QStringLiteral("/Tarvinex.ini"));
         if (!QDir(dir).mkpath(QStringLiteral("data")) || !settings.open(QIODevice::WriteOnly)
-            || settings.write(TextFile::encode(text)) < 0)
+            || settings.write(Cp932::encode(text)) < 0)
             return false;
         settings.close();
         if (::chmod(QFile::encodeName(settings.fileName()).constData(), settingsMode) != 0)
@@ -117,6 +117,7 @@ private Q_SLOTS:
         settings.stationDir = QStringLiteral("/srv/station");
         const StationLayout layout = settings.layout();
         QCOMPARE(layout.receiveFolder(3), QStringLiteral("/srv/ht/0003/rcv"));
+        QCOMPARE(layout.receiveFolder(11), QStringLiteral("/srv/ht/0011/rcv"));
         QCOMPARE(layout.masterFile(QStringLiteral("BUNMAS"), QStringLiteral("0003")),
                  QStringLiteral("/srv/ht/0003/rcv/BUNMAS.dat"));
         // One rule for every folder: none ends with "/", a file is joined to it.
@@ -532,8 +533,8 @@ private Q_SLOTS:
         const QString dbPath = dir.path() + QStringLiteral("/ハンディ/マスタ.db");
         QFile file(dir.filePath(QStringLiteral("Tarvinex.ini")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(TextFile::encode(QStringLiteral("DBname=") + dbPath + QStringLiteral("\r\nDATA=")
-                                    + dir.path() + QStringLiteral("/データ\r\n")));
+        file.write(Cp932::encode(QStringLiteral("DBname=") + dbPath + QStringLiteral("\r\nDATA=")
+                                 + dir.path() + QStringLiteral("/データ\r\n")));
         file.close();
 
         Comm::Settings settings;
@@ -559,34 +560,6 @@ private Q_SLOTS:
         QString error;
         QVERIFY(!Comm::LoadSettings(dir.path(), &settings, &error));
         QVERIFY2(error.contains(dir.path() + QStringLiteral("/Tarvinex.ini")), qPrintable(error));
-    }
-
-    void zeroPad_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("padded");
-        QTest::newRow("one digit") << "7"
-                                   << "0007";
-        QTest::newRow("five digits unchanged") << "12345"
-                                               << "12345";
-        QTest::newRow("already four") << "0012"
-                                      << "0012";
-        QTest::newRow("empty text") << ""
-                                    << "0000";
-    }
-
-    void zeroPad()
-    {
-        QFETCH(QString, value);
-        QFETCH(QString, padded);
-        QCOMPARE(Comm::ZeroPad(4, value), padded);
-    }
-
-    void zeroPadNumbers()
-    {
-        QCOMPARE(Comm::ZeroPad(4, 7), QStringLiteral("0007"));
-        QCOMPARE(Comm::ZeroPad(4, 12345), QStringLiteral("12345"));
-        QCOMPARE(Comm::terminalId(11), QStringLiteral("0011"));
     }
 };
 

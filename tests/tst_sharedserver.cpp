@@ -251,7 +251,7 @@ private Q_SLOTS:
         QVERIFY(folders.write("0001", "SHOMAS.dat", productLines(1, 300, "商品")));
         QVERIFY(folders.write("0002", "BUNMAS.dat", { "1A1  野菜" }));
         TestOperator op;
-        StationLog log(station.dir.path(), m_clock);
+        StationLog log(folders.layout().logFolder(), m_clock);
 
         // The category file is applied; the server goes while the product
         // file is in its transaction; the next terminal finds no server.
@@ -281,8 +281,8 @@ private Q_SLOTS:
         QCOMPARE(station.rowCount("0001"), 0);
         const QList<MasterScan::Outcome> next = scan.run();
         QCOMPARE(next.size(), 2);
-        QVERIFY2(next.at(0).applied(), qPrintable(next.at(0).failure));
-        QVERIFY2(next.at(1).applied(), qPrintable(next.at(1).failure));
+        QVERIFY2(next.at(0).applied(), qPrintable(next.at(0).result.error));
+        QVERIFY2(next.at(1).applied(), qPrintable(next.at(1).result.error));
         QCOMPARE(station.rowCount("0001"), 300);
         QCOMPARE(folders.lines("0001", "SHOMAS.csv").size(), 300);
         QVERIFY(folders.exists("0002", "BUNMAS.sav"));
@@ -313,7 +313,7 @@ private Q_SLOTS:
         folders.settings.DbPath = location;
         QVERIFY(folders.write("0001", "BUNMAS.dat", { "1A1  果物" }));
         TestOperator op;
-        StationLog log(dir.path(), m_clock);
+        StationLog log(folders.layout().logFolder(), m_clock);
         MasterScan scan(folders.settings, op, log, m_clock);
         const QList<MasterScan::Outcome> outcomes = scan.run();
         QCOMPARE(outcomes.size(), 1);

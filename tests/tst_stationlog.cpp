@@ -82,7 +82,7 @@ private Q_SLOTS:
         StationLog log(dir.path(), clock);
         clock.current = QDateTime(QDate(2026, 12, 8), QTime(23, 59, 59, 999));
         log.write(QStringLiteral("last"));
-        QVERIFY(readFile(dir.filePath(QStringLiteral("log/tarvinex-20261208.log")))
+        QVERIFY(readFile(dir.filePath(QStringLiteral("tarvinex-20261208.log")))
                     .startsWith("2026-12-08 23:59:59.999"));
     }
 
@@ -119,7 +119,7 @@ private Q_SLOTS:
         };
 
         TestClock clock;
-        StationLog log(dir.dir.path(), clock, QStringLiteral("window"), keepDays);
+        StationLog log(dir.log.path(), clock, QStringLiteral("window"), keepDays);
         QCOMPARE(kept(), atStart);
         log.write(QStringLiteral("same day"));
         QCOMPARE(kept(), atStart);
@@ -153,7 +153,7 @@ private Q_SLOTS:
                         "tarvinex-20261208.log" });
         TestClock clock;
         clock.current = clock.current.addDays(daysOff);
-        StationLog log(dir.dir.path(), clock, QStringLiteral("scan"), 90);
+        StationLog log(dir.log.path(), clock, QStringLiteral("scan"), 90);
         log.write(QStringLiteral("opened"));
         clock.current = clock.current.addDays(1);
         log.write(QStringLiteral("the date turned, no time passed"));

@@ -3,7 +3,7 @@
 #include "StationFolder.h"
 #include "TestDatabases.h"
 
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "masters/MasterDefinitions.h"
 #include "station/ScanCommand.h"
 #include "station/StationLock.h"
@@ -128,7 +128,7 @@ private Q_SLOTS:
         // attention; a station gone is reported before either.
         QVERIFY(QDir(s.rcv(2, QStringLiteral("SHOMAS.dat"))).removeRecursively());
         QVERIFY(writeFile(s.rcv(2, QStringLiteral("SHOMAS.dat")),
-                          TextFile::encode(productLine()) + "\r\n"));
+                          Cp932::encode(productLine()) + "\r\n"));
         s.clock.advance(60000);
         scanNow(s);
         report = gather(settings, s.clock.now());
@@ -146,7 +146,7 @@ private Q_SLOTS:
                         s.core->transfers(),
                         s.clock,
                         s.core->log(),
-                        QStringLiteral("serve"));
+                        Cli::Process::Serve);
         QCOMPARE(gather(settings, s.clock.now()).json[u"made"].toArray().size(), 2);
         // Yesterday's files are not today's.
         QCOMPARE(gather(settings, s.clock.now().addDays(1)).json[u"filed_today"].toArray().size(),

@@ -58,7 +58,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("f.dat"));
         writeBytes(path, bytes);
         QCOMPARE(readAll(path), lines);
-        QCOMPARE(TextFile::splitLines(TextFile::decode(bytes)), lines);
+        QCOMPARE(TextFile::splitLines(Cp932::decode(bytes)), lines);
     }
 
     // Bytes as Windows' code page 932 reads them, and the bytes it writes for
@@ -94,8 +94,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, text);
         QFETCH(QByteArray, written);
-        QCOMPARE(TextFile::decode(bytes), text);
-        QCOMPARE(TextFile::encode(text), written);
+        QCOMPARE(Cp932::decode(bytes), text);
+        QCOMPARE(Cp932::encode(text), written);
         // The same bytes split anywhere decode the same.
         for (qsizetype cut = 1; cut < bytes.size(); ++cut) {
             Cp932::Decoder decoder;
@@ -125,7 +125,7 @@ private Q_SLOTS:
             if (code > 0xFF)
                 bytes.append(char(code >> 8));
             bytes.append(char(code));
-            const QString text = TextFile::decode(bytes);
+            const QString text = Cp932::decode(bytes);
             if (TextFile::hasUndecodable(text))
                 continue;
             ++decoded;
@@ -135,7 +135,7 @@ private Q_SLOTS:
             QVERIFY2(ok, qPrintable(bytes.toHex()));
             if (back != bytes) {
                 QVERIFY2(duplicate(code), qPrintable(bytes.toHex() + " -> " + back.toHex()));
-                QCOMPARE(TextFile::decode(back), text);
+                QCOMPARE(Cp932::decode(back), text);
             }
         }
         // 256 single bytes less 60 lead bytes; 7,915 characters and 1,880
@@ -213,11 +213,11 @@ private Q_SLOTS:
             const QString line = QStringLiteral("1%1商品名ｶﾅ").arg(i, 6, 10, QChar(u'0'))
                 + QString(i % 97, QChar(0x3042));
             expected.append(line);
-            bytes += TextFile::encode(line) + "\r\n";
+            bytes += Cp932::encode(line) + "\r\n";
         }
         // The longest line taken, spanning several reads.
         expected.append(QString(TextLineReader::MaxLineLength, QChar(0x3042)));
-        bytes += TextFile::encode(expected.last());
+        bytes += Cp932::encode(expected.last());
         writeBytes(path, bytes);
         QCOMPARE(readAll(path), expected);
     }
@@ -225,7 +225,7 @@ private Q_SLOTS:
     void positionsCountDecodedCharacters()
     {
         const QString line
-            = TextFile::decode(TextFile::encode(QStringLiteral("10001中央食品　　 X")));
+            = Cp932::decode(Cp932::encode(QStringLiteral("10001中央食品　　 X")));
         QCOMPARE(FixedWidth::cut(line, 2, 4), u"0001");
         QCOMPARE(FixedWidth::cut(line, 6, 4), u"中央食品");
         QCOMPARE(FixedWidth::cut(line, 10, 3), u"　　 ");
@@ -319,7 +319,7 @@ private Q_SLOTS:
         QVERIFY(writer.commit());
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), TextFile::encode(QStringLiteral("0001,食品,1")) + "\r\n");
+        QCOMPARE(file.readAll(), Cp932::encode(QStringLiteral("0001,食品,1")) + "\r\n");
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), qsizetype(1));
     }
 
@@ -424,7 +424,7 @@ private Q_SLOTS:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(),
-                 TextFile::encode(QStringLiteral("0001,食品\r\ntext\r\n0002")) + "\r\n");
+                 Cp932::encode(QStringLiteral("0001,食品\r\ntext\r\n0002")) + "\r\n");
     }
 };
 

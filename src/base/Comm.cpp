@@ -57,7 +57,7 @@ bool LoadSettings(const QString &stationDir,
         *error = QStringLiteral("設定ファイル %1 を読めません（%2）").arg(path, file.errorString());
         return false;
     }
-    const QString text = TextFile::decode(bytes);
+    const QString text = Cp932::decode(bytes);
     // A path read wrongly would send the station to another database or
     // folder: bytes that are not CP932 refuse the file.
     if (const qsizetype line = TextFile::firstUndecodableLine(TextFile::splitLines(text))) {

@@ -1,7 +1,6 @@
 #include "StationLog.h"
 
 #include "Clock.h"
-#include "StationLayout.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,11 +17,11 @@ constexpr qint64 MsPerDay = 24 * 3600 * 1000;
 
 } // namespace
 
-StationLog::StationLog(const QString &stationDir,
+StationLog::StationLog(const QString &folder,
                        const Clock &clock,
                        const QString &process,
                        int keepDays)
-    : m_dir(StationLayout(stationDir, QString()).logFolder())
+    : m_dir(folder)
     , m_clock(clock)
     , m_tag(QStringLiteral("[%1 %2]").arg(process).arg(QCoreApplication::applicationPid()))
     , m_keepDays(keepDays)

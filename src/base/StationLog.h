@@ -9,7 +9,7 @@
 class Clock;
 
 // The station log: every text shown to the operator, one time-stamped line
-// each, in log/tarvinex-YYYYMMDD.log of the station folder (UTF-8), so that
+// each, in tarvinex-YYYYMMDD.log of the station's log folder (UTF-8), so that
 // what happened while nobody watched can be read later. The window, serve,
 // scan and import share the day's file, so each line names the process that
 // wrote it and its ID. Days older than keepDays are removed when the log is
@@ -19,7 +19,8 @@ class Clock;
 class StationLog
 {
 public:
-    StationLog(const QString &stationDir,
+    // folder: StationLayout::logFolder() of the station.
+    StationLog(const QString &folder,
                const Clock &clock,
                const QString &process = QStringLiteral("tarvinex"),
                int keepDays = 0);

@@ -11,16 +11,6 @@ constexpr qsizetype FlushBytes = 64 * 1024;
 
 namespace TextFile {
 
-QString decode(const QByteArray &bytes)
-{
-    return Cp932::decode(bytes);
-}
-
-QByteArray encode(const QString &text)
-{
-    return Cp932::encode(text);
-}
-
 QStringList splitLines(const QString &text)
 {
     QStringList lines;

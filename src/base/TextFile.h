@@ -11,10 +11,6 @@
 // a lone LF; lines written end with CR LF.
 namespace TextFile {
 
-// Undecodable bytes decode as U+FFFD (see Cp932::Decoder).
-QString decode(const QByteArray &bytes);
-QByteArray encode(const QString &text);
-
 // Splits decoded text into lines. A last line without an ending counts; the
 // empty text after a final line ending does not.
 QStringList splitLines(const QString &text);

@@ -85,7 +85,6 @@ public:
     // Lets the operator choose one of the units found; true when one was chosen.
     bool ChooseUsbUnit();
     std::optional<UsbUnit> chosenUsbUnit() const { return m_chosenUnit; }
-    void setUsbUnit(const UsbUnit &unit) { m_chosenUnit = unit; }
 
     // The files (paths) now staged for a terminal to fetch. Each terminal's
     // are its own: staging for one leaves what was staged for another.

@@ -10,8 +10,8 @@
 
 // The station's reactions to TransferStatus of the control: the status line
 // for each step, and for a saved file the operator's message and its filing
-// (in the transfer folder) by name ("CTRL.csv", "S_HACH.dat", "S_TANA.dat", or any other, compared
-// exactly).
+// (in the transfer folder) by name ("CTRL.csv", "S_HACH.dat", "S_TANA.dat",
+// or any other, compared exactly).
 class TransferEvents : public QObject
 {
     Q_OBJECT

@@ -17,11 +17,11 @@ namespace Link {
 // its name, in one step, so nothing incomplete ever stands under that name.
 // A file not finished is removed when this object goes.
 //
-// Written by hand rather than with QSaveFile or QTemporaryFile: their
-// temporary files carry no name of ours, so those left by a killed station
-// could not be told from a terminal's files and swept at the next start, and
-// they are made 0600, which a received file would keep all the way to the
-// host; ours is made like any other file, as the umask allows.
+// Written by hand rather than with QSaveFile, whose temporary files carry no
+// name of ours (those left by a killed station could not be told from a
+// terminal's files and swept at the next start), or with QTemporaryFile,
+// whose files are made 0600, a mode a received file would keep all the way
+// to the host: ours is made like any other file, as the umask allows.
 class IncomingFile
 {
 public:
@@ -61,13 +61,14 @@ private:
 class OutgoingFile
 {
 public:
-    // Bytes left queued on the wire before more are produced.
+    // While fewer bytes than this wait on the wire, pump() produces more.
     static constexpr qint64 HighWater = 512 * 1024;
 
     bool open(const QString &path, QString *error);
     quint64 size() const { return quint64(m_file.size()); }
-    // Writes frames to the device while its wire has room (done() once END
-    // is written); false when the file cannot be read.
+    // Writes the next DATA frames to device, and END after the last, until
+    // HighWater bytes wait on wire; done() once END is written. False when
+    // the file cannot be read.
     bool pump(QIODevice &device, const Wire &wire, QString *error);
     bool done() const { return m_done; }
 

@@ -104,35 +104,6 @@ qint64 MasterDatabase::rowCount(const Masters::Definition &master, const QString
     return query.value(0).toLongLong();
 }
 
-bool MasterDatabase::find(const Masters::Definition &master,
-                          const QString &terminalId,
-                          const QString &key,
-                          QStringList *values)
-{
-    if (!flush())
-        return false;
-    const QStringList columns = master.terminalColumns();
-    QSqlQuery query(m_connection.database());
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 FROM %2 WHERE %3 = ? AND %4 = ?")
-                      .arg(Bulk::insertColumns(columns),
-                           quoted(master.name),
-                           terminalIdColumn(),
-                           quoted(master.keyColumn)));
-    query.addBindValue(terminalId);
-    query.addBindValue(key);
-    if (!query.exec())
-        return fail(query);
-    if (!query.next()) {
-        m_error.clear();
-        return false;
-    }
-    values->clear();
-    for (int i = 0; i < columns.size(); ++i)
-        values->append(query.value(i).toString());
-    return true;
-}
-
 bool MasterDatabase::bulkFailed()
 {
     m_error = m_bulk->error();

@@ -41,25 +41,17 @@ public:
     // How many rows the terminal has in the master's table; -1 on failure.
     qint64 rowCount(const Masters::Definition &master, const QString &terminalId);
 
-    // The terminal's row whose key column holds key, as values of
-    // master.terminalColumns(); false when there is none or on failure
-    // (error() then says why).
-    bool find(const Masters::Definition &master,
-              const QString &terminalId,
-              const QString &key,
-              QStringList *values);
-
     // Adds the row, or overwrites every column of the row that has the same
     // terminal ID and key. values follow master.terminalColumns(); line is
     // the row's place in its file, for telling which one failed.
     //
     // The rows go through the engine's native interface (Bulk::Upsert): on
     // SQLite one prepared statement stepped per row; on a server in batches
-    // streamed with COPY, the first Bulk::Postgres::FirstBatchRows rows, each next batch
-    // twice the last. A row may therefore fail at a later save() or at the
-    // next read or commit, which send what is pending first. A failure ends
-    // the transaction: everything since begin() is undone, and failedLines()
-    // tells which rows it was.
+    // streamed with COPY, the first Bulk::Postgres::FirstBatchRows rows, each
+    // next batch twice the last. A row may therefore fail at a later save()
+    // or at the next read or commit, which send what is pending first. A
+    // failure ends the transaction: everything since begin() is undone, and
+    // failedLines() tells which rows it was.
     bool save(const Masters::Definition &master, const Bulk::Row &row, int line);
     // Sends the rows still pending.
     bool flush();

@@ -20,12 +20,6 @@ MasterImport::MasterImport(const QString &importDb, const QString &importFolder,
     , m_clock(clock)
 { }
 
-QString MasterImport::filePath(const Masters::Definition &master) const
-{
-    const QString found = FileLookup::ignoringCase(m_importFolder, master.importFileName()).path;
-    return found.isEmpty() ? QDir(m_importFolder).filePath(master.importFileName()) : found;
-}
-
 QString MasterImport::summary(const Masters::Definition &master, const ImportCounts &counts)
 {
     return QStringLiteral("%1: lines read %2, rows deleted %3, rows inserted %4, lines skipped %5")

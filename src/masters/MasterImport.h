@@ -39,10 +39,6 @@ public:
     const ImportCounts &counts() const { return m_counts; }
     QString error() const { return m_error; }
 
-    // The master's import file in the import folder, found ignoring letter
-    // case; its usual spelling when there is none.
-    QString filePath(const Masters::Definition &master) const;
-
     // One line telling what an import did, for the log and the command line.
     static QString summary(const Masters::Definition &master, const ImportCounts &counts);
 

@@ -125,9 +125,9 @@ MasterScan::Outcome MasterScan::applyOne(const DBupdate::MasterFile &file)
         cause = QStringLiteral("%1 に名前を変えられません").arg(applied);
 
     if (!cause.isEmpty()) {
-        outcome.failure = QStringLiteral("マスタファイル %1 を更新できませんでした: %2")
-                              .arg(outcome.file, cause);
-        m_operator.message(outcome.failure);
+        outcome.result.error = QStringLiteral("マスタファイル %1 を更新できませんでした: %2")
+                                   .arg(outcome.file, cause);
+        m_operator.message(outcome.result.error);
         return outcome;
     }
     m_log.write(QStringLiteral("%1 を更新しました（%2 行、追加 %3 件、更新 %4 件）")

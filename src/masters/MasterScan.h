@@ -29,19 +29,17 @@ public:
         QString terminalId;
         QString master;
         QString file; // the master file's path
+        // What the update did. Its error is the operator message of a failure,
+        // naming the file, also when the file was refused before or after the
+        // update; empty when the file was applied.
         DBupdate::Result result;
-        // The operator message of a failure; empty when the file was applied.
-        QString failure;
         // Left for a later scan while its writer seems to be still at it.
         bool waiting = false;
 
-        bool applied() const { return !waiting && failure.isEmpty(); }
+        bool applied() const { return !waiting && result.ok(); }
     };
 
-    MasterScan(const Comm::Settings &settings,
-               Operator &op,
-               StationLog &log,
-               const Clock &clock);
+    MasterScan(const Comm::Settings &settings, Operator &op, StationLog &log, const Clock &clock);
 
     // Terminals in increasing order, within each the masters in the order
     // category, store, supplier, customer, product, in-house code; pending

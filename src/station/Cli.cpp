@@ -36,6 +36,11 @@ QString processName(Process process)
     return QString();
 }
 
+StationLog stationLog(const Comm::Settings &settings, const Clock &clock, Process process)
+{
+    return StationLog(settings.layout().logFolder(), clock, processName(process), settings.logDays);
+}
+
 QString helpText()
 {
     return QStringLiteral(
@@ -201,7 +206,7 @@ void logWarnings(const Comm::Settings &settings, Process process)
     if (settings.warnings.isEmpty())
         return;
     SystemClock clock;
-    StationLog log(settings.stationDir, clock, processName(process), settings.logDays);
+    StationLog log = stationLog(settings, clock, process);
     for (const QString &warning : settings.warnings)
         log.write(QStringLiteral("警告: ") + warning);
 }
@@ -266,7 +271,7 @@ int checkDatabases(const Comm::Settings &settings,
     if (made)
         *made = databases.made();
     SystemClock clock;
-    StationLog log(settings.stationDir, clock, processName(process), settings.logDays);
+    StationLog log = stationLog(settings, clock, process);
     for (const QString &line : databases.made()) {
         printLine(stdout, line);
         log.write(line);

@@ -2,6 +2,7 @@
 
 #include "base/Comm.h"
 #include "base/Console.h"
+#include "base/StationLog.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 
+class Clock;
 class StationLock;
 
 // The commands run without windows. Each takes the arguments after the
@@ -23,6 +25,8 @@ inline constexpr int LowSpaceStatus = 4;
 // when none is given.
 enum class Process { Window, Serve, Scan, Import, Key };
 QString processName(Process process);
+// The station log as process writes it, keeping the days the settings say.
+StationLog stationLog(const Comm::Settings &settings, const Clock &clock, Process process);
 
 QString helpText();
 // "tarvinex 1.2", for every --version.

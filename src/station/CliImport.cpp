@@ -24,13 +24,6 @@ QString usageText()
         + Masters::names().join(QStringLiteral(", "));
 }
 
-int usage(const QString &problem)
-{
-    printLine(stderr, QStringLiteral("tarvinex import: ") + problem);
-    printLine(stderr, usageText());
-    return 2;
-}
-
 } // namespace
 
 int importMasters(const QStringList &arguments)
@@ -43,7 +36,7 @@ int importMasters(const QStringList &arguments)
         return status;
     const QStringList names = parser.positionalArguments();
     if (names.isEmpty())
-        return usage(QStringLiteral("no master named"));
+        return usageError(QStringLiteral("import names no master"), usageText());
 
     // Every name is checked before anything is imported.
     QList<const Masters::Definition *> masters;
@@ -52,7 +45,8 @@ int importMasters(const QStringList &arguments)
         // taken the same way; named twice, it is imported once.
         const Masters::Definition *master = Masters::find(name.toUpper());
         if (!master)
-            return usage(QStringLiteral("unknown master '%1'").arg(name));
+            return usageError(QStringLiteral("import names an unknown master '%1'").arg(name),
+                              usageText());
         if (!masters.contains(master))
             masters.append(master);
     }
@@ -74,7 +68,7 @@ int importMasters(const QStringList &arguments)
         return 2;
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock, processName(Process::Import), settings.logDays);
+    StationLog log = stationLog(settings, clock, Process::Import);
     log.write(station.line());
     if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
         log.write(QStringLiteral("%1 に書き込めません: %2")

@@ -178,7 +178,7 @@ int makeNew(const QStringList &arguments)
                                  "--keep-old 7d のようにしてください"));
     printLine(stdout, restartHint(settings.stationDir));
     SystemClock clock;
-    StationLog(settings.stationDir, clock, processName(Process::Key), settings.logDays)
+    stationLog(settings, clock, Process::Key)
         .write(
             QStringLiteral("リンク鍵を新しくしました（ID %1）。%2").arg(keyId(keys.current), fate));
     return 0;

@@ -65,7 +65,7 @@ int scan(const QStringList &arguments)
         return 2;
 
     SystemClock clock;
-    StationLog log(settings.stationDir, clock, processName(Process::Scan), settings.logDays);
+    StationLog log = stationLog(settings, clock, Process::Scan);
     log.write(station.line());
     if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
         log.write(QStringLiteral("%1 に書き込めません: %2")

@@ -105,7 +105,7 @@ int serve(const QStringList &arguments)
             return {};
         return { configuredUnit(unit) };
     };
-    StationCore core(settings, console, clock, findUnits, {}, processName(Process::Serve));
+    StationCore core(settings, console, clock, findUnits, {}, Process::Serve);
     core.log().write(choice.line());
     core.noteMade(made);
     if (databases != 0)

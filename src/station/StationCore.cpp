@@ -13,9 +13,9 @@ StationCore::StationCore(const Comm::Settings &settings,
                          const Clock &clock,
                          UsbUnitFinder findUnits,
                          const LinkOptions &link,
-                         const QString &process)
+                         Cli::Process process)
     : m_settings(settings)
-    , m_log(settings.stationDir, clock, process, settings.logDays)
+    , m_log(Cli::stationLog(settings, clock, process))
     , m_logged(face, m_log)
     , m_operator(m_logged, settings.notices == Comm::Settings::Notices::Log)
 {

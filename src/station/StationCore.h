@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cli.h"
 #include "base/Comm.h"
 #include "base/Operator.h"
 #include "base/StationLog.h"
@@ -16,32 +17,30 @@ class StationLock;
 class StationRecorder;
 class TransferEvents;
 
-// What the settings do not say about the link: the address terminals are
-// listened for on, and limits of the control (tests shorten them).
-struct StationLinkOptions
-{
-    // Empty: those the settings say.
-    QList<QHostAddress> addresses;
-    std::optional<int> stepDeadlineMs;
-    std::optional<int> maxWaiting;
-    std::optional<int> turnWaitMs;
-    std::optional<int> sessionGraceMs;
-};
-
 // The station without a face: the control, the master scan, the transfer
 // events and the station logic, wired together for one station folder. The
 // window and the windowless station put their own operator in front of it.
 class StationCore
 {
 public:
-    using LinkOptions = StationLinkOptions;
+    // What the settings do not say about the link: the address terminals are
+    // listened for on, and limits of the control (tests shorten them).
+    struct LinkOptions
+    {
+        // Empty: those the settings say.
+        QList<QHostAddress> addresses;
+        std::optional<int> stepDeadlineMs;
+        std::optional<int> maxWaiting;
+        std::optional<int> turnWaitMs;
+        std::optional<int> sessionGraceMs;
+    };
 
     StationCore(const Comm::Settings &settings,
                 Operator &face,
                 const Clock &clock,
                 UsbUnitFinder findUnits = systemUsbUnits,
                 const LinkOptions &link = {},
-                const QString &process = QStringLiteral("window"));
+                Cli::Process process = Cli::Process::Window);
     ~StationCore();
 
     const Comm::Settings &settings() const { return m_settings; }

@@ -84,7 +84,7 @@ bool recordApplies(const StationLayout &layout,
                          outcome.result.rowsAdded + outcome.result.rowsUpdated);
         } else {
             entry.insert(QStringLiteral("outcome"), QStringLiteral("failed"));
-            entry.insert(QStringLiteral("error"), outcome.failure);
+            entry.insert(QStringLiteral("error"), outcome.result.error);
         }
         applies.insert(outcome.terminalId + u' ' + outcome.master, entry);
         changed = true;
@@ -128,7 +128,7 @@ StationRecorder::StationRecorder(const StationLayout &layout,
                                  TransferEvents &events,
                                  const Clock &clock,
                                  StationLog &log,
-                                 const QString &process,
+                                 Cli::Process process,
                                  QObject *parent)
     : QObject(parent)
     , m_file(StationState::runFile(layout))
@@ -138,7 +138,7 @@ StationRecorder::StationRecorder(const StationLayout &layout,
     , m_log(log)
 {
     m_state = { { QStringLiteral("version"), StationState::Version },
-                { QStringLiteral("process"), process },
+                { QStringLiteral("process"), Cli::processName(process) },
                 { QStringLiteral("pid"), QCoreApplication::applicationPid() },
                 { QStringLiteral("started"), stamp(clock.now()) },
                 { QStringLiteral("listening"), false },
@@ -248,7 +248,7 @@ void StationRecorder::recordScan(const QList<MasterScan::Outcome> &outcomes)
         writeFailed(StationState::appliesFile(m_layout), why);
     for (const MasterScan::Outcome &outcome : outcomes)
         if (!outcome.waiting && !outcome.applied())
-            noteError(outcome.failure);
+            noteError(outcome.result.error);
 }
 
 void StationRecorder::save()

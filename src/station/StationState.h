@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Cli.h"
 #include "base/StationLayout.h"
 #include "comm/CommServer.h"
 #include "masters/MasterScan.h"
@@ -61,7 +62,7 @@ public:
                     TransferEvents &events,
                     const Clock &clock,
                     StationLog &log,
-                    const QString &process,
+                    Cli::Process process,
                     QObject *parent = nullptr);
 
     void noteError(const QString &text);

@@ -1,5 +1,6 @@
 #include "EngineStation.h"
 
+#include "StoredRows.h"
 #include "TestDatabases.h"
 #include "masters/MasterDatabase.h"
 
@@ -21,9 +22,5 @@ QStringList EngineStation::row(const Masters::Definition &master,
                                const QString &terminal,
                                const QString &key) const
 {
-    MasterDatabase db;
-    QStringList values;
-    if (!db.open(settings.DbPath) || !db.find(master, terminal, key, &values))
-        return {};
-    return values;
+    return storedRow(settings.DbPath, master, terminal, key);
 }

@@ -1,7 +1,7 @@
 #include "StationFolder.h"
 
 #include "Files.h"
-#include "base/TextFile.h"
+#include "base/Cp932.h"
 #include "station/StationState.h"
 
 #include <QDir>
@@ -43,7 +43,7 @@ bool StationFolder::write(const QString &terminalId,
 {
     QByteArray bytes;
     for (const QString &line : lines)
-        bytes += TextFile::encode(line) + "\r\n";
+        bytes += Cp932::encode(line) + "\r\n";
     return writeBytes(terminalId, fileName, bytes);
 }
 
@@ -66,7 +66,7 @@ QStringList StationFolder::lines(const QString &terminalId, const QString &fileN
     for (const QByteArray &line : bytes(terminalId, fileName).split('\n')) {
         if (line.isEmpty())
             continue;
-        result.append(line.endsWith('\r') ? TextFile::decode(line.chopped(1))
+        result.append(line.endsWith('\r') ? Cp932::decode(line.chopped(1))
                                           : QStringLiteral("<no CR LF>"));
     }
     return result;
