@@ -224,8 +224,7 @@ private Q_SLOTS:
 
     void positionsCountDecodedCharacters()
     {
-        const QString line
-            = Cp932::decode(Cp932::encode(QStringLiteral("10001中央食品　　 X")));
+        const QString line = Cp932::decode(Cp932::encode(QStringLiteral("10001中央食品　　 X")));
         QCOMPARE(FixedWidth::cut(line, 2, 4), u"0001");
         QCOMPARE(FixedWidth::cut(line, 6, 4), u"中央食品");
         QCOMPARE(FixedWidth::cut(line, 10, 3), u"　　 ");
