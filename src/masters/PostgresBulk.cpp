@@ -5,9 +5,10 @@
 
 #include <libpq-fe.h>
 
-#include <QSet>
 #include <QVarLengthArray>
 
+#include <charconv>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,39 +18,17 @@ namespace {
 
 using MasterSchema::quoted;
 
-// A COPY text line (without its newline) split at tabs and unescaped: one
-// view per column into scratch, valid until scratch changes.
-void splitCopyText(QByteArrayView line,
-                   QByteArray &scratch,
-                   QVarLengthArray<QByteArrayView, 32> &values);
-
 constexpr Oid TextOid = 25;
 // Text parameters go in binary format: a text's binary form is its bytes, so
 // a value needs no terminating zero and may hold anything.
 constexpr int Binary = 1;
-// COPY data goes to libpq in pieces of about this size.
-constexpr qsizetype CopyPieceBytes = 1 << 20;
 
-// Owns a result.
-class Result
+struct ResultClear
 {
-public:
-    explicit Result(PGresult *result)
-        : m_result(result)
-    { }
-    ~Result() { PQclear(m_result); }
-    Result(const Result &) = delete;
-    Result &operator=(const Result &) = delete;
-
-    PGresult *get() const { return m_result; }
-    ExecStatusType status() const
-    {
-        return m_result ? PQresultStatus(m_result) : PGRES_FATAL_ERROR;
-    }
-
-private:
-    PGresult *m_result;
+    void operator()(PGresult *result) const { PQclear(result); }
 };
+// Owns a result; PQresultStatus() takes a null one for a fatal error.
+using Result = std::unique_ptr<PGresult, ResultClear>;
 
 QString errorOf(PGconn *conn, const PGresult *result)
 {
@@ -72,9 +51,9 @@ void drain(PGconn *conn)
 bool succeeded(PGconn *conn, PGresult *raw, ExecStatusType wanted, QString *error)
 {
     const Result result(raw);
-    if (result.status() == wanted)
+    if (PQresultStatus(raw) == wanted)
         return true;
-    *error = errorOf(conn, result.get());
+    *error = errorOf(conn, raw);
     drain(conn);
     return false;
 }
@@ -87,7 +66,7 @@ bool endCopy(PGconn *conn, const char *abortReason, QString *error)
     bool ok = PQputCopyEnd(conn, abortReason) == 1;
     if (ok) {
         const Result copied(PQgetResult(conn));
-        ok = copied.status() == PGRES_COMMAND_OK;
+        ok = PQresultStatus(copied.get()) == PGRES_COMMAND_OK;
         if (!ok && !abortReason)
             *error = errorOf(conn, copied.get());
     } else if (!abortReason) {
@@ -97,41 +76,97 @@ bool endCopy(PGconn *conn, const char *abortReason, QString *error)
     return ok && !abortReason;
 }
 
-// Writes a value as COPY text at out, which has room for twice its size:
-// backslash, tab, newline and carriage return escaped. Returns the end.
-char *escapeCopyText(QByteArrayView value, char *out)
+// The lines of a COPY FROM STDIN in text format on their way to the server,
+// handed to libpq a piece at a time.
+class CopyText
 {
-    for (const char c : value) {
-        switch (c) {
-        case '\\': *out++ = '\\'; *out++ = '\\'; break;
-        case '\t': *out++ = '\\'; *out++ = 't'; break;
-        case '\n': *out++ = '\\'; *out++ = 'n'; break;
-        case '\r': *out++ = '\\'; *out++ = 'r'; break;
-        default: *out++ = c; break;
-        }
+public:
+    CopyText() { m_text.reserve(PieceBytes + 64 * 1024); }
+
+    void number(qint64 value)
+    {
+        char digits[24];
+        m_text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
     }
-    return out;
-}
+    void raw(QByteArrayView text) { m_text.append(text); }
+    // A tab, then the value with backslash, tab, newline and carriage return
+    // escaped.
+    void field(QByteArrayView value)
+    {
+        const qsizetype used = m_text.size();
+        m_text.resize(used + 1 + 2 * value.size());
+        char *out = m_text.data() + used;
+        *out++ = '\t';
+        for (const char c : value) {
+            switch (c) {
+            case '\\':
+                *out++ = '\\';
+                *out++ = '\\';
+                break;
+            case '\t':
+                *out++ = '\\';
+                *out++ = 't';
+                break;
+            case '\n':
+                *out++ = '\\';
+                *out++ = 'n';
+                break;
+            case '\r':
+                *out++ = '\\';
+                *out++ = 'r';
+                break;
+            default:
+                *out++ = c;
+                break;
+            }
+        }
+        m_text.resize(out - m_text.constData());
+    }
+    // Hands the lines held to libpq once they make a piece, or with all
+    // whatever is held; false when the connection failed.
+    bool send(PGconn *conn, bool all)
+    {
+        if (m_text.isEmpty() || (!all && m_text.size() < PieceBytes))
+            return true;
+        const bool sent = PQputCopyData(conn, m_text.constData(), int(m_text.size())) == 1;
+        m_text.resize(0);
+        return sent;
+    }
 
-QString textColumns(const QStringList &columns)
-{
-    QStringList parts;
-    for (const QString &column : columns)
-        parts.append(quoted(column) + QStringLiteral(" TEXT"));
-    return parts.join(QStringLiteral(", "));
-}
+private:
+    static constexpr qsizetype PieceBytes = 256 * 1024;
+    QByteArray m_text;
+};
 
-// The rows of one batch: their COPY text, their lines.
+// The rows of one batch as they were saved: their values one after another,
+// where each value ends, and each row's line.
 struct Batch
 {
-    QByteArray copy;
+    QByteArray bytes;
+    std::vector<qsizetype> ends;
     std::vector<int> lines;
 
+    int rows() const { return int(lines.size()); }
     bool empty() const { return lines.empty(); }
     void clear()
     {
-        copy.clear();
+        bytes.resize(0);
+        ends.clear();
         lines.clear();
+    }
+    void append(const Row &row, int line)
+    {
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            bytes.append(row.value(i));
+            ends.push_back(bytes.size());
+        }
+        lines.push_back(line);
+    }
+    // The value at index, counted over the values of every row.
+    QByteArrayView value(qsizetype index) const
+    {
+        const qsizetype begin = index == 0 ? 0 : ends[index - 1];
+        return QByteArrayView(bytes.constData() + begin, ends[index] - begin);
     }
 };
 
@@ -156,18 +191,8 @@ public:
             m_failedLines = { line, line };
             return false;
         }
-        // One statement must not touch a row twice: a key repeated within
-        // the batch sends the batch first. Keys are told apart by a hash of
-        // terminal ID and key; two keys sharing one only send a batch early.
-        const QByteArrayView terminal = row.value(0);
-        const QByteArrayView key = row.value(m_keyIndex);
-        const size_t identity = qHash(key, qHash(terminal, 0x5eed));
-        if (m_keys.contains(identity) && !sendBatch())
-            return false;
-        m_keys.insert(identity);
-        appendRow(row);
-        m_building.lines.push_back(line);
-        return int(m_building.lines.size()) < m_batchRows || sendBatch();
+        m_building.append(row, line);
+        return m_building.rows() < m_batchRows || sendBatch();
     }
 
     bool flush() override { return sendBatch() && finishMove(); }
@@ -182,7 +207,6 @@ public:
         }
         m_building.clear();
         m_moved.clear();
-        m_keys.clear();
         // A rollback may have taken the temporary table with it.
         m_tempReady = false;
         m_batchRows = FirstBatchRows;
@@ -195,65 +219,39 @@ public:
     {
         if (!flush())
             return false;
-        // COPY takes no parameters: the terminal ID is bound to a setting of
-        // the session, which the query reads.
+        // The text columns are made with the "C" collation: code-point order.
+        const QByteArray query = QStringLiteral("SELECT %1 FROM %2 WHERE %3 = $1 ORDER BY %4")
+                                     .arg(insertColumns(columns),
+                                          quoted(master.name),
+                                          quoted(QString::fromUtf8(Masters::TerminalIdColumn)),
+                                          quoted(master.keyColumn))
+                                     .toUtf8();
         const QByteArray terminal = terminalId.toUtf8();
         const char *values[] = { terminal.constData() };
         const int lengths[] = { int(terminal.size()) };
         const int formats[] = { Binary };
         const Oid types[] = { TextOid };
-        if (!succeeded(m_conn,
-                       PQexecParams(m_conn,
-                                    "SELECT set_config('tarvinex.export_terminal', $1, false)",
-                                    1,
-                                    types,
-                                    values,
-                                    lengths,
-                                    formats,
-                                    0),
-                       PGRES_TUPLES_OK,
-                       &m_error))
+        // One row at a time, as the server sends them: the export never
+        // holds the whole table.
+        if (!PQsendQueryParams(m_conn, query.constData(), 1, types, values, lengths, formats, 0)
+            || !PQsetSingleRowMode(m_conn)) {
+            m_error = errorOf(m_conn, nullptr);
+            drain(m_conn);
             return false;
-        // The text columns are made with the "C" collation: code-point order.
-        const QByteArray text
-            = QStringLiteral("COPY (SELECT %1 FROM %2 WHERE %3 = "
-                             "current_setting('tarvinex.export_terminal') ORDER BY %4) TO STDOUT")
-                  .arg(insertColumns(columns),
-                       quoted(master.name),
-                       quoted(QString::fromUtf8(Masters::TerminalIdColumn)),
-                       quoted(master.keyColumn))
-                  .toUtf8();
-        if (!succeeded(m_conn, PQexec(m_conn, text.constData()), PGRES_COPY_OUT, &m_error))
-            return false;
-        QByteArray scratch;
-        QVarLengthArray<QByteArrayView, 32> row;
-        bool shapeOk = true;
-        for (;;) {
-            char *buffer = nullptr;
-            const int size = PQgetCopyData(m_conn, &buffer, 0);
-            if (size < 0)
-                break;
-            // After a row of the wrong shape the rest is read and dropped,
-            // so that the connection is free again.
-            if (shapeOk) {
-                QByteArrayView line(buffer, size);
-                if (line.endsWith('\n'))
-                    line.chop(1);
-                splitCopyText(line, scratch, row);
-                shapeOk = row.size() == columns.size();
-                if (shapeOk)
-                    sink(row.constData(), row.size());
-            }
-            PQfreemem(buffer);
         }
-        Result end(PQgetResult(m_conn));
-        bool ok = end.status() == PGRES_COMMAND_OK;
-        if (!ok)
-            m_error = errorOf(m_conn, end.get());
-        drain(m_conn);
-        if (ok && !shapeOk) {
-            m_error = QStringLiteral("COPY の行の列の数が合いません");
-            ok = false;
+        QVarLengthArray<QByteArrayView, 32> row(columns.size());
+        bool ok = true;
+        while (PGresult *raw = PQgetResult(m_conn)) {
+            const Result result(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_SINGLE_TUPLE) {
+                for (int i = 0; i < row.size(); ++i)
+                    row[i] = QByteArrayView(PQgetvalue(raw, 0, i), PQgetlength(raw, 0, i));
+                sink(row.constData(), row.size());
+            } else if (status != PGRES_TUPLES_OK && ok) {
+                m_error = errorOf(m_conn, raw);
+                ok = false;
+            }
         }
         return ok;
     }
@@ -264,15 +262,24 @@ private:
         m_master = &master;
         const QStringList columns = master.terminalColumns();
         m_columns = int(columns.size());
-        m_keyIndex = int(columns.indexOf(master.keyColumn));
         const QString table = quoted(master.name);
         const QString temp = quoted(QStringLiteral("tarvinex_bulk_") + master.name);
         const QString list = insertColumns(columns);
+        QStringList tempColumns = { QStringLiteral("tarvinex_line INTEGER") };
+        for (const QString &column : columns)
+            tempColumns.append(quoted(column) + QStringLiteral(" TEXT COLLATE \"C\""));
         m_createTemp = QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS %1 (%2)")
-                           .arg(temp, textColumns(columns))
+                           .arg(temp, tempColumns.join(QStringLiteral(", ")))
                            .toUtf8();
-        m_copyIn = QStringLiteral("COPY %1 (%2) FROM STDIN").arg(temp, list).toUtf8();
-        m_move = (QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3").arg(table, list, temp)
+        m_copyIn = QStringLiteral("COPY %1 FROM STDIN").arg(temp).toUtf8();
+        // One statement may not touch a row twice: of the rows of a key in
+        // the batch only the last line's goes, as it would win after the
+        // others.
+        const QString identity = quoted(QString::fromUtf8(Masters::TerminalIdColumn))
+            + QStringLiteral(", ") + quoted(master.keyColumn);
+        m_move = (QStringLiteral("INSERT INTO %1 (%2) SELECT DISTINCT ON (%4) %2 FROM %3 "
+                                 "ORDER BY %4, tarvinex_line DESC")
+                      .arg(table, list, temp, identity)
                   + upsertTail(master) + QStringLiteral("; TRUNCATE %1").arg(temp))
                      .toUtf8();
         QStringList placeholders;
@@ -283,28 +290,6 @@ private:
                      + upsertTail(master))
                         .toUtf8();
         m_tempReady = false;
-    }
-
-    // The row as a line of COPY text at the end of the batch being built.
-    void appendRow(const Row &row)
-    {
-        QByteArray &copy = m_building.copy;
-        const qsizetype used = copy.size();
-        // Escaping at most doubles a value; a tab or newline after each.
-        qsizetype room = row.size();
-        for (qsizetype i = 0; i < row.size(); ++i)
-            room += 2 * row.value(i).size();
-        if (copy.capacity() < used + room)
-            copy.reserve(2 * (used + room));
-        copy.resize(used + room);
-        char *out = copy.data() + used;
-        for (qsizetype i = 0; i < row.size(); ++i) {
-            if (i > 0)
-                *out++ = '\t';
-            out = escapeCopyText(row.value(i), out);
-        }
-        *out++ = '\n';
-        copy.resize(out - copy.constData());
     }
 
     bool command(const QByteArray &text)
@@ -334,11 +319,11 @@ private:
         m_moving = true;
         std::swap(m_moved, m_building);
         m_building.clear();
-        m_keys.clear();
         m_batchRows = qMin(2 * m_batchRows, MaxBatchRows);
         return true;
     }
 
+    // Each row goes as its line number and its values.
     bool copyBatch()
     {
         if (!m_tempReady) {
@@ -348,15 +333,21 @@ private:
         }
         if (!succeeded(m_conn, PQexec(m_conn, m_copyIn.constData()), PGRES_COPY_IN, &m_error))
             return false;
-        const QByteArray &data = m_building.copy;
         bool sent = true;
-        for (qsizetype at = 0; sent && at < data.size(); at += CopyPieceBytes) {
-            const qsizetype piece = qMin(CopyPieceBytes, data.size() - at);
-            sent = PQputCopyData(m_conn, data.constData() + at, int(piece)) == 1;
+        qsizetype value = 0;
+        for (const int line : m_building.lines) {
+            m_copy.number(line);
+            for (int i = 0; i < m_columns; ++i)
+                m_copy.field(m_building.value(value++));
+            m_copy.raw("\n");
+            if (!(sent = m_copy.send(m_conn, false)))
+                break;
         }
-        if (!sent)
+        if (!sent || !m_copy.send(m_conn, true)) {
             m_error = errorOf(m_conn, nullptr);
-        return endCopy(m_conn, sent ? nullptr : "aborted", &m_error);
+            return endCopy(m_conn, "aborted", &m_error);
+        }
+        return endCopy(m_conn, nullptr, &m_error);
     }
 
     // Waits for the move started last.
@@ -368,8 +359,8 @@ private:
         bool ok = true;
         // The INSERT's result, then the TRUNCATE's: the first failure counts.
         while (PGresult *raw = PQgetResult(m_conn)) {
-            Result result(raw);
-            if (ok && result.status() != PGRES_COMMAND_OK) {
+            const Result result(raw);
+            if (ok && PQresultStatus(raw) != PGRES_COMMAND_OK) {
                 m_error = errorOf(m_conn, raw);
                 ok = false;
             }
@@ -393,13 +384,12 @@ private:
         findRefusedRow(batch);
         m_building.clear();
         m_moved.clear();
-        m_keys.clear();
     }
 
-    // The failed batch has ended the transaction. Its rows tried one by one
-    // in a transaction of their own show the row the database refuses,
-    // unless its refusal depended on earlier rows. That transaction is left
-    // for the caller's rollback.
+    // The failed batch has ended the transaction. Its rows tried one by one,
+    // in file order, in a transaction of their own show the row the database
+    // refuses, unless its refusal depended on earlier rows. That transaction
+    // is left for the caller's rollback.
     void findRefusedRow(const Batch &batch)
     {
         const QString batchError = m_error;
@@ -408,37 +398,29 @@ private:
         if (!restarted)
             return;
         m_tempReady = false;
-        {
-            Result prepared(PQprepare(m_conn, "", m_saveOne.constData(), m_columns, nullptr));
-            if (prepared.status() != PGRES_COMMAND_OK)
-                return;
-        }
-        QByteArray scratch;
-        QVarLengthArray<QByteArrayView, 32> row;
+        if (PQresultStatus(
+                Result(PQprepare(m_conn, "", m_saveOne.constData(), m_columns, nullptr)).get())
+            != PGRES_COMMAND_OK)
+            return;
         QVarLengthArray<const char *, 32> values(m_columns);
         QVarLengthArray<int, 32> lengths(m_columns);
         const QVarLengthArray<int, 32> formats(m_columns, Binary);
-        qsizetype at = 0;
+        qsizetype value = 0;
         for (const int line : batch.lines) {
-            const qsizetype end = batch.copy.indexOf('\n', at);
-            splitCopyText(QByteArrayView(batch.copy).sliced(at, end - at), scratch, row);
-            at = end + 1;
             for (int i = 0; i < m_columns; ++i) {
                 // A null pointer would send a Null: an empty value is empty text.
-                const QByteArrayView value = row.value(i);
-                values[i] = value.data() ? value.data() : "";
-                lengths[i] = int(value.size());
+                const QByteArrayView held = batch.value(value++);
+                values[i] = held.data() ? held.data() : "";
+                lengths[i] = int(held.size());
             }
-            if (!succeeded(m_conn,
-                           PQexecPrepared(m_conn,
-                                          "",
-                                          m_columns,
-                                          values.constData(),
-                                          lengths.constData(),
-                                          formats.constData(),
-                                          0),
-                           PGRES_COMMAND_OK,
-                           &m_error)) {
+            PGresult *saved = PQexecPrepared(m_conn,
+                                             "",
+                                             m_columns,
+                                             values.constData(),
+                                             lengths.constData(),
+                                             formats.constData(),
+                                             0);
+            if (!succeeded(m_conn, saved, PGRES_COMMAND_OK, &m_error)) {
                 m_failedLines = { line, line };
                 return;
             }
@@ -448,19 +430,18 @@ private:
     PGconn *m_conn;
     const Masters::Definition *m_master = nullptr;
     int m_columns = 0;
-    int m_keyIndex = 0;
     QByteArray m_createTemp;
     QByteArray m_copyIn;
     QByteArray m_move;
     QByteArray m_saveOne;
     bool m_tempReady = false;
     int m_batchRows = FirstBatchRows;
-    // The batch being built and the identities of its rows; the batch whose
-    // move is running (m_moving), kept to replay it should the move fail.
+    // The batch being built; the batch whose move is running (m_moving),
+    // kept to replay it should the move fail.
     Batch m_building;
-    QSet<size_t> m_keys;
     Batch m_moved;
     bool m_moving = false;
+    CopyText m_copy;
 };
 
 // The import's lines go with COPY into a temporary table, line number and
@@ -522,7 +503,6 @@ public:
             || !succeeded(m_conn, PQexec(m_conn, copyIn.constData()), PGRES_COPY_IN, error))
             return false;
         m_copying = true;
-        m_buffer.reserve(SendBytes + 4096);
         return true;
     }
 
@@ -530,20 +510,19 @@ public:
     {
         if (m_failed || !m_copying)
             return false;
-        m_buffer.append(QByteArray::number(line));
-        m_buffer.append(row ? "\tt\t" : "\tf\t");
-        appendEscaped(code);
+        m_copy.number(line);
+        m_copy.raw(row ? "\tt" : "\tf");
+        m_copy.field(code);
         for (int i = 0; i < m_columns; ++i) {
-            m_buffer.append('\t');
             if (row)
-                appendEscaped(row->value(i));
+                m_copy.field(row->value(i));
             else
-                m_buffer.append("\\N");
+                m_copy.raw("\t\\N");
         }
-        m_buffer.append('\n');
-        if (m_buffer.size() >= SendBytes && !send()) {
+        m_copy.raw("\n");
+        if (!m_copy.send(m_conn, false)) {
             // The connection failed, not the line.
-            fail(0);
+            fail();
             return false;
         }
         return true;
@@ -558,17 +537,17 @@ public:
             endCopy();
             return false;
         }
-        if (!send() || !endCopy()) {
-            fail(0);
+        if (!m_copy.send(m_conn, true) || !endCopy()) {
+            fail();
             return false;
         }
         {
-            Result loop(PQexec(m_conn, m_loop.constData()));
-            if (loop.status() != PGRES_COMMAND_OK) {
+            const Result loop(PQexec(m_conn, m_loop.constData()));
+            if (PQresultStatus(loop.get()) != PGRES_COMMAND_OK) {
                 m_failed = true;
                 m_error = errorOf(m_conn, loop.get());
-                const char *hint = loop.get() ? PQresultErrorField(loop.get(), PG_DIAG_MESSAGE_HINT)
-                                              : nullptr;
+                const char *hint
+                    = loop ? PQresultErrorField(loop.get(), PG_DIAG_MESSAGE_HINT) : nullptr;
                 const QByteArray prefix("tarvinex line ");
                 if (hint && QByteArray(hint).startsWith(prefix))
                     m_failedLine = QByteArray(hint).mid(prefix.size()).toLongLong();
@@ -576,8 +555,8 @@ public:
                 return false;
             }
         }
-        Result counts(PQexec(m_conn, "SELECT current_setting('tarvinex.import_counts')"));
-        if (counts.status() != PGRES_TUPLES_OK || PQntuples(counts.get()) != 1) {
+        const Result counts(PQexec(m_conn, "SELECT current_setting('tarvinex.import_counts')"));
+        if (PQresultStatus(counts.get()) != PGRES_TUPLES_OK || PQntuples(counts.get()) != 1) {
             m_failed = true;
             m_error = errorOf(m_conn, counts.get());
             drain(m_conn);
@@ -597,24 +576,6 @@ public:
     }
 
 private:
-    static constexpr qsizetype SendBytes = 256 * 1024;
-
-    void appendEscaped(QByteArrayView value)
-    {
-        const qsizetype used = m_buffer.size();
-        m_buffer.resize(used + 2 * value.size());
-        m_buffer.resize(escapeCopyText(value, m_buffer.data() + used) - m_buffer.constData());
-    }
-
-    bool send()
-    {
-        if (m_buffer.isEmpty())
-            return true;
-        const bool sent = PQputCopyData(m_conn, m_buffer.constData(), int(m_buffer.size())) == 1;
-        m_buffer.clear();
-        return sent;
-    }
-
     // Ends the COPY, if one is open; false when it did not take the lines.
     bool endCopy()
     {
@@ -624,76 +585,24 @@ private:
         return Postgres::endCopy(m_conn, m_failed ? "abandoned" : nullptr, &m_error);
     }
 
-    void fail(qint64 line)
+    // The connection failed: no line is to blame.
+    void fail()
     {
         if (m_error.isEmpty())
             m_error = errorOf(m_conn, nullptr);
         m_failed = true;
-        m_failedLine = line;
+        m_failedLine = 0;
         endCopy();
     }
 
     PGconn *m_conn;
     int m_columns = 0;
     QByteArray m_loop;
-    QByteArray m_buffer;
+    CopyText m_copy;
     bool m_copying = false;
     bool m_failed = false;
     bool m_finished = false;
 };
-
-void splitCopyText(QByteArrayView line,
-                   QByteArray &scratch,
-                   QVarLengthArray<QByteArrayView, 32> &values)
-{
-    values.clear();
-    const char *p = line.data();
-    const char *end = p + line.size();
-    if (!line.contains('\\')) {
-        // Nothing escaped: the columns are the line's own pieces.
-        const char *start = p;
-        for (; p < end; ++p) {
-            if (*p == '\t') {
-                values.append(QByteArrayView(start, p - start));
-                start = p + 1;
-            }
-        }
-        values.append(QByteArrayView(start, end - start));
-        return;
-    }
-    // Unescaped text is never longer than the line: sized once, the views
-    // into scratch stay valid.
-    scratch.resize(line.size());
-    char *out = scratch.data();
-    const char *start = out;
-    bool null = false;
-    for (; p < end; ++p) {
-        char c = *p;
-        if (c == '\t') {
-            values.append(null ? QByteArrayView() : QByteArrayView(start, out - start));
-            start = out;
-            null = false;
-            continue;
-        }
-        if (c == '\\' && p + 1 < end) {
-            c = *++p;
-            switch (c) {
-            case 'b': c = '\b'; break;
-            case 'f': c = '\f'; break;
-            case 'n': c = '\n'; break;
-            case 'r': c = '\r'; break;
-            case 't': c = '\t'; break;
-            case 'v': c = '\v'; break;
-            case 'N':
-                null = true; // \N: a Null, read as empty text
-                continue;
-            default: break; // the character itself
-            }
-        }
-        *out++ = c;
-    }
-    values.append(null ? QByteArrayView() : QByteArrayView(start, out - start));
-}
 
 } // namespace
 
