@@ -8,6 +8,7 @@
 #include <QVarLengthArray>
 
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -76,66 +77,68 @@ bool endCopy(PGconn *conn, const char *abortReason, QString *error)
     return ok && !abortReason;
 }
 
-// The lines of a COPY FROM STDIN in text format on their way to the server,
-// handed to libpq a piece at a time.
+// Lines of COPY FROM STDIN text on their way to the server.
 class CopyText
 {
 public:
-    CopyText() { m_text.reserve(PieceBytes + 64 * 1024); }
+    qsizetype size() const { return m_used; }
+    void clear() { m_used = 0; }
 
     void number(qint64 value)
     {
-        char digits[24];
-        m_text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+        char *out = room(24);
+        m_used = std::to_chars(out, out + 24, value).ptr - m_text.constData();
     }
-    void raw(QByteArrayView text) { m_text.append(text); }
+    void raw(QByteArrayView text)
+    {
+        memcpy(room(text.size()), text.data(), text.size());
+        m_used += text.size();
+    }
     // A tab, then the value with backslash, tab, newline and carriage return
     // escaped.
     void field(QByteArrayView value)
     {
-        const qsizetype used = m_text.size();
-        m_text.resize(used + 1 + 2 * value.size());
-        char *out = m_text.data() + used;
+        char *out = room(1 + 2 * value.size());
         *out++ = '\t';
         for (const char c : value) {
-            switch (c) {
-            case '\\':
+            const char escaped = c == '\\' ? '\\'
+                : c == '\t'                ? 't'
+                : c == '\n'                ? 'n'
+                : c == '\r'                ? 'r'
+                                           : 0;
+            if (escaped)
                 *out++ = '\\';
-                *out++ = '\\';
-                break;
-            case '\t':
-                *out++ = '\\';
-                *out++ = 't';
-                break;
-            case '\n':
-                *out++ = '\\';
-                *out++ = 'n';
-                break;
-            case '\r':
-                *out++ = '\\';
-                *out++ = 'r';
-                break;
-            default:
-                *out++ = c;
-                break;
-            }
+            *out++ = escaped ? escaped : c;
         }
-        m_text.resize(out - m_text.constData());
+        m_used = out - m_text.constData();
     }
-    // Hands the lines held to libpq once they make a piece, or with all
-    // whatever is held; false when the connection failed.
-    bool send(PGconn *conn, bool all)
+    // Hands the lines held to libpq a piece at a time and forgets them; false
+    // when the connection failed.
+    bool send(PGconn *conn)
     {
-        if (m_text.isEmpty() || (!all && m_text.size() < PieceBytes))
-            return true;
-        const bool sent = PQputCopyData(conn, m_text.constData(), int(m_text.size())) == 1;
-        m_text.resize(0);
+        bool sent = true;
+        for (qsizetype at = 0; sent && at < m_used; at += PieceBytes) {
+            const qsizetype piece = qMin(PieceBytes, m_used - at);
+            sent = PQputCopyData(conn, m_text.constData() + at, int(piece)) == 1;
+        }
+        m_used = 0;
         return sent;
     }
 
 private:
-    static constexpr qsizetype PieceBytes = 256 * 1024;
+    static constexpr qsizetype PieceBytes = 1 << 20;
+
+    // Makes room for bytes more after the used ones.
+    char *room(qsizetype bytes)
+    {
+        if (m_text.size() < m_used + bytes)
+            m_text.resize(2 * (m_used + bytes));
+        return m_text.data() + m_used;
+    }
+
+    // Sized to its capacity; m_used bytes of it hold the lines.
     QByteArray m_text;
+    qsizetype m_used = 0;
 };
 
 // The rows of one batch as they were saved: their values one after another,
@@ -191,6 +194,11 @@ public:
             m_failedLines = { line, line };
             return false;
         }
+        // The COPY text is written while the server moves the batch before.
+        m_copy.number(line);
+        for (qsizetype i = 0; i < row.size(); ++i)
+            m_copy.field(row.value(i));
+        m_copy.raw("\n");
         m_building.append(row, line);
         return m_building.rows() < m_batchRows || sendBatch();
     }
@@ -206,6 +214,7 @@ public:
             m_moving = false;
         }
         m_building.clear();
+        m_copy.clear();
         m_moved.clear();
         // A rollback may have taken the temporary table with it.
         m_tempReady = false;
@@ -274,11 +283,13 @@ private:
         m_copyIn = QStringLiteral("COPY %1 FROM STDIN").arg(temp).toUtf8();
         // One statement may not touch a row twice: of the rows of a key in
         // the batch only the last line's goes, as it would win after the
-        // others.
+        // others. The lines are picked on their own: sorting keys and lines
+        // costs less than sorting whole rows.
         const QString identity = quoted(QString::fromUtf8(Masters::TerminalIdColumn))
             + QStringLiteral(", ") + quoted(master.keyColumn);
-        m_move = (QStringLiteral("INSERT INTO %1 (%2) SELECT DISTINCT ON (%4) %2 FROM %3 "
-                                 "ORDER BY %4, tarvinex_line DESC")
+        m_move = (QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3 JOIN (SELECT DISTINCT ON "
+                                 "(%4) tarvinex_line FROM %3 ORDER BY %4, tarvinex_line DESC) "
+                                 "kept USING (tarvinex_line)")
                       .arg(table, list, temp, identity)
                   + upsertTail(master) + QStringLiteral("; TRUNCATE %1").arg(temp))
                      .toUtf8();
@@ -333,21 +344,10 @@ private:
         }
         if (!succeeded(m_conn, PQexec(m_conn, m_copyIn.constData()), PGRES_COPY_IN, &m_error))
             return false;
-        bool sent = true;
-        qsizetype value = 0;
-        for (const int line : m_building.lines) {
-            m_copy.number(line);
-            for (int i = 0; i < m_columns; ++i)
-                m_copy.field(m_building.value(value++));
-            m_copy.raw("\n");
-            if (!(sent = m_copy.send(m_conn, false)))
-                break;
-        }
-        if (!sent || !m_copy.send(m_conn, true)) {
+        const bool sent = m_copy.send(m_conn);
+        if (!sent)
             m_error = errorOf(m_conn, nullptr);
-            return endCopy(m_conn, "aborted", &m_error);
-        }
-        return endCopy(m_conn, nullptr, &m_error);
+        return endCopy(m_conn, sent ? nullptr : "aborted", &m_error);
     }
 
     // Waits for the move started last.
@@ -383,6 +383,7 @@ private:
         m_failedLines = { batch.lines.front(), batch.lines.back() };
         findRefusedRow(batch);
         m_building.clear();
+        m_copy.clear();
         m_moved.clear();
     }
 
@@ -520,7 +521,7 @@ public:
                 m_copy.raw("\t\\N");
         }
         m_copy.raw("\n");
-        if (!m_copy.send(m_conn, false)) {
+        if (m_copy.size() >= SendBytes && !m_copy.send(m_conn)) {
             // The connection failed, not the line.
             fail();
             return false;
@@ -537,7 +538,7 @@ public:
             endCopy();
             return false;
         }
-        if (!m_copy.send(m_conn, true) || !endCopy()) {
+        if (!m_copy.send(m_conn) || !endCopy()) {
             fail();
             return false;
         }
@@ -576,6 +577,8 @@ public:
     }
 
 private:
+    static constexpr qsizetype SendBytes = 256 * 1024;
+
     // Ends the COPY, if one is open; false when it did not take the lines.
     bool endCopy()
     {
