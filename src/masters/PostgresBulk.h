@@ -7,16 +7,17 @@
 //
 // The update streams each batch of rows, line number beside the values, with
 // COPY ... FROM STDIN into a temporary table of the transaction and moves it
-// with one INSERT ... ON CONFLICT; of the rows of a key repeated in the
-// batch the server keeps the last line's. The first batch of a file is
+// with one INSERT ... ON CONFLICT behind a savepoint. A batch that repeats a
+// key fails that move and is moved again keeping each key's last line
+// (DISTINCT ON over the line number). The first batch of a file is
 // FirstBatchRows rows and each next one twice the last, up to MaxBatchRows,
 // so a small file is as quick as ever and a large one costs a few round
 // trips. A refused batch is replayed row by row from the values it holds, in
 // a transaction of its own, rolled back after, to name the line. The export
-// is one SELECT ... ORDER BY with the terminal ID bound, read a row at a
-// time. The import streams its lines with COPY into a temporary table and
-// one server-side loop runs each line's DELETE and INSERT in file order, so
-// a failure still names its line.
+// reads a cursor over one SELECT ... ORDER BY, the terminal ID bound, in
+// pieces. The import (PostgresImport.cpp) streams its lines with COPY into a
+// temporary table and one server-side loop runs each line's DELETE and
+// INSERT in file order, so a failure still names its line.
 namespace Bulk::Postgres {
 
 inline constexpr int FirstBatchRows = 64;
