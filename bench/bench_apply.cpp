@@ -183,9 +183,9 @@ int prepare(const QString &dir,
     const Comm::Settings settings = settingsFor(dir, db);
     if (!makeDatabase(settings.DbPath, MasterSchema::createTerminalTables))
         return 1;
-    const QString rcv = settings.layout().receiveFolder(Terminal);
-    QDir().mkpath(rcv);
-    const QString masterFile = rcv + master.masterFileName();
+    const StationLayout layout = settings.layout();
+    QDir().mkpath(layout.receiveFolder(Terminal));
+    const QString masterFile = layout.masterFile(master.name, Terminal);
 
     QList<qint64> keys;
     for (qint64 i = 0; i < existing; ++i)

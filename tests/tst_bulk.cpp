@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
 namespace {
 
 const QString T3 = QStringLiteral("0003");
@@ -82,18 +84,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("lines");
         QTest::addColumn<int>("refused");
+        // The other lines' codes repeat after this many lines.
+        QTest::addColumn<int>("codes");
         const int first = Bulk::Postgres::FirstBatchRows;
-        QTest::newRow("second batch") << 8 * first << first + first / 2 + 7;
+        const int unique = std::numeric_limits<int>::max();
+        QTest::newRow("second batch") << 8 * first << first + first / 2 + 7 << unique;
         const int before = rowsBeforeLargestBatch();
         QTest::newRow("a batch of the largest size")
-            << before + Bulk::Postgres::MaxBatchRows + 100 << before + 700;
-        QTest::newRow("the last line") << 3 * first << 3 * first;
+            << before + Bulk::Postgres::MaxBatchRows + 100 << before + 700 << unique;
+        QTest::newRow("the last line") << 3 * first << 3 * first << unique;
+        QTest::newRow("a batch repeating its keys") << 8 * first << 2 * first + 9 << 10;
     }
 
     void refusedLineInALaterBatchIsNamed()
     {
         QFETCH(int, lines);
         QFETCH(int, refused);
+        QFETCH(int, codes);
         QVERIFY(m_station->write(T3, "BUNMAS.dat", { categoryLine("OLD ", "旧") }));
         QVERIFY(apply("BUNMAS").ok());
         const QByteArray oldExport = m_station->bytes(T3, "BUNMAS.csv");
@@ -101,8 +108,9 @@ private Q_SLOTS:
 
         QStringList file;
         for (int i = 1; i <= lines; ++i)
-            file.append(categoryLine(i == refused ? QStringLiteral("BAD ") : categoryCode(i),
-                                     QStringLiteral("品%1").arg(i)));
+            file.append(
+                categoryLine(i == refused ? QStringLiteral("BAD ") : categoryCode(i % codes),
+                             QStringLiteral("品%1").arg(i)));
         QVERIFY(m_station->write(T3, "BUNMAS.dat", file));
         const DBupdate::Result result = apply("BUNMAS");
         QVERIFY(!result.ok());
