@@ -71,8 +71,7 @@ int importMasters(const QStringList &arguments)
     StationLog log = stationLog(settings, clock, Process::Import);
     log.write(station.line());
     if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
-        log.write(QStringLiteral("%1 に書き込めません: %2")
-                      .arg(StationState::appliesFile(settings.layout()), why));
+        log.write(why);
     int status = 0;
     for (const Masters::Definition *master : std::as_const(masters)) {
         MasterImport import(settings.importDb, settings.importDir, clock);

@@ -68,8 +68,7 @@ int scan(const QStringList &arguments)
     StationLog log = stationLog(settings, clock, Process::Scan);
     log.write(station.line());
     if (QString why; !StationState::recordMade(settings.layout(), made, clock.now(), &why))
-        log.write(QStringLiteral("%1 に書き込めません: %2")
-                      .arg(StationState::appliesFile(settings.layout()), why));
+        log.write(why);
     if (parser.isSet(verbose)) {
         const StationLayout layout = settings.layout();
         for (int terminal = StationLayout::FirstTerminal; terminal <= StationLayout::LastTerminal;
@@ -84,8 +83,7 @@ int scan(const QStringList &arguments)
     bool someWaiting = false;
     const QList<MasterScan::Outcome> outcomes = masterScan.run();
     if (QString why; !StationState::recordApplies(settings.layout(), outcomes, clock.now(), &why))
-        log.write(QStringLiteral("%1 に書き込めません: %2")
-                      .arg(StationState::appliesFile(settings.layout()), why));
+        log.write(why);
     for (const MisplacedFiles::Entry &entry : masterScan.misplaced())
         printLine(stdout,
                   entry.meant.isEmpty()

@@ -59,7 +59,7 @@ bool write(const QString &file, const QJsonObject &state, QString *why)
     if (out.open(QIODevice::WriteOnly) && out.write(QJsonDocument(state).toJson()) >= 0
         && out.commit())
         return true;
-    *why = out.errorString();
+    *why = QStringLiteral("%1 に書き込めません: %2").arg(file, out.errorString());
     return false;
 }
 
@@ -245,7 +245,7 @@ void StationRecorder::recordScan(const QList<MasterScan::Outcome> &outcomes)
 {
     QString why;
     if (!StationState::recordApplies(m_layout, outcomes, m_clock.now(), &why))
-        writeFailed(StationState::appliesFile(m_layout), why);
+        writeFailed(why);
     for (const MasterScan::Outcome &outcome : outcomes)
         if (!outcome.waiting && !outcome.applied())
             noteError(outcome.result.error);
@@ -257,12 +257,12 @@ void StationRecorder::save()
     if (StationState::write(m_file, m_state, &why))
         m_writeFailed = false;
     else
-        writeFailed(m_file, why);
+        writeFailed(why);
 }
 
-void StationRecorder::writeFailed(const QString &file, const QString &why)
+void StationRecorder::writeFailed(const QString &why)
 {
     if (!m_writeFailed)
-        m_log.write(QStringLiteral("%1 に書き込めません: %2").arg(file, why));
+        m_log.write(why);
     m_writeFailed = true;
 }

@@ -29,6 +29,8 @@ QString appliesFile(const StationLayout &layout);
 
 // The file's object; empty when it is missing, too large or not JSON.
 QJsonObject read(const QString &file);
+// Replaces the file whole. On failure *why is the log's line for it, naming
+// the file, as it is for the record functions below.
 bool write(const QString &file, const QJsonObject &state, QString *why);
 
 // Notes each applied or failed master file over what the file held ("TTTT
@@ -75,7 +77,7 @@ private:
     void onSessionEnded(int terminal, bool goodbye, const QString &note);
     void save();
 
-    void writeFailed(const QString &file, const QString &why);
+    void writeFailed(const QString &why);
 
     QString m_file;
     StationLayout m_layout;
