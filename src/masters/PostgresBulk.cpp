@@ -282,8 +282,12 @@ private:
         m_moving = false;
         bool repeatedKey = false;
         bool ok = moved(&repeatedKey);
-        if (!ok && repeatedKey)
-            ok = PQsendQuery(m_conn, m_moveLastLines.constData()) && moved(&repeatedKey);
+        if (!ok && repeatedKey) {
+            ok = PQsendQuery(m_conn, m_moveLastLines.constData());
+            if (!ok)
+                m_error = errorOf(m_conn, nullptr);
+            ok = ok && moved(&repeatedKey);
+        }
         if (ok) {
             m_moved.clear();
             return true;
