@@ -289,6 +289,7 @@ private Q_SLOTS:
         row("database journal", ErrorCode::BadName, false);
         row("database wal", ErrorCode::BadName, false);
         row("oversize", ErrorCode::TooLarge, false);
+        row("oversize, data following", ErrorCode::TooLarge, false);
         row("excess data", ErrorCode::BadLength, true);
         row("early end", ErrorCode::BadLength, true);
         row("corrupt frame", ErrorCode::BadFrame, true);
@@ -371,8 +372,14 @@ private Q_SLOTS:
                 t.send(Put, put(names.value(scenario), 4));
                 t.send(Data, content);
                 t.send(End, encodeU32(Crc32::of(content)));
-            } else if (scenario == QLatin1String("oversize")) {
+            } else if (scenario.startsWith(QLatin1String("oversize"))) {
                 t.send(Put, put(QStringLiteral("S_HACH.dat"), 1001));
+                // A terminal that does not wait for an answer before its data
+                // still hears why it was refused.
+                if (scenario.endsWith(QLatin1String("following"))) {
+                    for (int i = 0; i < 64; ++i)
+                        t.send(Data, QByteArray(16, 'x'));
+                }
             } else if (scenario == QLatin1String("excess data")) {
                 t.send(Put, put(QStringLiteral("S_HACH.dat"), 4));
                 t.send(Data, content + "5");

@@ -1,5 +1,6 @@
 #include "CommServer.h"
 
+#include "LingeringClose.h"
 #include "LinkListener.h"
 #include "base/Operator.h"
 #include "link/LinkFiles.h"
@@ -17,6 +18,12 @@ namespace {
 // A terminal that sends faster than the station files is slowed down by the
 // link itself rather than buffered without end.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+// A peer that neither takes the last answer nor hangs up is cut off then.
+constexpr int ClosingGraceMs = 5000;
+// Beyond this many, a peer is not waited for to hang up: peers that never do
+// must not keep the station's connections open by the thousand.
+constexpr int MaxLingering = 32;
 
 } // namespace
 
@@ -376,26 +383,12 @@ void CommServer::onSessionEnded(Link::StationSession *session)
 
 void CommServer::letGo(QTcpSocket *socket)
 {
-    // With nothing left to send, or a peer that hung up first, the socket is
-    // gone at once: its disconnected() has been raised already and will not
-    // come again.
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    socket->disconnectFromHost();
-    if (socket->state() == QAbstractSocket::UnconnectedState) {
-        socket->deleteLater();
-        return;
-    }
-    // The last answer (an error, a goodbye) still goes out; a peer that does
-    // not take it is cut off after a while.
+    Comm::closeAfterLastAnswer(socket, ClosingGraceMs, m_closing.size() < MaxLingering);
     m_closing.insert(socket);
     connect(socket, &QObject::destroyed, this, [this, socket] {
         m_closing.remove(socket);
         if (!hasConnections())
             Q_EMIT connectionsClosed();
-    });
-    QTimer::singleShot(5000, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
     });
 }
 
