@@ -126,11 +126,13 @@ bool mergeLines(const Masters::Definition &master,
     return true;
 }
 
-// Writes the terminal's rows, ordered by key, into writer (not yet committed).
+// Writes the terminal's rows, ordered by key, into writer (not yet
+// committed); *rows counts them.
 bool writeExport(const Masters::Definition &master,
                  MasterDatabase &db,
                  const QString &terminalId,
                  TextLineWriter &writer,
+                 qint64 *rows,
                  QString *error)
 {
     // Each column is read as the database holds it (UTF-8) and trimmed
@@ -149,6 +151,7 @@ bool writeExport(const Masters::Definition &master,
                 writer.putUtf8(trimmed.at(i) ? Bulk::trimmed(values[i]) : values[i]);
             }
             writer.endUtf8Line();
+            ++*rows;
         });
     if (!ok)
         *error = db.error();
@@ -185,15 +188,6 @@ Result apply(const MasterFile &file, const QString &database, Events events)
     if (!mergeLines(
             master, db, file.terminalId, file.path, resolved(events, master), &result, &saved))
         return result;
-    const qint64 after = db.rowCount(master, file.terminalId);
-    if (after < 0) {
-        result.error = db.error();
-        return result;
-    }
-    // Every saved line either added a row or overwrote one.
-    result.rowsAdded = int(after - before);
-    result.rowsUpdated = saved - result.rowsAdded;
-
     // The export is written before the commit, so a folder that cannot take
     // it leaves the database as it was; it replaces the old export after.
     TextLineWriter writer(file.exportPath);
@@ -202,11 +196,16 @@ Result apply(const MasterFile &file, const QString &database, Events events)
                            .arg(file.exportPath, writer.error());
         return result;
     }
+    // The export reads every row the terminal now has: it counts them too.
+    qint64 after = 0;
     QString problem;
-    if (!writeExport(master, db, file.terminalId, writer, &problem)) {
+    if (!writeExport(master, db, file.terminalId, writer, &after, &problem)) {
         result.error = problem;
         return result;
     }
+    // Every saved line either added a row or overwrote one.
+    result.rowsAdded = int(after - before);
+    result.rowsUpdated = saved - result.rowsAdded;
     if (!db.commit()) {
         result.error = db.error();
         return result;
