@@ -216,6 +216,14 @@ bool Replacement::write(QByteArrayView bytes)
             return fail(systemError());
         data += written;
         left -= written;
+        m_written += written;
+    }
+    // A large file is sent on its way to the disk while it is written, so
+    // that the fsync at its end does not wait for all of it at once.
+    if (m_written - m_writebackFrom >= WritebackBytes) {
+        ::sync_file_range(
+            m_fd, m_writebackFrom, m_written - m_writebackFrom, SYNC_FILE_RANGE_WRITE);
+        m_writebackFrom = m_written;
     }
     return true;
 }

@@ -89,7 +89,11 @@ private:
     QString m_path;
     mode_t m_mode;
     QString m_temp;
+    static constexpr off_t WritebackBytes = 4 << 20;
+
     int m_fd = -1;
+    off_t m_written = 0;
+    off_t m_writebackFrom = 0;
     QString m_error;
     bool m_replacedLink = false;
 };
