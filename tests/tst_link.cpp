@@ -2,14 +2,20 @@
 
 #include "link/Crc32.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStorageInfo>
 
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
 
 using namespace Link;
 
@@ -657,6 +663,51 @@ private Q_SLOTS:
         asking.stop();
         Outbox out;
         QVERIFY(send(s, 4, { out.file(QStringLiteral("S_HACH.dat"), "next") }));
+    }
+
+    // A peer that never hangs up after its last answer is waited for, the
+    // station reading and dropping what it still sends, only up to a limit;
+    // beyond it the station closes at once, and what comes then is reset.
+    void peersThatNeverHangUpAreWaitedForUpToALimit()
+    {
+        LinkStation s;
+        // System sockets: a Qt socket would close its own end on the
+        // station's, and these must not.
+        std::vector<int> peers;
+        const auto closePeers = qScopeGuard([&] {
+            for (const int fd : peers)
+                ::close(fd);
+        });
+        sockaddr_in station {};
+        station.sin_family = AF_INET;
+        station.sin_port = htons(s.port());
+        station.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto ended = [](int fd) {
+            char bytes[256];
+            ssize_t got;
+            while ((got = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT)) > 0) { }
+            return got == 0;
+        };
+        const int lingering = 32;
+        for (int i = 0; i < lingering + 8; ++i) {
+            peers.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+            QCOMPARE(
+                ::connect(peers.back(), reinterpret_cast<sockaddr *>(&station), sizeof station), 0);
+            QCOMPARE(::send(peers.back(), "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL), 18);
+            QVERIFY(QTest::qWaitFor([&] { return ended(peers.back()); }, 5000));
+        }
+        for (const int fd : peers)
+            ::send(fd, "x", 1, MSG_NOSIGNAL);
+        QTest::qWait(200);
+        // A connection the station closed holds the reset as its pending error.
+        int reset = 0;
+        for (const int fd : peers) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            reset += error != 0;
+        }
+        QCOMPARE(reset, 8);
     }
 
     void stoppingListeningEndsTransfersCleanly()
