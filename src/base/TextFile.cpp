@@ -173,8 +173,8 @@ void TextLineWriter::writeLine(const QString &line)
 
 void TextLineWriter::endUtf8Line()
 {
-    m_utf8.append("\r\n", 2);
-    if (m_utf8.size() >= FlushBytes) {
+    putUtf8("\r\n");
+    if (m_utf8Used >= FlushBytes) {
         convertUtf8();
         writeIfFull();
     }
@@ -183,10 +183,10 @@ void TextLineWriter::endUtf8Line()
 // Lines written one way and the other stay in their order.
 void TextLineWriter::convertUtf8()
 {
-    if (m_utf8.isEmpty())
+    if (m_utf8Used == 0)
         return;
-    m_encoder.encodeTo(&m_pending, QString::fromUtf8(m_utf8));
-    m_utf8.resize(0);
+    m_encoder.encodeTo(&m_pending, QString::fromUtf8(m_utf8.constData(), m_utf8Used));
+    m_utf8Used = 0;
 }
 
 void TextLineWriter::writeIfFull()
