@@ -83,14 +83,15 @@ public:
     static QString tempPattern() { return QStringLiteral(".writing-XXXXXX.part"); }
 
 private:
+    // What is written is sent towards the disk in pieces of this size.
+    static constexpr off_t WritebackBytes = 4 << 20;
+
     bool fail(const QString &cause);
     bool finish(bool replacing);
 
     QString m_path;
     mode_t m_mode;
     QString m_temp;
-    static constexpr off_t WritebackBytes = 4 << 20;
-
     int m_fd = -1;
     off_t m_written = 0;
     off_t m_writebackFrom = 0;
