@@ -174,7 +174,7 @@ void TextLineWriter::writeLine(const QString &line)
 void TextLineWriter::endUtf8Line()
 {
     putUtf8("\r\n");
-    if (m_utf8Used >= FlushBytes) {
+    if (m_utf8.size() >= FlushBytes) {
         convertUtf8();
         writeIfFull();
     }
@@ -183,10 +183,10 @@ void TextLineWriter::endUtf8Line()
 // Lines written one way and the other stay in their order.
 void TextLineWriter::convertUtf8()
 {
-    if (m_utf8Used == 0)
+    if (m_utf8.size() == 0)
         return;
-    m_encoder.encodeTo(&m_pending, QString::fromUtf8(m_utf8.constData(), m_utf8Used));
-    m_utf8Used = 0;
+    m_encoder.encodeTo(&m_pending, QString::fromUtf8(m_utf8.constData(), m_utf8.size()));
+    m_utf8.clear();
 }
 
 void TextLineWriter::writeIfFull()

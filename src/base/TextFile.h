@@ -1,12 +1,11 @@
 #pragma once
 
+#include "ByteBuffer.h"
 #include "Cp932.h"
 #include "SafeFile.h"
 
 #include <QFile>
 #include <QString>
-
-#include <cstring>
 
 // Text files of the station, terminals and host are CP932 (Shift-JIS as
 // Windows writes it, see Cp932). Lines read end at CR LF, at a lone CR, or at
@@ -87,15 +86,7 @@ public:
     // A line given in UTF-8 pieces, as a database hands out its values: put
     // them, then end the line. Such lines are gathered and converted a batch
     // at a time, one conversion per batch instead of one per line.
-    void putUtf8(QByteArrayView text)
-    {
-        // Called for every value of every row: a plain copy into room kept
-        // ahead costs a fraction of QByteArray::append's checks.
-        if (m_utf8Used + text.size() > m_utf8.size())
-            m_utf8.resize(2 * (m_utf8Used + text.size()));
-        memcpy(m_utf8.data() + m_utf8Used, text.data(), size_t(text.size()));
-        m_utf8Used += text.size();
-    }
+    void putUtf8(QByteArrayView text) { m_utf8.append(text); }
     void endUtf8Line();
     bool commit();
     QString error() const { return m_error; }
@@ -108,9 +99,7 @@ private:
 
     SafeFile::Replacement m_file;
     Cp932::Encoder m_encoder;
-    // Sized to its capacity; m_utf8Used bytes of it hold the lines put.
-    QByteArray m_utf8;
-    qsizetype m_utf8Used = 0;
+    ByteBuffer m_utf8;
     QByteArray m_pending;
     QString m_error;
 };

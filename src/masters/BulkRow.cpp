@@ -3,34 +3,22 @@
 #include "MasterDefinitions.h"
 #include "base/FixedWidth.h"
 
-#include <cstring>
-
 namespace Bulk {
-
-char *Row::reserve(qsizetype bytes)
-{
-    if (m_bytes.size() < m_used + bytes)
-        m_bytes.resize(2 * (m_used + bytes));
-    return m_bytes.data() + m_used;
-}
 
 void Row::append(QByteArrayView utf8)
 {
-    char *out = reserve(utf8.size());
-    if (!utf8.isEmpty())
-        std::memcpy(out, utf8.data(), utf8.size());
-    m_used += utf8.size();
-    m_ends.append(m_used);
+    m_bytes.append(utf8);
+    m_ends.append(m_bytes.size());
 }
 
 void Row::appendConverted(QStringView text, bool commaToPeriod)
 {
-    char *const begin = reserve(m_utf8.requiredSpace(text.size()));
+    char *const begin = m_bytes.room(m_utf8.requiredSpace(text.size()));
     char *const end = m_utf8.appendToBuffer(begin, text);
     if (commaToPeriod)
         CommaToPeriod(begin, end - begin);
-    m_used = end - m_bytes.constData();
-    m_ends.append(m_used);
+    m_bytes.setEnd(end);
+    m_ends.append(m_bytes.size());
 }
 
 void Row::appendField(const Masters::Field &field, const QString &line)

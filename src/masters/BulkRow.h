@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/ByteBuffer.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -22,7 +24,7 @@ class Row
 public:
     void clear()
     {
-        m_used = 0;
+        m_bytes.clear();
         m_ends.clear();
     }
     qsizetype size() const { return m_ends.size(); }
@@ -43,12 +45,7 @@ public:
 private:
     void appendConverted(QStringView text, bool commaToPeriod);
 
-    // Makes room for bytes more after the used ones.
-    char *reserve(qsizetype bytes);
-
-    // Sized to its capacity; m_used bytes of it hold the values.
-    QByteArray m_bytes;
-    qsizetype m_used = 0;
+    ByteBuffer m_bytes;
     QVarLengthArray<qsizetype, 32> m_ends;
     // Stateless: a lone surrogate at the end of one value becomes the
     // replacement character there instead of carrying into the next.

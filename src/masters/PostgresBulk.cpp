@@ -23,7 +23,7 @@ constexpr char CardinalityViolation[] = "21000";
 // where each value ends, and each row's line.
 struct Batch
 {
-    QByteArray bytes;
+    ByteBuffer bytes;
     std::vector<qsizetype> ends;
     std::vector<int> lines;
 
@@ -31,7 +31,7 @@ struct Batch
     bool empty() const { return lines.empty(); }
     void clear()
     {
-        bytes.resize(0);
+        bytes.clear();
         ends.clear();
         lines.clear();
     }

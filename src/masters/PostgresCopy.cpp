@@ -45,11 +45,11 @@ bool endCopy(PGconn *conn, const char *abortReason, QString *error)
 bool CopyText::send(PGconn *conn)
 {
     bool sent = true;
-    for (qsizetype at = 0; sent && at < m_used; at += PieceBytes) {
-        const qsizetype piece = qMin(PieceBytes, m_used - at);
+    for (qsizetype at = 0; sent && at < m_text.size(); at += PieceBytes) {
+        const qsizetype piece = qMin(PieceBytes, m_text.size() - at);
         sent = PQputCopyData(conn, m_text.constData() + at, int(piece)) == 1;
     }
-    m_used = 0;
+    m_text.clear();
     return sent;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/ByteBuffer.h"
+
 #include <libpq-fe.h>
 
 #include <QByteArray>
@@ -7,7 +9,6 @@
 #include <QString>
 
 #include <charconv>
-#include <cstring>
 #include <memory>
 
 // What the PostgreSQL bulk statements share on libpq: results owned and
@@ -43,24 +44,20 @@ bool endCopy(PGconn *conn, const char *abortReason, QString *error);
 class CopyText
 {
 public:
-    qsizetype size() const { return m_used; }
-    void clear() { m_used = 0; }
+    qsizetype size() const { return m_text.size(); }
+    void clear() { m_text.clear(); }
 
     void number(qint64 value)
     {
-        char *out = room(24);
-        m_used = std::to_chars(out, out + 24, value).ptr - m_text.constData();
+        char *out = m_text.room(24);
+        m_text.setEnd(std::to_chars(out, out + 24, value).ptr);
     }
-    void raw(QByteArrayView text)
-    {
-        memcpy(room(text.size()), text.data(), text.size());
-        m_used += text.size();
-    }
+    void raw(QByteArrayView text) { m_text.append(text); }
     // A tab, then the value with backslash, tab, newline and carriage return
     // escaped.
     void field(QByteArrayView value)
     {
-        char *out = room(1 + 2 * value.size());
+        char *out = m_text.room(1 + 2 * value.size());
         *out++ = '\t';
         for (const char c : value) {
             const char escaped = c == '\\' ? '\\'
@@ -72,7 +69,7 @@ public:
                 *out++ = '\\';
             *out++ = escaped ? escaped : c;
         }
-        m_used = out - m_text.constData();
+        m_text.setEnd(out);
     }
     // Hands the lines held to libpq a piece at a time and forgets them; false
     // when the connection failed.
@@ -81,17 +78,7 @@ public:
 private:
     static constexpr qsizetype PieceBytes = 1 << 20;
 
-    // Makes room for bytes more after the used ones.
-    char *room(qsizetype bytes)
-    {
-        if (m_text.size() < m_used + bytes)
-            m_text.resize(2 * (m_used + bytes));
-        return m_text.data() + m_used;
-    }
-
-    // Sized to its capacity; m_used bytes of it hold the lines.
-    QByteArray m_text;
-    qsizetype m_used = 0;
+    ByteBuffer m_text;
 };
 
 } // namespace Bulk::Postgres
